@@ -1,0 +1,145 @@
+// Shared types of the tokenizer core: token ids, pairs, merges, words, chunk
+// lists, the vocabulary, merge_word, and the two ways a call can fail (a typed
+// error value, or an internal error for a broken invariant).
+//
+// Nothing in src/tokenizer or src/pool sees a Python object.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <source_location>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace ovilex {
+
+using TokenId = std::uint16_t;
+
+inline constexpr std::size_t MAX_MERGES = 7744;
+inline constexpr std::uint64_t MIN_MERGE_FREQ = 3;
+inline constexpr TokenId FIRST_MERGE_ID = 256;
+
+struct Pair {
+  TokenId left = 0;
+  TokenId right = 0;
+  friend constexpr bool operator==(Pair, Pair) = default;
+  // One 32-bit key, for hashing and sorting.
+  constexpr std::uint32_t key() const noexcept {
+    return (std::uint32_t{left} << 16) | right;
+  }
+};
+
+struct Merge {
+  TokenId left = 0;
+  TokenId right = 0;
+  TokenId new_id = 0;
+  friend constexpr bool operator==(const Merge&, const Merge&) = default;
+  constexpr Pair pair() const noexcept { return {left, right}; }
+};
+
+using Word = std::vector<TokenId>;
+using Bytes = std::vector<std::uint8_t>;
+
+// The byte string of each TokenId. Ids are at most 65535, so a dense slot
+// table indexed by id serves instead of a hash map: lookups need no hashing,
+// and the bytes of all entries live back to back in one buffer.
+class VocabList {
+ public:
+  void reserve(std::size_t entries, std::size_t bytes);
+  // Sets (or replaces) the bytes of |id|. |bytes| may point into this map.
+  void set(TokenId id, std::span<const std::uint8_t> bytes);
+  // Sets |id| to the bytes of |first| followed by those of |second|; false,
+  // and nothing set, when either is missing.
+  bool set_concat(TokenId id, TokenId first, TokenId second);
+  std::optional<std::span<const std::uint8_t>> find(TokenId id) const noexcept {
+    if (id >= slots_.size() || slots_[id].begin == ABSENT) return std::nullopt;
+    return std::span<const std::uint8_t>(bytes_.data() + slots_[id].begin, slots_[id].size);
+  }
+  std::size_t size() const noexcept { return count_; }
+  // The ids present, in ascending order.
+  std::vector<TokenId> ids() const;
+
+ private:
+  static constexpr std::size_t ABSENT = static_cast<std::size_t>(-1);
+  struct Slot {
+    std::size_t begin = ABSENT;
+    std::size_t size = 0;
+  };
+  Slot& slot(TokenId id);
+  std::vector<Slot> slots_;
+  std::vector<std::uint8_t> bytes_;
+  std::size_t count_ = 0;
+};
+
+// The UTF-8 chunks of a call, stored back to back in one buffer, so that
+// converting millions of chunks costs no allocation per chunk.
+class ChunkList {
+ public:
+  void reserve(std::size_t chunks) { ends_.reserve(chunks); }
+  void push_back(std::string_view chunk) {
+    bytes_.append(chunk);
+    ends_.push_back(bytes_.size());
+  }
+  std::size_t size() const noexcept { return ends_.size(); }
+  bool empty() const noexcept { return ends_.empty(); }
+  std::size_t total_bytes() const noexcept { return bytes_.size(); }
+  std::string_view operator[](std::size_t i) const noexcept {
+    const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
+    return std::string_view(bytes_).substr(begin, ends_[i] - begin);
+  }
+
+ private:
+  std::string bytes_;
+  std::vector<std::size_t> ends_;
+};
+
+// Returns |word| with each occurrence of |pair| replaced by |new_id|, found by
+// one left-to-right scan in which two occurrences never overlap: (a, a) turns
+// a a a into new a. Ids the pass itself produces are not looked at again.
+Word merge_word(std::span<const TokenId> word, Pair pair, TokenId new_id);
+
+// In place, for callers that own the word: same result as merge_word.
+// Returns the new length.
+std::size_t merge_word_in_place(std::span<TokenId> word, Pair pair, TokenId new_id) noexcept;
+
+// Expected failures are values.
+enum class ErrorKind { Io, UnknownTokenId, InvalidUtf8 };
+
+struct Error {
+  ErrorKind kind;
+  std::string message;
+};
+
+template <class T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : v_(std::move(value)) {}
+  Result(Error error) : v_(std::move(error)) {}
+  bool ok() const noexcept { return v_.index() == 0; }
+  T& value() & { return std::get<0>(v_); }
+  T&& value() && { return std::get<0>(std::move(v_)); }
+  const Error& error() const { return std::get<1>(v_); }
+
+ private:
+  std::variant<T, Error> v_;
+};
+
+// A broken invariant. Only the module's entry guard catches it, and turns it
+// into the Python-visible internal-error exception.
+class InternalError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Writes the thread, the source position and |message| to standard error,
+// then throws InternalError(message).
+[[noreturn]] void fail_internal(std::string_view message,
+                                std::source_location where = std::source_location::current());
+
+}  // namespace ovilex
