@@ -300,19 +300,39 @@ void to_bytes(PyObject* obj, std::vector<std::uint8_t>& scratch, VocabList& voca
 
 }  // namespace
 
+namespace {
+
+// Each item must be a str; |sink| gets its UTF-8 bytes, valid only during
+// the call.
+template <class OnSize, class Sink>
+void for_each_string(PyObject* obj, OnSize&& on_size, Sink&& sink) {
+  for_each_item(obj, on_size, [&](PyObject* item) {
+    if (!PyUnicode_Check(item)) throw_cast_error(item, "str");
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(item, &size);
+    if (data == nullptr) throw_pending();
+    sink(std::string_view(data, static_cast<std::size_t>(size)));
+  });
+}
+
+}  // namespace
+
 ChunkList to_chunks(PyObject* obj, const char* name) {
   return named(name, [&] {
     ChunkList chunks;
-    for_each_item(
+    for_each_string(
         obj, [&](std::size_t hint) { chunks.reserve(hint); },
-        [&](PyObject* item) {
-          if (!PyUnicode_Check(item)) throw_cast_error(item, "str");
-          Py_ssize_t size = 0;
-          const char* data = PyUnicode_AsUTF8AndSize(item, &size);
-          if (data == nullptr) throw_pending();
-          chunks.push_back({data, static_cast<std::size_t>(size)});
-        });
+        [&](std::string_view chunk) { chunks.push_back(chunk); });
     return chunks;
+  });
+}
+
+WordCounter to_word_counts(PyObject* obj, const char* name) {
+  return named(name, [&] {
+    WordCounter counter;
+    for_each_string(
+        obj, [](std::size_t) {}, [&](std::string_view chunk) { counter.add(chunk); });
+    return counter;
   });
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "py_ref.h"
+#include "tokenizer/train.h"
 #include "tokenizer/types.h"
 
 namespace ovilex::py {
@@ -40,6 +41,9 @@ void parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
 // Conversions of one argument. Each throws PythonError, with an exception of
 // exactly TypeError given the prefix "argument '<name>': ".
 ChunkList to_chunks(PyObject* obj, const char* name);
+// The chunks of a training call, counted as distinct words as they arrive
+// rather than held one by one.
+WordCounter to_word_counts(PyObject* obj, const char* name);
 std::vector<Merge> to_merges(PyObject* obj, const char* name);
 std::vector<TokenId> to_token_ids(PyObject* obj, const char* name);
 VocabList to_vocab_list(PyObject* obj, const char* name);

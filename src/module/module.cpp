@@ -13,6 +13,7 @@
 #include "py_ref.h"
 #include "tokenizer/decode.h"
 #include "tokenizer/encode.h"
+#include "tokenizer/train.h"
 
 namespace ovilex::py {
 namespace {
@@ -36,8 +37,10 @@ PyObject* encode_train_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return guarded_call([&]() -> PyRef {
     std::array<PyObject*, 1> slots;
     parse_args(ENCODE_TRAIN_SIG, args, nargs, kwnames, slots);
-    const ChunkList chunks = to_chunks(slots[0], "chunks");
-    throw_new(PyExc_NotImplementedError, "encode_train: training is not built yet");
+    WordCounter words = to_word_counts(slots[0], "chunks");
+    Result<std::vector<Merge>> merges = train(std::move(words));
+    if (!merges.ok()) throw_error(merges.error());
+    return from_merges(merges.value());
   });
 }
 

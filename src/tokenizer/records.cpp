@@ -1,0 +1,179 @@
+#include "records.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+
+namespace ovilex {
+
+namespace {
+
+void append_number(std::string& out, unsigned value) {
+  char buf[16];
+  const auto result = std::to_chars(buf, buf + sizeof buf, value);
+  out.append(buf, result.ptr);
+}
+
+// "<reason> (os error <code>)", the operating system's own description.
+std::string os_error_text(int code) {
+  char buf[256];
+  const char* reason = strerror_r(code, buf, sizeof buf);
+  return std::string(reason) + " (os error " + std::to_string(code) + ")";
+}
+
+Error write_error(std::string_view path, const std::string& reason) {
+  return Error{ErrorKind::Io, "failed to write " + std::string(path) + ": " + reason};
+}
+
+// A file descriptor that closes itself.
+class Fd {
+ public:
+  explicit Fd(int fd) noexcept : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const noexcept { return fd_; }
+  // Closes now, reporting the error close gives.
+  int close() noexcept {
+    const int rc = ::close(fd_);
+    fd_ = -1;
+    return rc;
+  }
+
+ private:
+  int fd_;
+};
+
+// A temporary file that is removed unless it was renamed into place.
+class TempFile {
+ public:
+  explicit TempFile(std::string path) : path_(std::move(path)) {}
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  ~TempFile() {
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  const std::string& path() const noexcept { return path_; }
+  void keep() noexcept { path_.clear(); }
+
+ private:
+  std::string path_;
+};
+
+// Creates |dir|; one that already exists as a directory counts as success.
+int make_dir(const std::string& dir) {
+  if (::mkdir(dir.c_str(), 0777) == 0) return 0;
+  const int err = errno;
+  struct stat st {};
+  if (err == EEXIST && ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+  return err;
+}
+
+// Writes all of |text|, repeating after interruptions and short writes.
+std::optional<std::string> write_all(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return os_error_text(errno);
+    }
+    if (n == 0) return std::string("failed to write whole buffer");
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string merges_record_text(std::span<const Merge> merges) {
+  std::string out = "[\n";
+  out.reserve(merges.size() * 32 + 3);
+  for (std::size_t i = 0; i < merges.size(); ++i) {
+    out += "  {\"pair\":[";
+    append_number(out, merges[i].left);
+    out += ',';
+    append_number(out, merges[i].right);
+    out += "],\"id\":";
+    append_number(out, merges[i].new_id);
+    out += i + 1 < merges.size() ? "},\n" : "}\n";
+  }
+  out += ']';
+  return out;
+}
+
+std::string vocab_list_text(const VocabList& vocab) {
+  const std::vector<TokenId> ids = vocab.ids();
+  std::string out = "[\n";
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    const auto bytes = vocab.find(ids[i]);
+    if (!bytes) fail_internal("vocab_list should contain all keys in iteration");
+    out += "  {\"id\":";
+    append_number(out, ids[i]);
+    out += ",\"bytes\":[";
+    for (std::size_t k = 0; k < bytes->size(); ++k) {
+      if (k > 0) out += ',';
+      append_number(out, (*bytes)[k]);
+    }
+    out += i + 1 < ids.size() ? "]},\n" : "]}\n";
+  }
+  out += ']';
+  return out;
+}
+
+std::optional<Error> replace_file(std::string_view dir, std::string_view path,
+                                  std::string_view text) {
+  const std::string dir_path(dir);
+  const std::string target(path);
+  if (const int err = make_dir(dir_path)) return write_error(path, os_error_text(err));
+
+  // A target that could not be opened for writing in place (a directory, a
+  // file we may not write) fails as it would have, before anything changes.
+  {
+    const Fd existing(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
+    if (existing.get() < 0 && errno != ENOENT) return write_error(path, os_error_text(errno));
+  }
+
+  static std::atomic<unsigned> serial{0};
+  std::optional<TempFile> temp;
+  int fd = -1;
+  for (int attempt = 0; fd < 0; ++attempt) {
+    std::string name = dir_path + "/." + target.substr(dir_path.size() + 1) + ".tmp." +
+                       std::to_string(::getpid()) + "." + std::to_string(serial++);
+    // The kernel applies the umask, as for the file written in place.
+    fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      temp.emplace(std::move(name));
+    } else if (errno != EEXIST || attempt > 100) {
+      return write_error(path, os_error_text(errno));
+    }
+  }
+  Fd file(fd);
+  if (auto failure = write_all(file.get(), text)) return write_error(path, *failure);
+  if (::fsync(file.get()) != 0) return write_error(path, os_error_text(errno));
+  if (file.close() != 0) return write_error(path, os_error_text(errno));
+  if (::rename(temp->path().c_str(), target.c_str()) != 0) {
+    return write_error(path, os_error_text(errno));
+  }
+  temp->keep();
+  // Make the rename itself durable.
+  const Fd directory(::open(dir_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (directory.get() >= 0) ::fsync(directory.get());
+  return std::nullopt;
+}
+
+std::optional<Error> write_merges_record(std::span<const Merge> merges) {
+  return replace_file(RECORD_DIR, MERGES_RECORD_PATH, merges_record_text(merges));
+}
+
+std::optional<Error> write_vocab_list(const VocabList& vocab) {
+  return replace_file(RECORD_DIR, VOCAB_LIST_PATH, vocab_list_text(vocab));
+}
+
+}  // namespace ovilex

@@ -1,0 +1,78 @@
+// Learning a merge list from chunks of text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <boost/unordered/unordered_flat_map.hpp>
+
+#include "hash.h"
+#include "types.h"
+
+namespace ovilex {
+
+// A distinct word and the number of chunks that gave it.
+struct WordFreq {
+  Word word;
+  std::uint64_t freq;
+};
+
+using PairFreqs = boost::unordered_flat_map<Pair, std::uint64_t, KeyedHash>;
+
+// Counts distinct chunks as they arrive, so that memory follows the distinct
+// words rather than the chunks. A chunk's word is its UTF-8 bytes as ids.
+class WordCounter {
+ public:
+  WordCounter();
+  void add(std::string_view chunk);
+  std::size_t chunks() const noexcept { return chunks_; }
+  std::size_t distinct() const noexcept { return counts_.size(); }
+  // The word table, in the map's (random) order; consumes the counter.
+  std::vector<WordFreq> take_words() &&;
+
+ private:
+  // Keys point into |arena_| blocks, which never move once written.
+  std::string_view store(std::string_view chunk);
+  boost::unordered_flat_map<std::string_view, std::uint64_t, KeyedHash> counts_;
+  std::vector<std::unique_ptr<char[]>> arena_;
+  std::size_t arena_left_ = 0;
+  char* arena_next_ = nullptr;
+  std::size_t chunks_ = 0;
+};
+
+// Every adjacent pair of every word, each occurrence weighted by the word's
+// freq (overlapping occurrences all count). Runs on the worker pool; the
+// result does not depend on the number of workers.
+PairFreqs count_pairs(std::span<const WordFreq> words);
+
+// The merge loop, from the word table: repeatedly the pair of greatest
+// frequency (ties to the greater left, then the greater right id) becomes
+// the next id from 256, until MAX_MERGES merges are made, no pair is left,
+// or the best frequency is below MIN_MERGE_FREQ. |words| is rewritten.
+std::vector<Merge> learn_merges(std::vector<WordFreq>& words, PairFreqs pair_freqs);
+
+// The byte string of every id: 0..255 as single bytes, then each merge's new
+// id as the bytes of its left part followed by those of its right part.
+VocabList build_vocab(std::span<const Merge> merges);
+
+// Where the time and memory of one training call went, for benchmarks.
+struct TrainProfile {
+  double count_pairs_seconds = 0;
+  double merge_loop_seconds = 0;
+  double records_seconds = 0;
+  std::size_t distinct_words = 0;
+  std::size_t initial_pairs = 0;
+  std::size_t word_rewrites = 0;
+};
+
+// The whole training call after the chunks are counted: pair counting, the
+// merge loop, then data/merges_record.json and data/vocab_list.json written
+// in that order. An Io error names the file that could not be written.
+Result<std::vector<Merge>> train(WordCounter&& counter, TrainProfile* profile = nullptr);
+
+}  // namespace ovilex
