@@ -202,3 +202,63 @@ class TestPanicException:
         assert again.args == original.args
         assert again.__cause__ is None
         assert _ovilex.decode_string([1], {1: b"a"}) == "a"
+
+
+class TestMemory:
+    """Exhausted memory ends the call with MemoryError; the process goes on."""
+
+    SCRIPT = textwrap.dedent(
+        """
+        import resource
+        import sys
+
+        import _ovilex
+
+        MB = 1 << 20
+
+        def vm_size():
+            with open("/proc/self/status") as status:
+                for line in status:
+                    if line.startswith("VmSize:"):
+                        return int(line.split()[1]) * 1024
+            raise RuntimeError("no VmSize")
+
+        case = sys.argv[1]
+        if case == "chunks":
+            # One shared str, but each item is copied: 1 GiB of native chunks.
+            big = "a" * (16 * MB)
+            args = ([big] * 64, [])
+            call = _ovilex.encode
+        elif case == "ids":
+            # The copy fits; the ids (two bytes per byte) do not.
+            big = "a" * (200 * MB)
+            args = ([big], [])
+            call = _ovilex.encode
+        else:
+            # 2 GiB of decoded text from a small vocabulary.
+            args = ([1] * 64, {1: b"x" * (32 * MB)})
+            call = _ovilex.decode_string
+        limit = vm_size() + 512 * MB
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        try:
+            call(*args)
+        except MemoryError:
+            print("MemoryError")
+        else:
+            print("returned")
+        del args, call
+        print(_ovilex.encode(["ab", "ab"], [((97, 98), 256)]))
+        print(_ovilex.decode_string([1, 2], {1: b"o", 2: b"k"}))
+        print("still working")
+        """
+    )
+
+    @pytest.mark.parametrize("case", ["chunks", "ids", "decode"])
+    def test_memory_error_then_module_still_works(self, case):
+        out = subprocess.run(
+            [sys.executable, "-c", self.SCRIPT, case], capture_output=True, text=True,
+            timeout=120, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
+        )
+        assert out.returncode == 0, out.stderr
+        assert out.stdout.splitlines() == ["MemoryError", "[256, 256]", "ok", "still working"]
+        assert "memory allocation" not in out.stderr
