@@ -402,9 +402,20 @@ PyRef checked_result(PyObject* p) {
 
 PyRef from_token_ids(std::span<const TokenId> ids) {
   PyRef list = checked_result(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+  // Ids repeat: in a long result, each int above the interpreter's small-int
+  // cache is made once and shared, instead of once per occurrence.
+  constexpr std::size_t SHARE_FROM = 4096;
+  std::vector<PyRef> made(ids.size() >= SHARE_FROM ? std::size_t{65536} : 0);
   for (std::size_t i = 0; i < ids.size(); ++i) {
-    PyObject* value = PyLong_FromLong(ids[i]);
-    if (value == nullptr) throw_result_failure();
+    PyObject* value = nullptr;
+    if (made.empty()) {
+      value = PyLong_FromLong(ids[i]);
+      if (value == nullptr) throw_result_failure();
+    } else {
+      PyRef& shared = made[ids[i]];
+      if (!shared) shared = checked_result(PyLong_FromLong(ids[i]));
+      value = Py_NewRef(shared.get());
+    }
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
   }
   return list;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 
 #include "pool/pool.h"
 #include "records.h"
@@ -92,30 +93,63 @@ struct HeapEntry {
   auto operator<=>(const HeapEntry&) const = default;
 };
 
-using WordIndex = boost::unordered_flat_map<Pair, std::vector<std::uint32_t>, KeyedHash>;
-
-// The merge loop's state. Besides the pair frequencies and the heap it keeps
-// an index from each pair to the words that hold it, so a merge visits only
-// those words. The index lists may name words that have since lost the pair
-// (they are checked when visited) and may name a word twice.
+// The merge loop's state. Each pair's entry holds its frequency and the head
+// of a list of the words that hold it, so a merge visits only those words.
+// The lists live in one node pool; they may name words that have since lost
+// the pair (checked when visited) and may name a word twice. A pair whose
+// frequency reaches 0 occurs in no word; its entry goes, with its list.
+// Merges create only pairs that involve the new id, so a pair that has gone
+// never returns.
+//
+// Visiting a word costs a cache miss or two, and a merge may visit hundreds
+// of thousands: each word lives in one 32-byte slot, its ids inline when
+// they fit, and the slots of a merge's words are prefetched ahead of use.
 class MergeLoop {
  public:
-  MergeLoop(std::vector<WordFreq>& words, PairFreqs&& freqs)
-      : words_(words), freqs_(std::move(freqs)), visited_(words.size(), NOT_VISITED) {
+  MergeLoop(const std::vector<WordFreq>& words, const PairFreqs& freqs) {
     if (words.size() >= NOT_VISITED) throw std::length_error("too many distinct words");
-    where_.reserve(freqs_.size());
-    for (std::uint32_t w = 0; w < words_.size(); ++w) {
-      const Word& word = words_[w].word;
-      for (std::size_t i = 0; i + 1 < word.size(); ++i) note(Pair{word[i], word[i + 1]}, w);
+    slots_.resize(words.size());
+    for (std::size_t w = 0; w < words.size(); ++w) {
+      const Word& word = words[w].word;
+      if (word.size() > MAX_LENGTH) throw std::length_error("word too long");
+      Slot& slot = slots_[w];
+      slot.freq = words[w].freq;
+      slot.length = static_cast<std::uint32_t>(word.size());
+      if (word.size() > INLINE) {
+        slot.length |= LONG_FLAG;
+        const std::size_t offset = long_ids_.size();
+        std::memcpy(slot.ids, &offset, sizeof offset);
+        long_ids_.insert(long_ids_.end(), word.begin(), word.end());
+      } else {
+        std::copy(word.begin(), word.end(), slot.ids);
+      }
     }
-    heap_.reserve(freqs_.size());
-    for (const auto& [pair, freq] : freqs_) heap_.push_back({freq, pair.left, pair.right});
+    pairs_.reserve(freqs.size());
+    for (const auto& [pair, freq] : freqs) pairs_.emplace(pair, Entry{freq});
+    for (std::uint32_t w = 0; w < slots_.size(); ++w) {
+      const TokenId* ids = ids_of(slots_[w]);
+      const std::size_t n = length_of(slots_[w]);
+      for (std::size_t i = 0; i + 1 < n; ++i) {
+        // Counts from elsewhere may lack a pair; rewriting the word then fails.
+        const auto it = pairs_.find(Pair{ids[i], ids[i + 1]});
+        if (it != pairs_.end()) note(it->second, w);
+      }
+    }
+    // A pair below MIN_MERGE_FREQ can never be chosen (the loop stops when
+    // the best current frequency is below it), so it needs no heap entry
+    // until its frequency rises; this keeps the selection exact.
+    heap_.reserve(freqs.size());
+    for (const auto& [pair, freq] : freqs) {
+      if (freq >= MIN_MERGE_FREQ) heap_.push_back({freq, pair.left, pair.right});
+    }
     std::make_heap(heap_.begin(), heap_.end());
   }
 
+  // Makes the merges. The word table is not read again: the loop works on
+  // its own copy of the words.
   std::vector<Merge> run() {
     std::vector<Merge> merges;
-    while (merges.size() < MAX_MERGES && !freqs_.empty()) {
+    while (merges.size() < MAX_MERGES && !pairs_.empty()) {
       const std::optional<HeapEntry> best = pop_current();
       if (!best || best->freq < MIN_MERGE_FREQ) break;
       const Pair pair{best->left, best->right};
@@ -126,10 +160,57 @@ class MergeLoop {
     return merges;
   }
 
+  // Puts the rewritten words back into the word table.
+  void store_words(std::vector<WordFreq>& words) {
+    for (std::size_t w = 0; w < slots_.size(); ++w) {
+      const TokenId* ids = ids_of(slots_[w]);
+      words[w].word.assign(ids, ids + length_of(slots_[w]));
+    }
+  }
+
   std::size_t rewrites() const noexcept { return rewrites_; }
 
  private:
   static constexpr std::uint32_t NOT_VISITED = UINT32_MAX;
+  static constexpr std::uint32_t NO_NODE = UINT32_MAX;
+  static constexpr std::size_t INLINE = 8;
+  static constexpr std::uint32_t LONG_FLAG = std::uint32_t{1} << 31;
+  static constexpr std::size_t MAX_LENGTH = LONG_FLAG - 1;
+
+  // A word: its ids inline, or (LONG_FLAG set in length) the offset of its
+  // ids in long_ids_ stored in the inline space.
+  struct Slot {
+    std::uint64_t freq = 0;
+    std::uint32_t visited = NOT_VISITED;  // the last merge step that visited it
+    std::uint32_t length = 0;
+    TokenId ids[INLINE] = {};
+  };
+  static_assert(sizeof(Slot) == 32);
+
+  static std::size_t length_of(const Slot& slot) noexcept { return slot.length & ~LONG_FLAG; }
+  TokenId* ids_of(Slot& slot) noexcept {
+    if (!(slot.length & LONG_FLAG)) return slot.ids;
+    std::size_t offset;
+    std::memcpy(&offset, slot.ids, sizeof offset);
+    return long_ids_.data() + offset;
+  }
+
+  struct Entry {
+    std::uint64_t freq = 0;
+    std::uint32_t head = NO_NODE;  // first node of the word list
+  };
+  struct Node {
+    std::uint32_t word;
+    std::uint32_t next;
+  };
+  // What one merge does to one pair, gathered over all the words it
+  // rewrites, so that the large pair map is touched once per pair and step.
+  struct Change {
+    std::uint64_t lost = 0;
+    std::uint64_t gained = 0;
+    std::uint32_t head = NO_NODE;  // words that gained the pair
+    std::uint32_t tail = NO_NODE;
+  };
 
   // The heap holds stale entries until they surface: an entry is current
   // only while its pair still has exactly that frequency.
@@ -138,53 +219,74 @@ class MergeLoop {
       std::pop_heap(heap_.begin(), heap_.end());
       const HeapEntry top = heap_.back();
       heap_.pop_back();
-      const auto it = freqs_.find(Pair{top.left, top.right});
-      if (it != freqs_.end() && it->second == top.freq) return top;
+      const auto it = pairs_.find(Pair{top.left, top.right});
+      if (it != pairs_.end() && it->second.freq == top.freq) return top;
     }
     return std::nullopt;
   }
 
-  void note(Pair pair, std::uint32_t word) {
-    auto& list = where_[pair];
-    if (list.empty() || list.back() != word) list.push_back(word);
+  std::uint32_t new_node(std::uint32_t word, std::uint32_t next) {
+    if (nodes_.size() >= NO_NODE) throw std::length_error("merge index too large");
+    nodes_.push_back({word, next});
+    return static_cast<std::uint32_t>(nodes_.size() - 1);
   }
 
-  void sub(Pair pair, std::uint64_t amount) {
-    const auto it = freqs_.find(pair);
-    if (it == freqs_.end()) fail_internal("pair frequency must exist before merge update");
-    it->second -= amount;
-    if (it->second == 0) freqs_.erase(it);
-    touched_.push_back(pair);
+  void note(Entry& entry, std::uint32_t word) {
+    if (entry.head != NO_NODE && nodes_[entry.head].word == word) return;
+    entry.head = new_node(word, entry.head);
   }
+
+  void sub(Pair pair, std::uint64_t amount) { changes_[pair].lost += amount; }
 
   void add(Pair pair, std::uint64_t amount, std::uint32_t word) {
-    freqs_[pair] += amount;
-    touched_.push_back(pair);
-    note(pair, word);
+    Change& change = changes_[pair];
+    change.gained += amount;
+    if (change.head != NO_NODE && nodes_[change.head].word == word) return;
+    change.head = new_node(word, change.head);
+    if (change.tail == NO_NODE) change.tail = change.head;
   }
 
   void merge(Pair pair, TokenId new_id, std::uint32_t step) {
-    std::vector<std::uint32_t> holders;
-    if (const auto it = where_.find(pair); it != where_.end()) {
-      holders = std::move(it->second);
-      where_.erase(it);
+    holders_.clear();
+    const auto found = pairs_.find(pair);
+    for (std::uint32_t node = found == pairs_.end() ? NO_NODE : found->second.head;
+         node != NO_NODE; node = nodes_[node].next) {
+      holders_.push_back(nodes_[node].word);
     }
-    for (const std::uint32_t w : holders) {
-      if (visited_[w] == step) continue;
-      visited_[w] = step;
-      rewrite(w, pair, new_id);
+    constexpr std::size_t AHEAD = 8;
+    for (std::size_t i = 0; i < holders_.size(); ++i) {
+      if (i + AHEAD < holders_.size()) __builtin_prefetch(&slots_[holders_[i + AHEAD]]);
+      Slot& slot = slots_[holders_[i]];
+      if (slot.visited == step) continue;
+      slot.visited = step;
+      rewrite(slot, holders_[i], pair, new_id);
     }
-    // One fresh heap entry per pair whose frequency this merge touched.
-    std::sort(touched_.begin(), touched_.end(),
-              [](Pair x, Pair y) { return x.key() < y.key(); });
-    touched_.erase(std::unique(touched_.begin(), touched_.end()), touched_.end());
-    for (const Pair q : touched_) {
-      if (const auto it = freqs_.find(q); it != freqs_.end()) {
-        heap_.push_back({it->second, q.left, q.right});
+    // The frequencies take the whole old contribution of every rewritten
+    // word away and add the new one; then each pair whose frequency changed
+    // gets a fresh heap entry. Sums commute, so the order of the changes
+    // does not matter.
+    for (const auto& [q, change] : changes_) {
+      auto it = pairs_.find(q);
+      if (change.lost > 0 && it == pairs_.end()) {
+        fail_internal("pair frequency must exist before merge update");
+      }
+      if (it == pairs_.end()) it = pairs_.emplace(q, Entry{}).first;
+      Entry& entry = it->second;
+      entry.freq = entry.freq - change.lost + change.gained;
+      if (entry.freq == 0) {
+        pairs_.erase(it);
+        continue;
+      }
+      if (change.head != NO_NODE) {
+        nodes_[change.tail].next = entry.head;
+        entry.head = change.head;
+      }
+      if (change.lost != change.gained && entry.freq >= MIN_MERGE_FREQ) {
+        heap_.push_back({entry.freq, q.left, q.right});
         std::push_heap(heap_.begin(), heap_.end());
       }
     }
-    touched_.clear();
+    changes_.clear();
   }
 
   // merge_word in place, with the pair frequencies updated by the change.
@@ -192,10 +294,10 @@ class MergeLoop {
   // adjacent occurrences: a run a b a b ... a b of m occurrences between
   // neighbours p and n loses (p, a), m x (a, b), (m - 1) x (b, a), (b, n) and
   // gains (p, X), (m - 1) x (X, X), (X, n). Pairs away from runs stay.
-  void rewrite(std::uint32_t w, Pair pair, TokenId x) {
-    Word& word = words_[w].word;
-    const std::uint64_t freq = words_[w].freq;
-    const std::size_t n = word.size();
+  void rewrite(Slot& slot, std::uint32_t w, Pair pair, TokenId x) {
+    TokenId* word = ids_of(slot);
+    const std::uint64_t freq = slot.freq;
+    const std::size_t n = length_of(slot);
     const TokenId a = pair.left;
     const TokenId b = pair.right;
     std::size_t r = 0;
@@ -227,21 +329,22 @@ class MergeLoop {
         sub({b, word[r]}, freq);
         add({x, word[r]}, freq, w);
       }
-      std::fill_n(word.begin() + static_cast<std::ptrdiff_t>(out), m, x);
+      std::fill_n(word + out, m, x);
       out += m;
     }
     if (changed) {
-      word.resize(out);
+      slot.length = static_cast<std::uint32_t>(out) | (slot.length & LONG_FLAG);
       ++rewrites_;
     }
   }
 
-  std::vector<WordFreq>& words_;
-  PairFreqs freqs_;
+  std::vector<Slot> slots_;
+  std::vector<TokenId> long_ids_;
+  boost::unordered_flat_map<Pair, Entry, KeyedHash> pairs_;
+  std::vector<Node> nodes_;
   std::vector<HeapEntry> heap_;
-  WordIndex where_;
-  std::vector<std::uint32_t> visited_;  // the last merge step that visited each word
-  std::vector<Pair> touched_;
+  boost::unordered_flat_map<Pair, Change, KeyedHash> changes_;
+  std::vector<std::uint32_t> holders_;
   std::size_t rewrites_ = 0;
 };
 
@@ -252,8 +355,10 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 }  // namespace
 
 std::vector<Merge> learn_merges(std::vector<WordFreq>& words, PairFreqs pair_freqs) {
-  MergeLoop loop(words, std::move(pair_freqs));
-  return loop.run();
+  MergeLoop loop(words, pair_freqs);
+  std::vector<Merge> merges = loop.run();
+  loop.store_words(words);
+  return merges;
 }
 
 VocabList build_vocab(std::span<const Merge> merges) {
@@ -286,7 +391,9 @@ Result<std::vector<Merge>> train(WordCounter&& counter, TrainProfile* profile) {
   start = Clock::now();
   std::vector<Merge> merges;
   {
-    MergeLoop loop(words, std::move(pair_freqs));
+    MergeLoop loop(words, pair_freqs);
+    PairFreqs().swap(pair_freqs);
+    decltype(words)().swap(words);
     merges = loop.run();
     if (profile) profile->word_rewrites = loop.rewrites();
   }

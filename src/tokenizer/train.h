@@ -53,7 +53,8 @@ PairFreqs count_pairs(std::span<const WordFreq> words);
 // The merge loop, from the word table: repeatedly the pair of greatest
 // frequency (ties to the greater left, then the greater right id) becomes
 // the next id from 256, until MAX_MERGES merges are made, no pair is left,
-// or the best frequency is below MIN_MERGE_FREQ. |words| is rewritten.
+// or the best frequency is below MIN_MERGE_FREQ. |words| is left holding
+// the rewritten words.
 std::vector<Merge> learn_merges(std::vector<WordFreq>& words, PairFreqs pair_freqs);
 
 // The byte string of every id: 0..255 as single bytes, then each merge's new

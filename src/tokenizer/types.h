@@ -123,6 +123,7 @@ class [[nodiscard]] Result {
   Result(Error error) : v_(std::move(error)) {}
   bool ok() const noexcept { return v_.index() == 0; }
   T& value() & { return std::get<0>(v_); }
+  const T& value() const& { return std::get<0>(v_); }
   T&& value() && { return std::get<0>(std::move(v_)); }
   const Error& error() const { return std::get<1>(v_); }
 
