@@ -655,6 +655,19 @@ class TestSequences:
         assert decode_string(shape([]), {}) == ""
         assert decode_string([1], {1: shape([])}) == ""
 
+    def test_str_subclass_items_are_accepted(self):
+        assert encode([StrSub("ab"), StrSub("")], [((97, 98), 256)]) == [256]
+
+    def test_iter_returning_a_non_iterator_is_a_prefixed_type_error(self):
+        class BadIter(list):
+            def __iter__(self):
+                return 5
+
+        e = raised(lambda: encode(BadIter(["a"]), []))
+        model = raised(lambda: iter(BadIter(["a"])))
+        assert type(e) is TypeError
+        assert str(e) == f"argument 's': {model}"
+
     def test_items_are_taken_by_iterating(self):
         assert encode(ReversedList(["a", "b"]), []) == [98, 97]
         assert decode_string(ReversedList([104, 105]), {104: b"h", 105: b"i"}) == "ih"
@@ -752,6 +765,47 @@ class TestVocabDict:
         assert decode_string([1, 2, 3], vocab) == "abc!"
         assert first == bytearray(b"zz")
 
+    @pytest.mark.parametrize(
+        "where, change, message",
+        [
+            ("first-key", "add", "dictionary changed size during iteration"),
+            ("last-key", "add", "dictionary changed size during iteration"),
+            ("first-value", "remove-other", "dictionary changed size during iteration"),
+            ("last-value", "add", "dictionary changed size during iteration"),
+            ("first-key", "replace-own", "dictionary keys changed during iteration"),
+            ("first-value", "replace-own", "dictionary keys changed during iteration"),
+        ],
+    )
+    def test_dict_changed_during_the_walk_is_an_internal_error(self, where, change, message,
+                                                                capfd):
+        vocab = {}
+        keys = []
+
+        class Changer:
+            def __init__(self, value):
+                self.value = value
+
+            def __index__(self):
+                if change == "add":
+                    vocab[5000] = b"new"
+                elif change == "remove-other":
+                    del vocab[keys[-1]]
+                else:
+                    del vocab[keys[0]]
+                    vocab[5000] = b"new"
+                return self.value
+
+        first_key = Changer(1) if where == "first-key" else 1
+        last_key = Changer(2) if where == "last-key" else 2
+        keys[:] = [first_key, last_key]
+        vocab[first_key] = [Changer(97)] if where == "first-value" else b"a"
+        vocab[last_key] = [Changer(98)] if where == "last-value" else b"b"
+        e = raised(lambda: decode_string([1, 2], vocab))
+        assert type(e).__name__ == "PanicException"
+        assert e.args == (message,)
+        # The diagnostic written to standard error carries the message too.
+        assert message in capfd.readouterr().err
+
     @pytest.mark.parametrize("action", ["delete-own-entry", "clear"])
     def test_entry_is_held_while_converted(self, action):
         # The key's __index__ drops the dict's references to the entry: the
@@ -848,6 +902,13 @@ def _refcount_cases():
         item = fresh_str("abc")
         merges = [((fresh_int(97), fresh_int(98)), fresh_int(300)), [item]]
         return [merges, item, merges[0]], lambda: encode([item], merges)
+
+    @case("chunks-cast")
+    def _():
+        item = fresh_str("abc")
+        bad = fresh_int(300)
+        chunks = [item, bad]
+        return [chunks, item, bad], lambda: encode_train(chunks)
 
     @case("float")
     def _():

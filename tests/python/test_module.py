@@ -174,10 +174,12 @@ class TestPanicException:
         assert _ovilex.decode_string([1, 2], {1: b"\xc3", 2: b"\xa9"}) == "\u00e9"
 
     @pytest.mark.parametrize("where", ["index", "getitem", "iter"])
-    def test_raised_again_from_caller_code_stays_an_internal_error(self, provoke_panic, where):
+    def test_raised_again_from_caller_code_stays_an_internal_error(self, provoke_panic, where,
+                                                                    capfd):
         # A PanicException that leaves the module, travels through the
         # caller's code and comes back is resumed as an internal error.
         original = provoke_panic()
+        capfd.readouterr()
 
         class Index:
             def __index__(self):
@@ -201,6 +203,7 @@ class TestPanicException:
         assert type(again) is type(original)
         assert again.args == original.args
         assert again.__cause__ is None
+        assert original.args[0] in capfd.readouterr().err
         assert _ovilex.decode_string([1], {1: b"a"}) == "a"
 
 
