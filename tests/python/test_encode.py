@@ -8,7 +8,7 @@ import re
 import textwrap
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import reference
@@ -96,6 +96,34 @@ def words_and_merges(draw, min_size=0, max_size=12, max_words=8, max_merges=30):
     return words, merges
 
 
+@st.composite
+def words_and_occurring_merges(draw, min_size=0, max_size=12, max_words=8, max_merges=30):
+    """Chunks over a tiny alphabet and merges like a trained list: each merge
+    names a pair present in the words at that point of the list, so merges
+    build on each other; most new ids are fresh, some reuse an earlier id."""
+    alphabet = draw(st.sampled_from(ALPHABETS))
+    words = draw(st.lists(st.text(alphabet, min_size=min_size, max_size=max_size),
+                          min_size=1, max_size=max_words))
+    state = [list(w.encode("utf-8")) for w in words]
+    known = sorted(set(alphabet.encode("utf-8")))
+    fresh = 256
+    merges = []
+    for _ in range(draw(st.integers(0, max_merges))):
+        pairs = sorted({p for w in state for p in zip(w, w[1:])})
+        if not pairs:
+            break
+        pair = draw(st.sampled_from(pairs))
+        if draw(st.integers(0, 4)) == 0:
+            new = draw(st.sampled_from(known))
+        else:
+            new = fresh
+            fresh += 1
+            known.append(new)
+        merges.append((pair, new))
+        state = [reference.merge_word(w, pair[0], pair[1], new) for w in state]
+    return words, merges
+
+
 class TestAgainstReference:
     @settings(max_examples=300, deadline=None)
     @given(words_and_merges())
@@ -107,6 +135,23 @@ class TestAgainstReference:
     @given(words_and_merges(min_size=SHORT_WORD_BYTES // 2, max_size=300, max_words=3,
                             max_merges=60))
     def test_long_words(self, case):
+        words, merges = case
+        check(words, merges)
+
+    @settings(max_examples=200, deadline=None)
+    @given(words_and_occurring_merges())
+    def test_short_words_with_occurring_merges(self, case):
+        words, merges = case
+        check(words, merges)
+
+    @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+    @given(words_and_occurring_merges(min_size=SHORT_WORD_BYTES // 2, max_size=300, max_words=3,
+                                      max_merges=60))
+    # A run of a's, whose every other position the first merge consumes,
+    # followed by merges over what surrounds them.
+    @example((["a" * 46 + "b" + "a" * 13 + "babab"], [((97, 97), 256), ((97, 98), 257),
+                                                      ((98, 257), 97)]))
+    def test_long_words_with_occurring_merges(self, case):
         words, merges = case
         check(words, merges)
 
@@ -162,9 +207,7 @@ class TestRepeatedChunks:
     @settings(max_examples=100, deadline=None)
     @given(st.data())
     def test_many_repeats(self, data):
-        words, merges = data.draw(words_and_merges(max_words=4))
-        if not words:
-            return
+        words, merges = data.draw(words_and_occurring_merges(max_size=100, max_words=4))
         s = data.draw(st.lists(st.sampled_from(words), min_size=1, max_size=30))
         check(s, merges)
 
