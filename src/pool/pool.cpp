@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
+#include <string_view>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
@@ -65,9 +67,13 @@ void worker_loop(std::shared_ptr<State> state) {
 
 std::size_t wanted_workers() {
   if (const char* env = std::getenv("OVILEX_NUM_THREADS")) {
-    char* end = nullptr;
-    const unsigned long n = std::strtoul(env, &end, 10);
-    if (end != env && *end == '\0' && n > 0) return std::min<unsigned long>(n, 1024);
+    // Digits only: a sign, spaces or trailing text fall back to the default.
+    const std::string_view text(env);
+    unsigned long n = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (error == std::errc() && end == text.data() + text.size() && n > 0) {
+      return std::min<unsigned long>(n, 1024);
+    }
   }
   const unsigned hw = std::thread::hardware_concurrency();
   return hw == 0 ? 1 : hw;

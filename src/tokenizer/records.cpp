@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <charconv>
 #include <cstring>
 
@@ -129,22 +131,37 @@ std::string vocab_list_text(const VocabList& vocab) {
 
 std::optional<Error> replace_file(std::string_view dir, std::string_view path,
                                   std::string_view text) {
-  const std::string dir_path(dir);
-  const std::string target(path);
+  std::string dir_path(dir);
+  std::string target(path);
   if (const int err = make_dir(dir_path)) return write_error(path, os_error_text(err));
 
   // A target that could not be opened for writing in place (a directory, a
   // file we may not write) fails as it would have, before anything changes.
+  // An existing file keeps its permission bits, and a symbolic link keeps
+  // pointing where it did: the file it names is the one replaced.
+  std::optional<mode_t> mode;
   {
     const Fd existing(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
     if (existing.get() < 0 && errno != ENOENT) return write_error(path, os_error_text(errno));
+    struct stat st {};
+    if (existing.get() >= 0 && ::fstat(existing.get(), &st) == 0) mode = st.st_mode & 07777;
+    struct stat link {};
+    if (existing.get() >= 0 && ::lstat(target.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+      std::string resolved(PATH_MAX, '\0');
+      if (::realpath(target.c_str(), resolved.data()) == nullptr) {
+        return write_error(path, os_error_text(errno));
+      }
+      resolved.resize(std::strlen(resolved.c_str()));
+      target = resolved;
+      dir_path = target.substr(0, target.rfind('/'));
+    }
   }
 
   static std::atomic<unsigned> serial{0};
   std::optional<TempFile> temp;
   int fd = -1;
   for (int attempt = 0; fd < 0; ++attempt) {
-    std::string name = dir_path + "/." + target.substr(dir_path.size() + 1) + ".tmp." +
+    std::string name = dir_path + "/." + target.substr(target.rfind('/') + 1) + ".tmp." +
                        std::to_string(::getpid()) + "." + std::to_string(serial++);
     // The kernel applies the umask, as for the file written in place.
     fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -155,6 +172,7 @@ std::optional<Error> replace_file(std::string_view dir, std::string_view path,
     }
   }
   Fd file(fd);
+  if (mode && ::fchmod(file.get(), *mode) != 0) return write_error(path, os_error_text(errno));
   if (auto failure = write_all(file.get(), text)) return write_error(path, *failure);
   if (::fsync(file.get()) != 0) return write_error(path, os_error_text(errno));
   if (file.close() != 0) return write_error(path, os_error_text(errno));

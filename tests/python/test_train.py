@@ -179,6 +179,32 @@ class TestRecordFiles:
         assert listing("data") == ["merges_record.json", "vocab_list.json"]
 
 
+    def test_existing_files_keep_their_permissions(self, tmp_path, monkeypatch):
+        monkeypatch.chdir(tmp_path)
+        (tmp_path / "data").mkdir()
+        MERGES.write_bytes(b"old")
+        VOCAB.write_bytes(b"old")
+        MERGES.chmod(0o640)
+        VOCAB.chmod(0o604)
+        merges = _ovilex.encode_train(["abab"] * 3)
+        assert records() == expected_records(merges)
+        assert (MERGES.stat().st_mode & 0o777, VOCAB.stat().st_mode & 0o777) == (0o640, 0o604)
+
+    def test_symbolic_links_are_written_through(self, tmp_path, monkeypatch):
+        monkeypatch.chdir(tmp_path)
+        elsewhere = tmp_path / "kept"
+        elsewhere.mkdir()
+        (elsewhere / "m.json").write_bytes(b"old")
+        (elsewhere / "v.json").write_bytes(b"old")
+        (tmp_path / "data").mkdir()
+        MERGES.symlink_to(elsewhere / "m.json")
+        VOCAB.symlink_to(elsewhere / "v.json")
+        merges = _ovilex.encode_train(["abab"] * 3)
+        assert MERGES.is_symlink() and VOCAB.is_symlink()
+        assert records() == expected_records(merges)
+        assert listing(elsewhere) == ["m.json", "v.json"]
+
+
 class TestCap:
     def test_exactly_7744_merges_on_real_text(self, stdlib_words, tmp_path, monkeypatch):
         monkeypatch.chdir(tmp_path)
