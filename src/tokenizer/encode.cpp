@@ -1,5 +1,7 @@
 #include "encode.h"
 
+#include "huge_pages.h"
+
 #include <algorithm>
 #include <stdexcept>
 #include <string_view>
@@ -37,18 +39,44 @@ std::uint32_t MergeIndex::next_in(Range r, std::uint32_t from) const noexcept {
 }
 
 std::size_t encode_word_short(std::span<TokenId> word, const MergeIndex& index) {
+  // next[i]: the first merge at or after |from| that names the pair at i.
+  // A merge changes only the pairs beside the occurrences it replaces; every
+  // other pair keeps its entry, which lies past the merge just applied (that
+  // merge's own pair is left nowhere the merge did not touch).
+  constexpr std::uint32_t STALE = MergeIndex::NONE - 1;
   const auto merges = index.merges();
   std::size_t n = word.size();
-  std::uint32_t from = 0;
-  while (n >= 2) {
+  if (n < 2) return n;
+  thread_local std::vector<std::uint32_t> next;
+  next.resize(n);
+  for (std::size_t i = 0; i + 1 < n; ++i) next[i] = index.next({word[i], word[i + 1]}, 0);
+  for (;;) {
     std::uint32_t best = MergeIndex::NONE;
-    for (std::size_t i = 0; i + 1 < n; ++i) {
-      best = std::min(best, index.next({word[i], word[i + 1]}, from));
-    }
+    for (std::size_t i = 0; i + 1 < n; ++i) best = std::min(best, next[i]);
     if (best == MergeIndex::NONE) break;
     const Merge& m = merges[best];
-    n = merge_word_in_place(word.first(n), m.pair(), m.new_id);
-    from = best + 1;
+    // merge_word in place, carrying each kept pair's entry along.
+    std::size_t r = 0;
+    std::size_t w = 0;
+    while (r < n) {
+      if (r + 1 < n && word[r] == m.left && word[r + 1] == m.right) {
+        word[w] = m.new_id;
+        next[w] = STALE;
+        if (w > 0) next[w - 1] = STALE;
+        r += 2;
+      } else {
+        word[w] = word[r];
+        next[w] = next[r];
+        r += 1;
+      }
+      ++w;
+    }
+    n = w;
+    if (n < 2) break;
+    const std::uint32_t from = best + 1;
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+      if (next[i] == STALE) next[i] = index.next({word[i], word[i + 1]}, from);
+    }
   }
   return n;
 }
@@ -136,37 +164,32 @@ std::size_t encode_word_long(std::span<TokenId> word, const MergeIndex& index) {
 
 std::vector<TokenId> encode(const ChunkList& chunks, std::span<const Merge> merges) {
   const MergeIndex index(merges);
-  // Merges only shrink words, so the bytes bound the output.
-  std::vector<TokenId> out;
-  out.reserve(chunks.total_bytes());
-  // Identical chunks are encoded once: a repeat copies the ids that its
-  // first occurrence left in |out|.
-  struct Slot {
-    std::size_t begin;
-    std::size_t size;
-  };
-  boost::unordered_flat_map<std::string_view, Slot, KeyedHash> seen;
-  for (std::size_t c = 0; c < chunks.size(); ++c) {
-    const std::string_view chunk = chunks[c];
-    if (chunk.empty()) continue;
-    const auto [it, fresh] = seen.try_emplace(chunk, Slot{out.size(), 0});
-    if (!fresh) {
-      const Slot s = it->second;
-      const std::size_t at = out.size();
-      out.resize(at + s.size);
-      std::copy_n(out.data() + s.begin, s.size, out.data() + at);
-      continue;
-    }
-    const std::size_t begin = out.size();
-    out.resize(begin + chunk.size());
-    std::transform(chunk.begin(), chunk.end(), out.begin() + static_cast<std::ptrdiff_t>(begin),
+  // Each distinct chunk is encoded once; merges only shrink words, so its
+  // bytes bound its ids.
+  const ChunkInterner& distinct = chunks.distinct();
+  std::vector<TokenId> encoded;
+  std::vector<std::size_t> ends(distinct.size());
+  for (std::uint32_t d = 0; d < distinct.size(); ++d) {
+    const std::string_view chunk = distinct[d];
+    const std::size_t begin = encoded.size();
+    encoded.resize(begin + chunk.size());
+    std::transform(chunk.begin(), chunk.end(), encoded.begin() + static_cast<std::ptrdiff_t>(begin),
                    [](char b) { return static_cast<TokenId>(static_cast<unsigned char>(b)); });
-    const auto word = std::span<TokenId>(out).subspan(begin);
+    const auto word = std::span<TokenId>(encoded).subspan(begin);
     const std::size_t n = prefers_long_path(word.size(), merges.size())
                               ? encode_word_long(word, index)
                               : encode_word_short(word, index);
-    out.resize(begin + n);
-    it->second.size = n;
+    encoded.resize(begin + n);
+    ends[d] = encoded.size();
+  }
+  const auto begin_of = [&](std::uint32_t d) { return d == 0 ? std::size_t{0} : ends[d - 1]; };
+
+  std::size_t total = 0;
+  for (const std::uint32_t d : chunks.order()) total += ends[d] - begin_of(d);
+  std::vector<TokenId> out(total);
+  TokenId* at = out.data();
+  for (const std::uint32_t d : chunks.order()) {
+    at = std::copy(encoded.data() + begin_of(d), encoded.data() + ends[d], at);
   }
   return out;
 }

@@ -4,12 +4,11 @@
 // known hash function.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <cstring>
 #include <span>
 #include <string_view>
-
-#include "types.h"
 
 namespace ovilex {
 
@@ -71,15 +70,16 @@ struct KeyedHash {
   std::size_t operator()(std::uint32_t v) const noexcept {
     return hash_detail::mum(v ^ key, hash_detail::K0);
   }
-  std::size_t operator()(Pair p) const noexcept { return (*this)(p.key()); }
+  // Pairs, and anything else that packs itself into one 32-bit key.
+  template <class T>
+    requires requires(const T& t) {
+      { t.key() } -> std::same_as<std::uint32_t>;
+    }
+  std::size_t operator()(const T& value) const noexcept {
+    return (*this)(value.key());
+  }
   std::size_t operator()(std::string_view s) const noexcept {
     return hash_bytes(s.data(), s.size(), key);
-  }
-  std::size_t operator()(std::span<const TokenId> w) const noexcept {
-    return hash_bytes(w.data(), w.size_bytes(), key);
-  }
-  std::size_t operator()(const Word& w) const noexcept {
-    return (*this)(std::span<const TokenId>(w));
   }
 };
 

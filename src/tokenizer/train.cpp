@@ -4,56 +4,24 @@
 #include <chrono>
 #include <cstring>
 
+#include "huge_pages.h"
 #include "pool/pool.h"
 #include "records.h"
 
 namespace ovilex {
 
-namespace {
-
-constexpr std::size_t ARENA_BLOCK = std::size_t{1} << 20;
-
-}  // namespace
-
-WordCounter::WordCounter() = default;
-
-std::string_view WordCounter::store(std::string_view chunk) {
-  if (chunk.size() > arena_left_) {
-    const std::size_t size = std::max(ARENA_BLOCK, chunk.size());
-    arena_.push_back(std::make_unique_for_overwrite<char[]>(size));
-    arena_next_ = arena_.back().get();
-    arena_left_ = size;
-  }
-  std::copy(chunk.begin(), chunk.end(), arena_next_);
-  const std::string_view stored(arena_next_, chunk.size());
-  arena_next_ += chunk.size();
-  arena_left_ -= chunk.size();
-  return stored;
-}
-
-void WordCounter::add(std::string_view chunk) {
-  ++chunks_;
-  const auto it = counts_.find(chunk);
-  if (it != counts_.end()) {
-    ++it->second;
-    return;
-  }
-  counts_.emplace(store(chunk), 1);
-}
-
 std::vector<WordFreq> WordCounter::take_words() && {
   std::vector<WordFreq> words;
   words.reserve(counts_.size());
-  for (const auto& [chunk, freq] : counts_) {
+  for (std::uint32_t id = 0; id < counts_.size(); ++id) {
+    const std::string_view chunk = distinct_[id];
     Word w(chunk.size());
     std::transform(chunk.begin(), chunk.end(), w.begin(),
                    [](char b) { return static_cast<TokenId>(static_cast<unsigned char>(b)); });
-    words.push_back({std::move(w), freq});
+    words.push_back({std::move(w), counts_[id]});
   }
+  distinct_ = ChunkInterner();
   decltype(counts_)().swap(counts_);
-  decltype(arena_)().swap(arena_);
-  arena_left_ = 0;
-  arena_next_ = nullptr;
   return words;
 }
 
@@ -95,8 +63,9 @@ struct HeapEntry {
 
 // The merge loop's state. Each pair's entry holds its frequency and the head
 // of a list of the words that hold it, so a merge visits only those words.
-// The lists live in one node pool; they may name words that have since lost
-// the pair (checked when visited) and may name a word twice. A pair whose
+// The lists live in one pool of nodes of several words each (a chain of
+// single words would cost a cache miss per word); they may name words that
+// have since lost the pair (checked when visited) and may name a word twice. A pair whose
 // frequency reaches 0 occurs in no word; its entry goes, with its list.
 // Merges create only pairs that involve the new id, so a pair that has gone
 // never returns.
@@ -179,7 +148,7 @@ class MergeLoop {
 
   // A word: its ids inline, or (LONG_FLAG set in length) the offset of its
   // ids in long_ids_ stored in the inline space.
-  struct Slot {
+  struct alignas(32) Slot {
     std::uint64_t freq = 0;
     std::uint32_t visited = NOT_VISITED;  // the last merge step that visited it
     std::uint32_t length = 0;
@@ -199,10 +168,13 @@ class MergeLoop {
     std::uint64_t freq = 0;
     std::uint32_t head = NO_NODE;  // first node of the word list
   };
-  struct Node {
-    std::uint32_t word;
-    std::uint32_t next;
+  static constexpr std::uint32_t NODE_WORDS = 14;
+  struct alignas(64) Node {
+    std::uint32_t count = 0;
+    std::uint32_t next = NO_NODE;
+    std::uint32_t words[NODE_WORDS];
   };
+  static_assert(sizeof(Node) == 64);
   // What one merge does to one pair, gathered over all the words it
   // rewrites, so that the large pair map is touched once per pair and step.
   struct Change {
@@ -225,25 +197,34 @@ class MergeLoop {
     return std::nullopt;
   }
 
-  std::uint32_t new_node(std::uint32_t word, std::uint32_t next) {
+  // Adds |word| to the list that starts at |head| (unless it was the word
+  // added last); returns true when a new node became the head.
+  bool push_word(std::uint32_t& head, std::uint32_t word) {
+    if (head != NO_NODE) {
+      Node& node = nodes_[head];
+      if (node.words[node.count - 1] == word) return false;
+      if (node.count < NODE_WORDS) {
+        node.words[node.count++] = word;
+        return false;
+      }
+    }
     if (nodes_.size() >= NO_NODE) throw std::length_error("merge index too large");
-    nodes_.push_back({word, next});
-    return static_cast<std::uint32_t>(nodes_.size() - 1);
+    Node& fresh = nodes_.emplace_back();
+    fresh.count = 1;
+    fresh.next = head;
+    fresh.words[0] = word;
+    head = static_cast<std::uint32_t>(nodes_.size() - 1);
+    return true;
   }
 
-  void note(Entry& entry, std::uint32_t word) {
-    if (entry.head != NO_NODE && nodes_[entry.head].word == word) return;
-    entry.head = new_node(word, entry.head);
-  }
+  void note(Entry& entry, std::uint32_t word) { push_word(entry.head, word); }
 
   void sub(Pair pair, std::uint64_t amount) { changes_[pair].lost += amount; }
 
   void add(Pair pair, std::uint64_t amount, std::uint32_t word) {
     Change& change = changes_[pair];
     change.gained += amount;
-    if (change.head != NO_NODE && nodes_[change.head].word == word) return;
-    change.head = new_node(word, change.head);
-    if (change.tail == NO_NODE) change.tail = change.head;
+    if (push_word(change.head, word) && change.tail == NO_NODE) change.tail = change.head;
   }
 
   void merge(Pair pair, TokenId new_id, std::uint32_t step) {
@@ -251,11 +232,18 @@ class MergeLoop {
     const auto found = pairs_.find(pair);
     for (std::uint32_t node = found == pairs_.end() ? NO_NODE : found->second.head;
          node != NO_NODE; node = nodes_[node].next) {
-      holders_.push_back(nodes_[node].word);
+      const Node& n = nodes_[node];
+      holders_.insert(holders_.end(), n.words, n.words + n.count);
     }
-    constexpr std::size_t AHEAD = 8;
+    // Two-stage prefetch: a slot far ahead, and the out-of-line ids of a
+    // long word nearer ahead, once its slot has arrived.
+    constexpr std::size_t AHEAD = 16;
     for (std::size_t i = 0; i < holders_.size(); ++i) {
       if (i + AHEAD < holders_.size()) __builtin_prefetch(&slots_[holders_[i + AHEAD]]);
+      if (i + AHEAD / 2 < holders_.size()) {
+        Slot& soon = slots_[holders_[i + AHEAD / 2]];
+        if (soon.length & LONG_FLAG) __builtin_prefetch(ids_of(soon));
+      }
       Slot& slot = slots_[holders_[i]];
       if (slot.visited == step) continue;
       slot.visited = step;
@@ -338,11 +326,13 @@ class MergeLoop {
     }
   }
 
-  std::vector<Slot> slots_;
-  std::vector<TokenId> long_ids_;
-  boost::unordered_flat_map<Pair, Entry, KeyedHash> pairs_;
-  std::vector<Node> nodes_;
-  std::vector<HeapEntry> heap_;
+  HugeVector<Slot> slots_;
+  HugeVector<TokenId> long_ids_;
+  boost::unordered_flat_map<Pair, Entry, KeyedHash, std::equal_to<Pair>,
+                            HugePageAllocator<std::pair<const Pair, Entry>>>
+      pairs_;
+  HugeVector<Node> nodes_;
+  HugeVector<HeapEntry> heap_;
   boost::unordered_flat_map<Pair, Change, KeyedHash> changes_;
   std::vector<std::uint32_t> holders_;
   std::size_t rewrites_ = 0;

@@ -28,20 +28,23 @@ using PairFreqs = boost::unordered_flat_map<Pair, std::uint64_t, KeyedHash>;
 // words rather than the chunks. A chunk's word is its UTF-8 bytes as ids.
 class WordCounter {
  public:
-  WordCounter();
-  void add(std::string_view chunk);
+  void add(std::string_view chunk) {
+    const std::uint32_t id = distinct_.intern(chunk);
+    if (id == counts_.size()) {
+      counts_.push_back(1);
+    } else {
+      ++counts_[id];
+    }
+    ++chunks_;
+  }
   std::size_t chunks() const noexcept { return chunks_; }
   std::size_t distinct() const noexcept { return counts_.size(); }
-  // The word table, in the map's (random) order; consumes the counter.
+  // The word table, in order of first appearance; consumes the counter.
   std::vector<WordFreq> take_words() &&;
 
  private:
-  // Keys point into |arena_| blocks, which never move once written.
-  std::string_view store(std::string_view chunk);
-  boost::unordered_flat_map<std::string_view, std::uint64_t, KeyedHash> counts_;
-  std::vector<std::unique_ptr<char[]>> arena_;
-  std::size_t arena_left_ = 0;
-  char* arena_next_ = nullptr;
+  ChunkInterner distinct_;
+  std::vector<std::uint64_t> counts_;
   std::size_t chunks_ = 0;
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <sstream>
 #include <thread>
@@ -61,6 +62,48 @@ std::vector<TokenId> VocabList::ids() const {
     if (slots_[id].begin != ABSENT) out.push_back(static_cast<TokenId>(id));
   }
   return out;
+}
+
+ChunkInterner::Key ChunkInterner::Key::of(std::string_view chunk) noexcept {
+  Key k;
+  if (chunk.size() > SHORT) {
+    k.lo = reinterpret_cast<std::uintptr_t>(chunk.data());
+    k.hi = chunk.size() | LONG;
+    return k;
+  }
+  unsigned char bytes[16] = {};
+  std::memcpy(bytes, chunk.data(), chunk.size());
+  bytes[15] = static_cast<unsigned char>(chunk.size());
+  std::memcpy(&k.lo, bytes, 8);
+  std::memcpy(&k.hi, bytes + 8, 8);
+  return k;
+}
+
+std::uint32_t ChunkInterner::intern(std::string_view chunk) {
+  const Key probe = Key::of(chunk);
+  if (const auto it = ids_.find(probe); it != ids_.end()) return it->second;
+  if (views_.size() >= UINT32_MAX) throw std::length_error("too many distinct chunks");
+  const auto id = static_cast<std::uint32_t>(views_.size());
+  const std::string_view stored = store(chunk);
+  views_.push_back(stored);
+  // A long key must point at the stored copy, not at the caller's bytes.
+  ids_.emplace(probe.is_long() ? Key::of(stored) : probe, id);
+  return id;
+}
+
+std::string_view ChunkInterner::store(std::string_view chunk) {
+  constexpr std::size_t BLOCK = std::size_t{1} << 20;
+  if (chunk.size() > arena_left_) {
+    const std::size_t size = std::max(BLOCK, chunk.size());
+    arena_.push_back(std::make_unique_for_overwrite<char[]>(size));
+    arena_next_ = arena_.back().get();
+    arena_left_ = size;
+  }
+  std::copy(chunk.begin(), chunk.end(), arena_next_);
+  const std::string_view stored(arena_next_, chunk.size());
+  arena_next_ += chunk.size();
+  arena_left_ -= chunk.size();
+  return stored;
 }
 
 Word merge_word(std::span<const TokenId> word, Pair pair, TokenId new_id) {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <source_location>
 #include <span>
@@ -16,6 +17,11 @@
 #include <utility>
 #include <variant>
 #include <vector>
+
+#include <boost/unordered/unordered_flat_map.hpp>
+
+#include "hash.h"
+#include "huge_pages.h"
 
 namespace ovilex {
 
@@ -77,26 +83,80 @@ class VocabList {
   std::size_t count_ = 0;
 };
 
-// The UTF-8 chunks of a call, stored back to back in one buffer, so that
-// converting millions of chunks costs no allocation per chunk.
-class ChunkList {
+// Distinct chunks of text, each stored once and numbered in order of first
+// appearance. Memory follows the distinct chunks, not the chunks.
+class ChunkInterner {
  public:
-  void reserve(std::size_t chunks) { ends_.reserve(chunks); }
-  void push_back(std::string_view chunk) {
-    bytes_.append(chunk);
-    ends_.push_back(bytes_.size());
-  }
-  std::size_t size() const noexcept { return ends_.size(); }
-  bool empty() const noexcept { return ends_.empty(); }
-  std::size_t total_bytes() const noexcept { return bytes_.size(); }
-  std::string_view operator[](std::size_t i) const noexcept {
-    const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
-    return std::string_view(bytes_).substr(begin, ends_[i] - begin);
-  }
+  // The number of |chunk|: how many distinct chunks came before its first
+  // appearance.
+  std::uint32_t intern(std::string_view chunk);
+  std::size_t size() const noexcept { return views_.size(); }
+  std::string_view operator[](std::uint32_t id) const noexcept { return views_[id]; }
 
  private:
-  std::string bytes_;
-  std::vector<std::size_t> ends_;
+  // Views point into |arena_| blocks, which never move once written.
+  std::string_view store(std::string_view chunk);
+  // A chunk of up to 15 bytes is its own key: its bytes, zero-padded, with
+  // its length in the last byte. A longer one is the address of its bytes
+  // and its length with the top bit set. Short keys hash and compare without
+  // reading the stored bytes, which would cost a cache miss per chunk.
+  struct Key {
+    static constexpr std::size_t SHORT = 15;
+    static constexpr std::uint64_t LONG = std::uint64_t{1} << 63;
+    std::uint64_t lo = 0;
+    std::uint64_t hi = 0;
+
+    static Key of(std::string_view chunk) noexcept;
+    bool is_long() const noexcept { return (hi & LONG) != 0; }
+    std::string_view long_view() const noexcept {
+      return {reinterpret_cast<const char*>(static_cast<std::uintptr_t>(lo)),
+              static_cast<std::size_t>(hi & ~LONG)};
+    }
+  };
+  struct KeyHash {
+    using is_avalanching = void;
+    std::uint64_t key = process_hash_key();
+    std::size_t operator()(const Key& k) const noexcept {
+      if (k.is_long()) return hash_bytes(k.long_view().data(), k.long_view().size(), key);
+      return hash_detail::mum(k.lo ^ key, k.hi ^ hash_detail::K1);
+    }
+  };
+  struct KeyEqual {
+    bool operator()(const Key& a, const Key& b) const noexcept {
+      if (a.is_long() && b.is_long()) return a.long_view() == b.long_view();
+      return a.lo == b.lo && a.hi == b.hi;
+    }
+  };
+  boost::unordered_flat_map<Key, std::uint32_t, KeyHash, KeyEqual,
+                            HugePageAllocator<std::pair<const Key, std::uint32_t>>>
+      ids_;
+  std::vector<std::string_view> views_;
+  std::vector<std::unique_ptr<char[]>> arena_;
+  std::size_t arena_left_ = 0;
+  char* arena_next_ = nullptr;
+};
+
+// The UTF-8 chunks of a call, in order: each as the number of its distinct
+// text, so that a repeated chunk costs four bytes and work on the distinct
+// chunks is done once.
+class ChunkList {
+ public:
+  void reserve(std::size_t chunks) { order_.reserve(chunks); }
+  void push_back(std::string_view chunk) {
+    order_.push_back(distinct_.intern(chunk));
+    total_bytes_ += chunk.size();
+  }
+  std::size_t size() const noexcept { return order_.size(); }
+  bool empty() const noexcept { return order_.empty(); }
+  std::size_t total_bytes() const noexcept { return total_bytes_; }
+  std::string_view operator[](std::size_t i) const noexcept { return distinct_[order_[i]]; }
+  const ChunkInterner& distinct() const noexcept { return distinct_; }
+  std::span<const std::uint32_t> order() const noexcept { return order_; }
+
+ private:
+  ChunkInterner distinct_;
+  std::vector<std::uint32_t> order_;
+  std::size_t total_bytes_ = 0;
 };
 
 // Returns |word| with each occurrence of |pair| replaced by |new_id|, found by
