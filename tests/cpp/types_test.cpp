@@ -402,5 +402,37 @@ TEST(ChunkList, KeepsChunksApartIncludingEmptyAndBinary) {
   for (std::size_t i = 0; i < input.size(); ++i) EXPECT_EQ(chunks[i], input[i]) << i;
 }
 
+// Chunks of up to 15 bytes are their own keys (zero-padded, length in the
+// last byte); longer ones point at their stored bytes. Texts that differ
+// only in trailing NULs, or only past the fifteenth byte, must stay apart.
+TEST(ChunkInterner, NumbersDistinctTextsAcrossTheInlineLimit) {
+  std::vector<std::string> texts;
+  for (std::size_t n = 0; n <= 40; ++n) {
+    texts.push_back(std::string(n, '\0'));
+    texts.push_back(std::string(n, 'x'));
+    if (n > 0) texts.push_back(std::string(n - 1, 'x') + 'y');
+  }
+  ChunkInterner interner;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    EXPECT_EQ(interner.intern(texts[i]), i) << "first time: " << texts[i].size() << " bytes";
+  }
+  // Again, from other buffers: the same numbers, and nothing new.
+  for (std::size_t i = texts.size(); i-- > 0;) {
+    const std::string copy = texts[i];
+    EXPECT_EQ(interner.intern(copy), i);
+  }
+  ASSERT_EQ(interner.size(), texts.size());
+  for (std::uint32_t i = 0; i < texts.size(); ++i) EXPECT_EQ(interner[i], texts[i]);
+}
+
+TEST(ChunkList, RepeatsShareOneDistinctText) {
+  ChunkList chunks;
+  for (const char* s : {"the", " cat", "the", "", " cat", "", "the"}) chunks.push_back(s);
+  EXPECT_EQ(chunks.distinct().size(), 3u);
+  EXPECT_EQ(std::vector<std::uint32_t>(chunks.order().begin(), chunks.order().end()),
+            (std::vector<std::uint32_t>{0, 1, 0, 2, 1, 2, 0}));
+  EXPECT_EQ(chunks.total_bytes(), 3u + 4 + 3 + 4 + 3);
+}
+
 }  // namespace
 }  // namespace ovilex
