@@ -407,10 +407,11 @@ TEST(ChunkList, KeepsChunksApartIncludingEmptyAndBinary) {
 // only in trailing NULs, or only past the fifteenth byte, must stay apart.
 TEST(ChunkInterner, NumbersDistinctTextsAcrossTheInlineLimit) {
   std::vector<std::string> texts;
-  for (std::size_t n = 0; n <= 40; ++n) {
+  texts.push_back("");
+  for (std::size_t n = 1; n <= 40; ++n) {
     texts.push_back(std::string(n, '\0'));
     texts.push_back(std::string(n, 'x'));
-    if (n > 0) texts.push_back(std::string(n - 1, 'x') + 'y');
+    texts.push_back(std::string(n - 1, 'x') + 'y');
   }
   ChunkInterner interner;
   for (std::size_t i = 0; i < texts.size(); ++i) {
