@@ -22,98 +22,24 @@ import array
 import json
 import os
 import pathlib
-import platform
-import struct
 import subprocess
 import sys
-import time
 from collections.abc import Callable
 from typing import Any
 
-HERE = pathlib.Path(__file__).resolve().parent
-ROOT = HERE.parent
-sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
-import corpus  # noqa: E402
 import train_merges  # noqa: E402
+from common import (  # noqa: E402
+    MB, OUT, ROOT, best_of, build, environment, environment_line, load_chunks, log, subset_of,
+    utf8_size, write_chunks, write_merges,
+)
 
-MB = corpus.MB
-OUT = HERE / "out"
 HELPER = "bench_sequential_encode"
-
-
-def log(*args: Any) -> None:
-    print(*args, file=sys.stderr, flush=True)
-
-
-# --------------------------------------------------------------------------
-# Environment
-
-
-def git_commit() -> str:
-    try:
-        out = subprocess.run(
-            ["git", "-C", str(ROOT), "rev-parse", "--short=12", "HEAD"],
-            capture_output=True, text=True, check=True,
-        ).stdout.strip()
-        dirty = subprocess.run(
-            ["git", "-C", str(ROOT), "status", "--porcelain", "--untracked-files=no"],
-            capture_output=True, text=True, check=True,
-        ).stdout.strip()
-        return out + ("+dirty" if dirty else "")
-    except (OSError, subprocess.CalledProcessError):
-        pass
-    # No git (e.g. inside the build root): read the ref by hand.
-    git = ROOT / ".git"
-    try:
-        head = (git / "HEAD").read_text().strip()
-        if not head.startswith("ref: "):
-            return head[:12]
-        ref = head[5:]
-        if (git / ref).is_file():
-            return (git / ref).read_text().strip()[:12]
-        for line in (git / "packed-refs").read_text().splitlines():
-            if line.endswith(" " + ref):
-                return line.split()[0][:12]
-    except OSError:
-        pass
-    return "unknown"
-
-
-def build(build_dir: pathlib.Path) -> None:
-    """Configures build_dir once, then brings the module and helper up to date."""
-    if not (build_dir / "CMakeCache.txt").is_file():
-        subprocess.run(
-            ["cmake", "-S", str(ROOT), "-B", str(build_dir), "-G", "Ninja",
-             "-DOVILEX_TESTS=OFF", "-DOVILEX_BENCH=ON", f"-DPython_EXECUTABLE={sys.executable}"],
-            check=True, stdout=subprocess.DEVNULL,
-        )
-    subprocess.run(
-        ["cmake", "--build", str(build_dir), "--target", "_ovilex", HELPER],
-        check=True, stdout=subprocess.DEVNULL,
-    )
 
 
 # --------------------------------------------------------------------------
 # Helper files
-
-
-def write_chunks(path: pathlib.Path, chunks: list[str]) -> None:
-    data = [c.encode("utf-8") for c in chunks]
-    lengths = array.array("I", (len(d) for d in data))
-    if sys.byteorder != "little":
-        lengths.byteswap()
-    with path.open("wb") as f:
-        f.write(b"OVXC" + struct.pack("<Q", len(data)))
-        f.write(lengths.tobytes())
-        f.write(b"".join(data))
-
-
-def write_merges(path: pathlib.Path, merges: list[train_merges.Merge]) -> None:
-    flat = array.array("H", (x for (l, r), n in merges for x in (l, r, n)))
-    if sys.byteorder != "little":
-        flat.byteswap()
-    path.write_bytes(b"OVXM" + struct.pack("<Q", len(merges)) + flat.tobytes())
 
 
 def ids_bytes(ids: list[int]) -> bytes:
@@ -139,18 +65,6 @@ def run_helper(exe: pathlib.Path, chunks: pathlib.Path, merges: pathlib.Path,
 # Timing
 
 
-def best_of(repeat: int, fn: Callable[[], Any]) -> tuple[float, Any]:
-    """The shortest of |repeat| timed calls, and the last call's result."""
-    best = float("inf")
-    result = None
-    for _ in range(repeat):
-        result = None  # let the previous result go before the next call
-        start = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - start)
-    return best, result
-
-
 def row(name: str, chunks: int, nbytes: int, seconds: float, ids: int) -> dict[str, Any]:
     return {
         "case": name,
@@ -161,16 +75,6 @@ def row(name: str, chunks: int, nbytes: int, seconds: float, ids: int) -> dict[s
         "chunks_per_s": chunks / seconds,
         "ids": ids,
     }
-
-
-def utf8_size(chunks: list[str]) -> int:
-    return sum(len(c.encode("utf-8")) for c in chunks)
-
-
-def subset_of(per_source: dict[str, list[str]], total: int) -> list[str]:
-    """The first total/len(sources) chunks of every source, in source order."""
-    k = max(1, total // len(per_source))
-    return [c for chunks in per_source.values() for c in chunks[:k]]
 
 
 def pinned(fn: Callable[[], Any]) -> Callable[[], Any]:
@@ -204,27 +108,16 @@ def main(argv: list[str] | None = None) -> int:
     build_dir = pathlib.Path(args.build_dir)
     if not args.no_build:
         log(f"bench: building _ovilex and {HELPER} in {build_dir}")
-        build(build_dir)
+        build(build_dir, [HELPER])
     sys.path.insert(0, str(build_dir))
     import _ovilex
 
-    env = {
-        "python": sys.version.split()[0],
-        "implementation": platform.python_implementation(),
-        "cpus": os.cpu_count(),
-        "cpus_allowed": len(os.sched_getaffinity(0)),
-        "commit": git_commit(),
-        "module": _ovilex.build_info(),
-    }
+    env = environment() | {"module": _ovilex.build_info()}
     if not args.json:
-        print(f"Python {env['python']} ({env['implementation']}), "
-              f"{env['cpus']} CPUs ({env['cpus_allowed']} allowed), commit {env['commit']}")
+        print(environment_line(env))
         print(env["module"])
 
-    texts = corpus.load(args.rebuild_corpus, log=log)
-    start = time.perf_counter()
-    per_source = {name: corpus.split(text) for name, text in texts.items()}
-    split_seconds = time.perf_counter() - start
+    texts, per_source, split_seconds = load_chunks(args.rebuild_corpus)
     chunks = [c for cs in per_source.values() for c in cs]
     nbytes = sum(len(t.encode("utf-8")) for t in texts.values())
     log(f"bench: corpus {nbytes / MB:.1f} MB, {len(chunks)} chunks "
