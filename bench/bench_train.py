@@ -391,7 +391,7 @@ def print_table(r: dict[str, Any]) -> None:
     print(f"corpus: {r['corpus_mb']:.1f} MB UTF-8, {r['chunks']:,} chunks "
           f"({r['distinct_chunks']:,} distinct), split in {r['split_seconds']:.1f} s (not timed below)")
     print()
-    head = (f"| {'case':<52} | {'time s':>7} | {'peak RSS MB':>11} | {'over base MB':>12} "
+    head = (f"| {'case':<55} | {'time s':>7} | {'peak RSS MB':>11} | {'over base MB':>12} "
             f"| {'load':>4} |")
     print(head)
     print("|" + "|".join("-" * len(x) for x in head.split("|")[1:-1]) + "|")
@@ -401,7 +401,7 @@ def print_table(r: dict[str, Any]) -> None:
         peak_s = f"{peak:>11.1f}" if peak is not None else f"{'':>11}"
         over_s = f"{over:>12.1f}" if over is not None else f"{'':>12}"
         load_s = f"{load:>4.2f}" if load is not None else f"{'':>4}"
-        print(f"| {name:<52} | {seconds:>7.3f} | {peak_s} | {over_s} | {load_s} |")
+        print(f"| {name:<55} | {seconds:>7.3f} | {peak_s} | {over_s} | {load_s} |")
 
     for x in r["calls"]:
         line(x["case"], x["seconds"], x["peak_mb"], x["peak_increase_mb"], x["load"])
