@@ -98,8 +98,6 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--repeat", type=int, default=3, help="runs per fast-path timing (best of)")
     parser.add_argument("--subset", type=int, default=200_000,
                         help="chunks for the sequential comparison (spread over the sources)")
-    parser.add_argument("--trainer", choices=("auto", "module", "python"), default="auto",
-                        help="who learns the merge list when it is not cached")
     parser.add_argument("--build-dir", default=str(ROOT / "build-bench"))
     parser.add_argument("--no-build", action="store_true", help="use build-dir as it is")
     parser.add_argument("--rebuild-corpus", action="store_true")
@@ -123,11 +121,11 @@ def main(argv: list[str] | None = None) -> int:
     log(f"bench: corpus {nbytes / MB:.1f} MB, {len(chunks)} chunks "
         f"({len(set(chunks))} distinct), split in {split_seconds:.1f} s")
 
-    merges, trainer = train_merges.merge_list(texts, args.trainer, log=log)
-    log(f"bench: {len(merges)} merges (by {trainer})")
+    merges = train_merges.merge_list(texts, log=log)
+    log(f"bench: {len(merges)} merges")
 
     rows = []
-    results: dict[str, Any] = {"env": env, "trainer": trainer, "merges": len(merges)}
+    results: dict[str, Any] = {"env": env, "merges": len(merges)}
 
     # The fast path over the whole corpus.
     log(f"bench: _ovilex.encode on the whole corpus, best of {args.repeat}")
@@ -214,7 +212,7 @@ def _convert_only(module: Any, chunks: list[str]) -> None:
 
 def print_table(r: dict[str, Any]) -> None:
     print(f"corpus: {r['corpus_mb']:.1f} MB UTF-8, {r['chunks']:,} chunks "
-          f"({r['distinct_chunks']:,} distinct); {r['merges']} merges by {r['trainer']}")
+          f"({r['distinct_chunks']:,} distinct); {r['merges']} merges by encode_train")
     print()
     head = f"| {'case':<38} | {'chunks':>10} | {'MB':>6} | {'time s':>8} | {'MB/s':>8} | {'chunks/s':>11} | {'ids':>10} |"
     print(head)

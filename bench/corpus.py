@@ -16,7 +16,7 @@ Sources (the packages are listed in tools/packages/bench.txt):
 - c-headers: C headers under /usr/include (Boost and the C++ library left out).
 - python: the Python sources of the standard library of Python 3.14.
 
-split(text) cuts a text into chunks for encode; see SPLIT_PATTERN.
+split(text) cuts a text into chunks: ovilex.split, from python/ovilex.
 """
 
 from __future__ import annotations
@@ -40,30 +40,10 @@ CORPUS_VERSION = 1
 MB = 1_000_000
 
 # --------------------------------------------------------------------------
-# Pre-splitting
-#
-# Chunks, tried in this order at each position:
-#   's 't 're 've 'm 'll 'd      English contractions (ASCII apostrophe)
-#    ?[^\W\d_]+                  optional space, then letters (any script)
-#    ?\d+                        optional space, then decimal digits
-#    ?(?:[^\s\w]|_)+             optional space, then other symbols; the
-#                                underscore counts as a symbol
-#   \s+(?!\S)                    whitespace up to, not including, the last
-#                                character of a run that a non-space follows
-#                                (so a space can lead the next chunk); a whole
-#                                run at the end of the text
-#   \s+                          the one whitespace character left over
-# Every character is a letter, a digit, a symbol or whitespace, so the chunks
-# put back together give the text exactly.
-SPLIT_PATTERN = re.compile(
-    r"""'(?:s|t|re|ve|m|ll|d)| ?[^\W\d_]+| ?\d+| ?(?:[^\s\w]|_)+|\s+(?!\S)|\s+"""
-)
+# Pre-splitting: the project's own pattern (python/ovilex/split.py).
 
-
-def split(text: str) -> list[str]:
-    """Cuts text into chunks with SPLIT_PATTERN; ''.join(chunks) == text."""
-    return SPLIT_PATTERN.findall(text)
-
+sys.path.insert(0, str(HERE.parent / "python"))
+from ovilex.split import SPLIT_PATTERN, split  # noqa: E402,F401
 
 # --------------------------------------------------------------------------
 # Groff cleaning

@@ -346,6 +346,7 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 
 std::vector<Merge> learn_merges(std::vector<WordFreq>& words, PairFreqs pair_freqs) {
   MergeLoop loop(words, pair_freqs);
+  PairFreqs().swap(pair_freqs);
   std::vector<Merge> merges = loop.run();
   loop.store_words(words);
   return merges;
