@@ -13,6 +13,9 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
+
+#include <unistd.h>
 
 #include "tokenizer/types.h"
 
@@ -51,7 +54,11 @@ void finish(State& state, Task& task) {
   state.changed.notify_all();
 }
 
+// The pool a worker belongs to; jobs that fork run on workers.
+thread_local State* current = nullptr;
+
 void worker_loop(std::shared_ptr<State> state) {
+  current = state.get();
   for (;;) {
     Task* task = nullptr;
     {
@@ -84,35 +91,47 @@ struct Pool {
   // shut down, and its sleeping workers end with the process.
   std::shared_ptr<State> state;
   std::string failure;  // why no worker could be started
+  pid_t owner = 0;      // the process whose threads the workers are
 };
 
-const Pool& the_pool() {
-  static const Pool pool = [] {
-    Pool p;
-    p.state = std::make_shared<State>();
-    const std::size_t n = wanted_workers();
-    for (std::size_t i = 0; i < n; ++i) {
-      try {
-        std::thread(worker_loop, p.state).detach();
-        ++p.state->workers;
-      } catch (const std::system_error& e) {
-        if (p.state->workers == 0) p.failure = e.what();
-        break;
-      }
+Pool start_pool() {
+  Pool p;
+  p.state = std::make_shared<State>();
+  p.owner = ::getpid();
+  const std::size_t n = wanted_workers();
+  for (std::size_t i = 0; i < n; ++i) {
+    try {
+      std::thread(worker_loop, p.state).detach();
+      ++p.state->workers;
+    } catch (const std::system_error& e) {
+      if (p.state->workers == 0) p.failure = e.what();
+      break;
     }
-    return p;
-  }();
+  }
+  return p;
+}
+
+State& state() {
+  static std::mutex guard;
+  static Pool pool;
+  // A child of fork() has none of its parent's threads: it starts workers of
+  // its own. The parent's pool state is left as it is (its mutex may have
+  // been held by a thread that did not survive the fork).
+  static std::vector<std::shared_ptr<State>> abandoned;
+  const std::lock_guard lock(guard);
+  if (!pool.state || pool.owner != ::getpid()) {
+    if (pool.state) abandoned.push_back(std::move(pool.state));
+    pool = start_pool();
+  }
   if (pool.state->workers == 0) {
     fail_internal("The global thread pool has not been initialized.: " + pool.failure);
   }
-  return pool;
+  return *pool.state;
 }
-
-State& state() { return *the_pool().state; }
 
 }  // namespace
 
-std::size_t thread_count() { return the_pool().state->workers; }
+std::size_t thread_count() { return state().workers; }
 
 void run_on_pool(const std::function<void()>& job) {
   State& s = state();
@@ -130,7 +149,7 @@ void run_on_pool(const std::function<void()>& job) {
 }
 
 void fork_join(const std::function<void()>& first, const std::function<void()>& second) {
-  State& s = state();
+  State& s = current != nullptr ? *current : state();
   Task offered{&second, nullptr};
   {
     const std::lock_guard lock(s.mutex);

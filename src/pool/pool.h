@@ -13,6 +13,8 @@ namespace ovilex::pool {
 // else by the logical processors (1 when none are reported). If no worker
 // can be started, this and every later call fails with an internal error
 // whose message begins "The global thread pool has not been initialized.".
+// A child of fork(), which has none of its parent's threads, gets workers of
+// its own at its first call.
 std::size_t thread_count();
 
 // Runs |job| on a worker while the calling thread (never a worker) blocks.

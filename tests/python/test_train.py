@@ -274,6 +274,34 @@ class TestDeterminism:
             assert files == records()
 
 
+    @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+    @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+    def test_forked_child_trains_with_workers_of_its_own(self, stdlib_words, tmp_path,
+                                                          monkeypatch):
+        # The child of fork() has none of the parent's worker threads; waiting
+        # for them would hang it.
+        monkeypatch.chdir(tmp_path)
+        chunks = stdlib_words[:50_000]
+        expected = _ovilex.encode_train(chunks)
+        read_end, write_end = os.pipe()
+        pid = os.fork()
+        if pid == 0:  # the child: report and leave without running pytest's exit code
+            os.close(read_end)
+            ok = _ovilex.encode_train(chunks) == expected
+            os.write(write_end, b"same" if ok else b"different")
+            os._exit(0)
+        os.close(write_end)
+        deadline = time.monotonic() + 60
+        while os.waitpid(pid, os.WNOHANG) == (0, 0):
+            if time.monotonic() > deadline:
+                os.kill(pid, 9)
+                os.waitpid(pid, 0)
+                pytest.fail("the forked child did not finish training")
+            time.sleep(0.05)
+        with os.fdopen(read_end, "rb") as report:
+            assert report.read() == b"same"
+
+
 def assert_write_error(info, path, reason):
     error = info.value
     assert type(error) is OSError
