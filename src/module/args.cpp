@@ -184,18 +184,17 @@ GilOnce<PyObject*> sequence_abc_cell;
 // itself is PySequence_Check.
 PyObject* sequence_abc() {
   return sequence_abc_cell.get([] {
-    PyObject* module = PyImport_ImportModule("collections.abc");
-    PyObject* cls = module == nullptr ? nullptr : PyObject_GetAttrString(module, "Sequence");
-    Py_XDECREF(module);
-    if (cls == nullptr) {
-      PyRef exc = PyRef::steal(PyErr_GetRaisedException());
-      PyRef text = PyRef::steal(PyObject_Str(exc.get()));
+    const PyRef module = PyRef::steal(PyImport_ImportModule("collections.abc"));
+    PyRef cls = module ? PyRef::steal(PyObject_GetAttrString(module.get(), "Sequence")) : PyRef();
+    if (!cls) {
+      const PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+      const PyRef text = PyRef::steal(PyObject_Str(exc.get()));
       const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
       const std::string message = utf8 != nullptr ? utf8 : "collections.abc could not be imported";
       PyErr_Clear();
       fail_internal(message);
     }
-    return cls;
+    return cls.release();  // kept for the life of the process
   });
 }
 
