@@ -67,8 +67,9 @@ def main(argv: list[str] | None = None) -> int:
         print("train: the files hold no text", file=sys.stderr)
         return 2
 
-    args.workdir.mkdir(parents=True, exist_ok=True)
-    os.chdir(args.workdir)
+    workdir = args.workdir.resolve()
+    workdir.mkdir(parents=True, exist_ok=True)
+    os.chdir(workdir)
     start = time.perf_counter()
     merges = _ovilex.encode_train(chunks)
     train_seconds = time.perf_counter() - start
@@ -92,7 +93,7 @@ def main(argv: list[str] | None = None) -> int:
         ("encoding", f"{encode_seconds:.2f} s ({nbytes / 1e6 / encode_seconds:.1f} MB/s)"),
         ("tokens", f"{len(ids):,} ({nbytes / max(len(ids), 1):.2f} bytes per token)"),
         ("decode round trip", "ok" if round_trip else "MISMATCH"),
-        ("records", f"{(args.workdir / 'data').resolve()}"),
+        ("records", f"{workdir / 'data'}"),
     ]
     width = max(len(name) for name, _ in rows)
     for name, value in rows:
