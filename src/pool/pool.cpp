@@ -1,9 +1,7 @@
 #include "pool.h"
 
 #include <algorithm>
-#include <atomic>
 #include <charconv>
-#include <string_view>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
@@ -11,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>

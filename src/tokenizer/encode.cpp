@@ -1,7 +1,5 @@
 #include "encode.h"
 
-#include "huge_pages.h"
-
 #include <algorithm>
 #include <stdexcept>
 #include <string_view>
@@ -164,8 +162,8 @@ std::size_t encode_word_long(std::span<TokenId> word, const MergeIndex& index) {
 
 std::vector<TokenId> encode(const ChunkList& chunks, std::span<const Merge> merges) {
   const MergeIndex index(merges);
-  // Each distinct chunk is encoded once; merges only shrink words, so its
-  // bytes bound its ids.
+  // Each distinct chunk is encoded once, into |encoded|; merges only shrink
+  // a word, so its bytes bound its ids.
   const ChunkInterner& distinct = chunks.distinct();
   std::vector<TokenId> encoded;
   std::vector<std::size_t> ends(distinct.size());
@@ -173,8 +171,7 @@ std::vector<TokenId> encode(const ChunkList& chunks, std::span<const Merge> merg
     const std::string_view chunk = distinct[d];
     const std::size_t begin = encoded.size();
     encoded.resize(begin + chunk.size());
-    std::transform(chunk.begin(), chunk.end(), encoded.begin() + static_cast<std::ptrdiff_t>(begin),
-                   [](char b) { return static_cast<TokenId>(static_cast<unsigned char>(b)); });
+    widen_bytes(chunk, encoded.data() + begin);
     const auto word = std::span<TokenId>(encoded).subspan(begin);
     const std::size_t n = prefers_long_path(word.size(), merges.size())
                               ? encode_word_long(word, index)

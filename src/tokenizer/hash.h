@@ -63,7 +63,6 @@ inline std::uint64_t hash_bytes(const void* data, std::size_t n, std::uint64_t k
 // For boost::unordered_flat_map: keyed, and mixed well enough that the map
 // adds no mixing of its own.
 struct KeyedHash {
-  using is_transparent = void;
   using is_avalanching = void;
   std::uint64_t key = process_hash_key();
 

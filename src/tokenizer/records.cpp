@@ -6,9 +6,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstdlib>
-#include <charconv>
 #include <cstring>
 
 namespace ovilex {
@@ -158,28 +158,25 @@ std::optional<Error> replace_file(std::string_view dir, std::string_view path,
   }
 
   static std::atomic<unsigned> serial{0};
-  std::optional<TempFile> temp;
+  std::string temp_path;
   int fd = -1;
   for (int attempt = 0; fd < 0; ++attempt) {
-    std::string name = dir_path + "/." + target.substr(target.rfind('/') + 1) + ".tmp." +
-                       std::to_string(::getpid()) + "." + std::to_string(serial++);
+    temp_path = dir_path + "/." + target.substr(target.rfind('/') + 1) + ".tmp." +
+                std::to_string(::getpid()) + "." + std::to_string(serial++);
     // The kernel applies the umask, as for the file written in place.
-    fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      temp.emplace(std::move(name));
-    } else if (errno != EEXIST || attempt > 100) {
-      return write_error(path, os_error_text(errno));
-    }
+    fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && (errno != EEXIST || attempt > 100)) return write_error(path, os_error_text(errno));
   }
   Fd file(fd);
+  TempFile temp(std::move(temp_path));
   if (mode && ::fchmod(file.get(), *mode) != 0) return write_error(path, os_error_text(errno));
   if (auto failure = write_all(file.get(), text)) return write_error(path, *failure);
   if (::fsync(file.get()) != 0) return write_error(path, os_error_text(errno));
   if (file.close() != 0) return write_error(path, os_error_text(errno));
-  if (::rename(temp->path().c_str(), target.c_str()) != 0) {
+  if (::rename(temp.path().c_str(), target.c_str()) != 0) {
     return write_error(path, os_error_text(errno));
   }
-  temp->keep();
+  temp.keep();
   // Make the rename itself durable.
   const Fd directory(::open(dir_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (directory.get() >= 0) ::fsync(directory.get());

@@ -16,8 +16,7 @@ std::vector<WordFreq> WordCounter::take_words() && {
   for (std::uint32_t id = 0; id < counts_.size(); ++id) {
     const std::string_view chunk = distinct_[id];
     Word w(chunk.size());
-    std::transform(chunk.begin(), chunk.end(), w.begin(),
-                   [](char b) { return static_cast<TokenId>(static_cast<unsigned char>(b)); });
+    widen_bytes(chunk, w.data());
     words.push_back({std::move(w), counts_[id]});
   }
   distinct_ = ChunkInterner();
@@ -65,8 +64,9 @@ struct HeapEntry {
 // of a list of the words that hold it, so a merge visits only those words.
 // The lists live in one pool of nodes of several words each (a chain of
 // single words would cost a cache miss per word); they may name words that
-// have since lost the pair (checked when visited) and may name a word twice. A pair whose
-// frequency reaches 0 occurs in no word; its entry goes, with its list.
+// have since lost the pair (checked when visited) and may name a word twice.
+// A pair whose frequency reaches 0 occurs in no word; its entry goes, with
+// its list.
 // Merges create only pairs that involve the new id, so a pair that has gone
 // never returns.
 //
@@ -388,7 +388,6 @@ Result<std::vector<Merge>> train(WordCounter&& counter, TrainProfile* profile) {
     merges = loop.run();
     if (profile) profile->word_rewrites = loop.rewrites();
   }
-  decltype(words)().swap(words);
   if (profile) profile->merge_loop_seconds = seconds_since(start);
 
   start = Clock::now();

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -121,23 +120,6 @@ Word merge_word(std::span<const TokenId> word, Pair pair, TokenId new_id) {
     }
   }
   return out;
-}
-
-std::size_t merge_word_in_place(std::span<TokenId> word, Pair pair, TokenId new_id) noexcept {
-  // The write position never passes the read position, so reading the old
-  // ids ahead of it is safe.
-  const std::size_t n = word.size();
-  std::size_t r = 0;
-  std::size_t w = 0;
-  while (r < n) {
-    if (r + 1 < n && word[r] == pair.left && word[r + 1] == pair.right) {
-      word[w++] = new_id;
-      r += 2;
-    } else {
-      word[w++] = word[r++];
-    }
-  }
-  return w;
 }
 
 void fail_internal(std::string_view message, std::source_location where) {

@@ -142,13 +142,9 @@ class ChunkInterner {
 class ChunkList {
  public:
   void reserve(std::size_t chunks) { order_.reserve(chunks); }
-  void push_back(std::string_view chunk) {
-    order_.push_back(distinct_.intern(chunk));
-    total_bytes_ += chunk.size();
-  }
+  void push_back(std::string_view chunk) { order_.push_back(distinct_.intern(chunk)); }
   std::size_t size() const noexcept { return order_.size(); }
   bool empty() const noexcept { return order_.empty(); }
-  std::size_t total_bytes() const noexcept { return total_bytes_; }
   std::string_view operator[](std::size_t i) const noexcept { return distinct_[order_[i]]; }
   const ChunkInterner& distinct() const noexcept { return distinct_; }
   std::span<const std::uint32_t> order() const noexcept { return order_; }
@@ -156,17 +152,19 @@ class ChunkList {
  private:
   ChunkInterner distinct_;
   std::vector<std::uint32_t> order_;
-  std::size_t total_bytes_ = 0;
 };
+
+// Writes the bytes of |text| as ids (0 to 255) from |out| on; returns the
+// end of what it wrote.
+inline TokenId* widen_bytes(std::string_view text, TokenId* out) noexcept {
+  for (const char c : text) *out++ = static_cast<unsigned char>(c);
+  return out;
+}
 
 // Returns |word| with each occurrence of |pair| replaced by |new_id|, found by
 // one left-to-right scan in which two occurrences never overlap: (a, a) turns
 // a a a into new a. Ids the pass itself produces are not looked at again.
 Word merge_word(std::span<const TokenId> word, Pair pair, TokenId new_id);
-
-// In place, for callers that own the word: same result as merge_word.
-// Returns the new length.
-std::size_t merge_word_in_place(std::span<TokenId> word, Pair pair, TokenId new_id) noexcept;
 
 // Expected failures are values.
 enum class ErrorKind { Io, UnknownTokenId, InvalidUtf8 };
