@@ -2,7 +2,7 @@
 // through the core's API and without Python, timing each and taking its peak
 // resident memory; or, with --sequential, the straightforward merge loop.
 //
-//   bench_train_stages [--merges-out FILE] CHUNKS
+//   bench_train_stages [--merges-out FILE] [--positional-from N] CHUNKS
 //   bench_train_stages --sequential [--merges-out FILE] CHUNKS
 //
 // CHUNKS and FILE: the files of chunk_file.h. The stages:
@@ -30,7 +30,8 @@
 //   sequential seconds=.. chunks=.. distinct_words=.. merges=.. checksum=..
 //   core seconds=.. merges=.. checksum=.. identical=yes|no
 // checksum: FNV-1a (64-bit) over the merges' left, right and new ids as
-// little-endian u16, in merge order. --merges-out writes the merges made
+// little-endian u16, in merge order. --positional-from sets the word length
+// from which the merges stage indexes positions (default: train()'s). --merges-out writes the merges made
 // (the sequential loop's with --sequential) as a MERGES file. The exit
 // status is 1 when two merge lists differ.
 #include <unistd.h>
@@ -143,7 +144,7 @@ WordCounter count_words(std::string_view data) {
   return counter;
 }
 
-int run_stages(std::string_view data, const char* merges_out) {
+int run_stages(std::string_view data, const char* merges_out, std::size_t positional_from) {
   std::printf("baseline rss_mb=%.1f file_mb=%.1f hwm_reset=%s\n", status_bytes("VmRSS") / MB,
               static_cast<double>(data.size()) / MB, yes_no(reset_peak()));
 
@@ -166,7 +167,7 @@ int run_stages(std::string_view data, const char* merges_out) {
   const std::size_t initial_pairs = pair_freqs.size();
 
   stages.push_back(measure("merges", [&] {
-    merges = learn_merges(words, std::move(pair_freqs));
+    merges = learn_merges(words, std::move(pair_freqs), positional_from);
     // What train() lets go before it writes the files.
     decltype(words)().swap(words);
     PairFreqs().swap(pair_freqs);
@@ -238,21 +239,24 @@ int run(int argc, char** argv) {
   bool sequential = false;
   const char* merges_out = nullptr;
   std::vector<const char*> paths;
+  std::size_t positional_from = POSITIONAL_FROM;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--sequential") == 0) {
       sequential = true;
     } else if (std::strcmp(argv[i], "--merges-out") == 0 && i + 1 < argc) {
       merges_out = argv[++i];
+    } else if (std::strcmp(argv[i], "--positional-from") == 0 && i + 1 < argc) {
+      positional_from = std::strtoull(argv[++i], nullptr, 10);
     } else {
       paths.push_back(argv[i]);
     }
   }
   if (paths.size() != 1) {
-    std::fprintf(stderr, "usage: bench_train_stages [--sequential] [--merges-out FILE] CHUNKS\n");
+    std::fprintf(stderr, "usage: bench_train_stages [--sequential] [--merges-out FILE] [--positional-from N] CHUNKS\n");
     return 2;
   }
   const std::string data = bench::read_file(paths[0]);
-  return sequential ? run_sequential(data, merges_out) : run_stages(data, merges_out);
+  return sequential ? run_sequential(data, merges_out) : run_stages(data, merges_out, positional_from);
 }
 
 }  // namespace

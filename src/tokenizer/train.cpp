@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <limits>
 
 #include "huge_pages.h"
 #include "pool/pool.h"
@@ -75,12 +76,17 @@ struct HeapEntry {
 // they fit, and the slots of a merge's words are prefetched ahead of use.
 class MergeLoop {
  public:
-  MergeLoop(const std::vector<WordFreq>& words, const PairFreqs& freqs) {
+  MergeLoop(const std::vector<WordFreq>& words, const PairFreqs& freqs,
+            std::size_t positional_from) {
     if (words.size() >= NOT_VISITED) throw std::length_error("too many distinct words");
     slots_.resize(words.size());
     for (std::size_t w = 0; w < words.size(); ++w) {
       const Word& word = words[w].word;
       if (word.size() > MAX_LENGTH) throw std::length_error("word too long");
+      if (word.size() >= std::max<std::size_t>(positional_from, 2)) {
+        place_positional(static_cast<std::uint32_t>(w), word, words[w].freq);
+        continue;
+      }
       Slot& slot = slots_[w];
       slot.freq = words[w].freq;
       slot.length = static_cast<std::uint32_t>(word.size());
@@ -103,6 +109,11 @@ class MergeLoop {
         const auto it = pairs_.find(Pair{ids[i], ids[i + 1]});
         if (it != pairs_.end()) note(it->second, w);
       }
+    }
+    for (std::uint32_t p = 0; p < at_.size(); ++p) {
+      const Position& here = at_[p];
+      if (here.next == NO_POSITION) continue;
+      occurrences_[Pair{here.token, at_[here.next].token}].push_back(p);
     }
     // A pair below MIN_MERGE_FREQ can never be chosen (the loop stops when
     // the best current frequency is below it), so it needs no heap entry
@@ -135,6 +146,13 @@ class MergeLoop {
       const TokenId* ids = ids_of(slots_[w]);
       words[w].word.assign(ids, ids + length_of(slots_[w]));
     }
+    for (const Positional& pw : positional_) {
+      Word& word = words[pw.word].word;
+      word.clear();
+      for (std::uint32_t p = pw.start; p != NO_POSITION; p = at_[p].next) {
+        word.push_back(at_[p].token);
+      }
+    }
   }
 
   std::size_t rewrites() const noexcept { return rewrites_; }
@@ -145,6 +163,10 @@ class MergeLoop {
   static constexpr std::size_t INLINE = 8;
   static constexpr std::uint32_t LONG_FLAG = std::uint32_t{1} << 31;
   static constexpr std::size_t MAX_LENGTH = LONG_FLAG - 1;
+  static constexpr std::uint32_t NO_POSITION = UINT32_MAX;
+  // No merge reaches this id, so it marks a position merged away.
+  static constexpr TokenId GONE = std::numeric_limits<TokenId>::max();
+  static_assert(FIRST_MERGE_ID + MAX_MERGES <= GONE);
 
   // A word: its ids inline, or (LONG_FLAG set in length) the offset of its
   // ids in long_ids_ stored in the inline space.
@@ -249,13 +271,17 @@ class MergeLoop {
       slot.visited = step;
       rewrite(slot, holders_[i], pair, new_id);
     }
+    if (!positional_.empty()) merge_positional(pair, new_id);
     // The frequencies take the whole old contribution of every rewritten
     // word away and add the new one; then each pair whose frequency changed
     // gets a fresh heap entry. Sums commute, so the order of the changes
     // does not matter.
     for (const auto& [q, change] : changes_) {
       auto it = pairs_.find(q);
-      if (change.lost > 0 && it == pairs_.end()) {
+      // A pair new in this step may lose within the step (a run of
+      // occurrences in a long word is merged one at a time), never more
+      // than it gained.
+      if (it == pairs_.end() && change.lost > change.gained) {
         fail_internal("pair frequency must exist before merge update");
       }
       if (it == pairs_.end()) it = pairs_.emplace(q, Entry{}).first;
@@ -263,6 +289,7 @@ class MergeLoop {
       entry.freq = entry.freq - change.lost + change.gained;
       if (entry.freq == 0) {
         pairs_.erase(it);
+        if (!positional_.empty()) occurrences_.erase(q);
         continue;
       }
       if (change.head != NO_NODE) {
@@ -275,6 +302,79 @@ class MergeLoop {
       }
     }
     changes_.clear();
+  }
+
+  void place_positional(std::uint32_t w, const Word& word, std::uint64_t freq) {
+    if (at_.size() + word.size() >= NO_POSITION) throw std::length_error("long words too long");
+    const auto start = static_cast<std::uint32_t>(at_.size());
+    positional_.push_back({start, w, freq});
+    for (std::size_t i = 0; i < word.size(); ++i) {
+      const auto p = static_cast<std::uint32_t>(start + i);
+      const std::uint32_t prev = i == 0 ? NO_POSITION : p - 1;
+      const std::uint32_t next = i + 1 == word.size() ? NO_POSITION : p + 1;
+      at_.push_back({prev, next, word[i]});
+    }
+  }
+
+  std::uint64_t freq_at(std::uint32_t p) const {
+    const auto after =
+        std::upper_bound(positional_.begin(), positional_.end(), p,
+                         [](std::uint32_t q, const Positional& pw) { return q < pw.start; });
+    return std::prev(after)->freq;
+  }
+
+  void add_at(Pair pair, std::uint64_t amount, std::uint32_t p) {
+    changes_[pair].gained += amount;
+    occurrences_[pair].push_back(p);
+  }
+
+  // The long words' occurrences of |pair|, merged one at a time from left to
+  // right: a position taken as the right part of one occurrence is gone
+  // before the next is looked at, which is the left-to-right rule. Each
+  // merge moves the neighbouring pairs over to the new id one by one; over a
+  // run the sums come out as in rewrite().
+  void merge_positional(Pair pair, TokenId x) {
+    const auto found = occurrences_.find(pair);
+    if (found == occurrences_.end()) return;
+    std::vector<std::uint32_t> places = std::move(found->second);
+    occurrences_.erase(found);
+    std::sort(places.begin(), places.end());
+    places.erase(std::unique(places.begin(), places.end()), places.end());
+    const TokenId a = pair.left;
+    const TokenId b = pair.right;
+    constexpr std::size_t AHEAD = 16;
+    for (std::size_t i = 0; i < places.size(); ++i) {
+      // Two stages: a position far ahead, then its neighbours once it has
+      // arrived.
+      if (i + AHEAD < places.size()) __builtin_prefetch(&at_[places[i + AHEAD]]);
+      if (i + AHEAD / 2 < places.size()) {
+        const Position& soon = at_[places[i + AHEAD / 2]];
+        if (soon.prev != NO_POSITION) __builtin_prefetch(&at_[soon.prev]);
+        if (soon.next != NO_POSITION) __builtin_prefetch(&at_[soon.next]);
+      }
+      const std::uint32_t p = places[i];
+      Position& here = at_[p];
+      if (here.token != a || here.next == NO_POSITION) continue;
+      const std::uint32_t q = here.next;
+      Position& right = at_[q];
+      if (right.token != b) continue;
+      const std::uint64_t freq = freq_at(p);
+      if (here.prev != NO_POSITION) {
+        const TokenId before = at_[here.prev].token;
+        sub({before, a}, freq);
+        add_at({before, x}, freq, here.prev);
+      }
+      sub({a, b}, freq);
+      if (right.next != NO_POSITION) {
+        Position& after = at_[right.next];
+        sub({b, after.token}, freq);
+        add_at({x, after.token}, freq, p);
+        after.prev = p;
+      }
+      here.token = x;
+      here.next = right.next;
+      right.token = GONE;
+    }
   }
 
   // merge_word in place, with the pair frequencies updated by the change.
@@ -336,6 +436,26 @@ class MergeLoop {
   boost::unordered_flat_map<Pair, Change, KeyedHash> changes_;
   std::vector<std::uint32_t> holders_;
   std::size_t rewrites_ = 0;
+
+  // Words of at least positional_from ids: rewriting a whole word for each
+  // merge would cost its length every time, so these keep one shared array
+  // of positions, each word a run of it linked through next and prev (a
+  // merged-away position drops out of the links), and for each pair the
+  // positions where it may occur. The lists hold stale positions until the
+  // pair is merged; then each is checked.
+  struct Positional {
+    std::uint32_t start;  // never merged away: merges keep the left position
+    std::uint32_t word;
+    std::uint64_t freq;
+  };
+  struct Position {
+    std::uint32_t prev;
+    std::uint32_t next;
+    TokenId token;
+  };
+  std::vector<Positional> positional_;
+  HugeVector<Position> at_;
+  boost::unordered_flat_map<Pair, std::vector<std::uint32_t>, KeyedHash> occurrences_;
 };
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
@@ -344,8 +464,9 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 
 }  // namespace
 
-std::vector<Merge> learn_merges(std::vector<WordFreq>& words, PairFreqs pair_freqs) {
-  MergeLoop loop(words, pair_freqs);
+std::vector<Merge> learn_merges(std::vector<WordFreq>& words, PairFreqs pair_freqs,
+                                std::size_t positional_from) {
+  MergeLoop loop(words, pair_freqs, positional_from);
   PairFreqs().swap(pair_freqs);
   std::vector<Merge> merges = loop.run();
   loop.store_words(words);
@@ -382,7 +503,7 @@ Result<std::vector<Merge>> train(WordCounter&& counter, TrainProfile* profile) {
   start = Clock::now();
   std::vector<Merge> merges;
   {
-    MergeLoop loop(words, pair_freqs);
+    MergeLoop loop(words, pair_freqs, POSITIONAL_FROM);
     PairFreqs().swap(pair_freqs);
     decltype(words)().swap(words);
     merges = loop.run();

@@ -57,8 +57,12 @@ PairFreqs count_pairs(std::span<const WordFreq> words);
 // frequency (ties to the greater left, then the greater right id) becomes
 // the next id from 256, until MAX_MERGES merges are made, no pair is left,
 // or the best frequency is below MIN_MERGE_FREQ. |words| is left holding
-// the rewritten words.
-std::vector<Merge> learn_merges(std::vector<WordFreq>& words, PairFreqs pair_freqs);
+// the rewritten words. Words of at least |positional_from| ids are merged
+// through an index of their positions instead of being rewritten whole
+// (same result; a tuning knob, which tests turn down to reach both paths).
+inline constexpr std::size_t POSITIONAL_FROM = 256;
+std::vector<Merge> learn_merges(std::vector<WordFreq>& words, PairFreqs pair_freqs,
+                                std::size_t positional_from = POSITIONAL_FROM);
 
 // The byte string of every id: 0..255 as single bytes, then each merge's new
 // id as the bytes of its left part followed by those of its right part.

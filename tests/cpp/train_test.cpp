@@ -74,11 +74,16 @@ std::vector<WordFreq> word_table(const std::vector<std::string>& chunks) {
 }
 
 // The training path up to the merge list, as encode_train runs it.
-std::vector<Merge> learn(const std::vector<std::string>& chunks) {
+std::vector<Merge> learn(const std::vector<std::string>& chunks,
+                         std::size_t positional_from = POSITIONAL_FROM) {
   std::vector<WordFreq> words = word_table(chunks);
   PairFreqs freqs = count_pairs(words);
-  return learn_merges(words, std::move(freqs));
+  return learn_merges(words, std::move(freqs), positional_from);
 }
+
+// Word lengths from which the merge loop indexes positions instead of
+// rewriting whole words: the default, every word, and a mix.
+constexpr std::size_t POSITIONAL_SETTINGS[] = {POSITIONAL_FROM, 2, 5};
 
 using SortedTable = std::vector<std::pair<Word, std::uint64_t>>;
 
@@ -240,7 +245,9 @@ void PrintTo(const LearnCase& c, std::ostream* os) { *os << c.name; }
 class LearnMergesGolden : public ::testing::TestWithParam<LearnCase> {};
 
 TEST_P(LearnMergesGolden, Merges) {
-  EXPECT_EQ(triples(learn(GetParam().chunks)), GetParam().expected);
+  for (const std::size_t from : POSITIONAL_SETTINGS) {
+    EXPECT_EQ(triples(learn(GetParam().chunks, from)), GetParam().expected) << "from " << from;
+  }
 }
 
 TEST_P(LearnMergesGolden, Oracle) {
@@ -311,13 +318,14 @@ TEST(LearnMerges, MissingPairFrequencyIsAnInternalError) {
 
 // --- Merge loop: random corpora against the oracle ----------------------------
 
-enum class Shape { TwoLetters, ThreeLetters, Runs, HighBytes, Utf8, Letters26 };
+enum class Shape { TwoLetters, ThreeLetters, Runs, HighBytes, Utf8, Letters26, LongWords };
 
 const char* shape_name(Shape s) {
   switch (s) {
     case Shape::TwoLetters: return "TwoLetters";
     case Shape::ThreeLetters: return "ThreeLetters";
     case Shape::Runs: return "Runs";
+    case Shape::LongWords: return "LongWords";
     case Shape::HighBytes: return "HighBytes";
     case Shape::Utf8: return "Utf8";
     case Shape::Letters26: return "Letters26";
@@ -377,6 +385,15 @@ std::vector<std::string> random_corpus(Shape shape, std::uint32_t seed) {
       max_len = 12;
       chunks = 3000;
       break;
+    case Shape::LongWords:
+      // A few words of thousands of ids, most repeated: far past the
+      // default positional length, and full of overlapping runs.
+      units = {"a", "b", "ab", "aaa", "\xc3\xa9"};
+      pool_size = 6;
+      min_len = 200;
+      max_len = 3000;
+      chunks = 16;
+      break;
   }
   std::vector<std::string> pool;
   for (std::size_t i = 0; i < pool_size; ++i) {
@@ -416,13 +433,16 @@ TEST_P(LearnMergesRandom, MatchesOracle) {
   oracle::WordTable expected_words = oracle::word_table(views(chunks));
   const std::vector<Merge> expected = oracle::learn_merges_sequential(expected_words);
 
-  std::vector<WordFreq> words = word_table(chunks);
-  PairFreqs freqs = count_pairs(words);
-  const std::vector<Merge> merges = learn_merges(words, std::move(freqs));
-  EXPECT_EQ(triples(merges), triples(expected));
-  // Every word ends as merge_word made it, merge after merge.
   std::sort(expected_words.begin(), expected_words.end());
-  EXPECT_EQ(sorted(std::move(words)), expected_words);
+  for (const std::size_t from : POSITIONAL_SETTINGS) {
+    SCOPED_TRACE("positional from " + std::to_string(from));
+    std::vector<WordFreq> words = word_table(chunks);
+    PairFreqs freqs = count_pairs(words);
+    const std::vector<Merge> merges = learn_merges(words, std::move(freqs), from);
+    EXPECT_EQ(triples(merges), triples(expected));
+    // Every word ends as merge_word made it, merge after merge.
+    EXPECT_EQ(sorted(std::move(words)), expected_words);
+  }
 }
 
 TEST_P(LearnMergesRandom, ChunkOrderDoesNotMatter) {
@@ -438,7 +458,8 @@ TEST_P(LearnMergesRandom, ChunkOrderDoesNotMatter) {
 INSTANTIATE_TEST_SUITE_P(
     Seeds, LearnMergesRandom,
     ::testing::Combine(::testing::Values(Shape::TwoLetters, Shape::ThreeLetters, Shape::Runs,
-                                         Shape::HighBytes, Shape::Utf8, Shape::Letters26),
+                                         Shape::HighBytes, Shape::Utf8, Shape::Letters26,
+                                         Shape::LongWords),
                        ::testing::Range(std::uint32_t{0}, std::uint32_t{8})),
     [](const auto& info) {
       return std::string(shape_name(std::get<0>(info.param))) + "Seed" +
