@@ -89,16 +89,13 @@ class LinkedWord {
  public:
   static constexpr std::uint32_t END = UINT32_MAX;
 
-  explicit LinkedWord(std::span<const TokenId> word) : ids_(word.begin(), word.end()) {
+  explicit LinkedWord(std::span<const TokenId> word) {
     const auto n = static_cast<std::uint32_t>(word.size());
-    next_.resize(n);
-    prev_.resize(n);
-    alive_.assign(n, 1);
+    nodes_.resize(n);
     for (std::uint32_t i = 0; i < n; ++i) {
-      next_[i] = i + 1 < n ? i + 1 : END;
-      prev_[i] = i > 0 ? i - 1 : END;
+      nodes_[i] = {i > 0 ? i - 1 : END, i + 1 < n ? i + 1 : END, word[i], true};
     }
-    for (std::uint32_t i = 0; i + 1 < n; ++i) at_[Pair{ids_[i], ids_[i + 1]}.key()].push_back(i);
+    for (std::uint32_t i = 0; i + 1 < n; ++i) at_[Pair{word[i], word[i + 1]}.key()].push_back(i);
   }
 
   // merge_word on the list: the occurrences present before the pass, left to
@@ -110,19 +107,29 @@ class LinkedWord {
     at_.erase(found);
     std::sort(starts.begin(), starts.end());
     starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
-    for (const std::uint32_t x : starts) {
+    constexpr std::size_t AHEAD = 16;
+    for (std::size_t i = 0; i < starts.size(); ++i) {
+      // Two stages: a node far ahead, then its neighbours once it has arrived.
+      if (i + AHEAD < starts.size()) __builtin_prefetch(&nodes_[starts[i + AHEAD]]);
+      if (i + AHEAD / 2 < starts.size()) {
+        const Node& soon = nodes_[starts[i + AHEAD / 2]];
+        if (soon.prev != END) __builtin_prefetch(&nodes_[soon.prev]);
+        if (soon.next != END) __builtin_prefetch(&nodes_[soon.next]);
+      }
+      const std::uint32_t x = starts[i];
+      Node& here = nodes_[x];
       // Positions after x keep the ids they had before the pass, so this
       // check sees the old word, as merge_word's scan does.
-      if (!alive_[x] || next_[x] == END) continue;
-      const std::uint32_t y = next_[x];
-      if (ids_[x] != m.left || ids_[y] != m.right) continue;
-      ids_[x] = m.new_id;
-      alive_[y] = 0;
-      next_[x] = next_[y];
-      if (next_[y] != END) prev_[next_[y]] = x;
+      if (!here.alive || here.next == END) continue;
+      Node& right = nodes_[here.next];
+      if (here.id != m.left || right.id != m.right) continue;
+      here.id = m.new_id;
+      right.alive = false;
+      here.next = right.next;
+      if (right.next != END) nodes_[right.next].prev = x;
       // New pairs go to fresh lists: this pass must not see them.
-      if (prev_[x] != END) at_[Pair{ids_[prev_[x]], m.new_id}.key()].push_back(prev_[x]);
-      if (next_[x] != END) at_[Pair{m.new_id, ids_[next_[x]]}.key()].push_back(x);
+      if (here.prev != END) at_[Pair{nodes_[here.prev].id, m.new_id}.key()].push_back(here.prev);
+      if (here.next != END) at_[Pair{m.new_id, nodes_[here.next].id}.key()].push_back(x);
     }
   }
 
@@ -130,15 +137,21 @@ class LinkedWord {
 
   std::size_t write(std::span<TokenId> out) const noexcept {
     std::size_t w = 0;
-    for (std::uint32_t i = ids_.empty() ? END : 0; i != END; i = next_[i]) out[w++] = ids_[i];
+    for (std::uint32_t i = nodes_.empty() ? END : 0; i != END; i = nodes_[i].next) {
+      out[w++] = nodes_[i].id;
+    }
     return w;
   }
 
  private:
-  std::vector<TokenId> ids_;
-  std::vector<std::uint32_t> next_;
-  std::vector<std::uint32_t> prev_;
-  std::vector<std::uint8_t> alive_;
+  // One node per original position, so that a visit costs one cache miss.
+  struct Node {
+    std::uint32_t prev;
+    std::uint32_t next;
+    TokenId id;
+    bool alive;
+  };
+  std::vector<Node> nodes_;
   boost::unordered_flat_map<std::uint32_t, std::vector<std::uint32_t>, KeyedHash> at_;
 };
 
