@@ -245,6 +245,51 @@ class TestFileSizeLimit:
         assert outcome == result + [RECORDS, files, merges]
 
 
+class TestOpenFileLimit:
+    """Every file descriptor taken: training fails naming the merges file and
+    leaves both files as they were. One free descriptor is enough: the files
+    are opened one at a time."""
+
+    SCRIPT = """
+        import json, os, resource, sys
+        import _ovilex
+        first, second, free = json.loads(sys.argv[1])
+        _ovilex.encode_train(first)
+        held = []
+        try:
+            while True:
+                held.append(os.open(os.devnull, os.O_RDONLY))
+        except OSError:
+            pass
+        for fd in held[len(held) - free:] if free else []:
+            os.close(fd)
+        try:
+            outcome = ["ok", _ovilex.encode_train(second)]
+        except OSError as e:
+            outcome = [type(e).__name__, list(e.args)]
+        for fd in held[: len(held) - free]:
+            os.close(fd)
+        outcome.append(sorted(os.listdir("data")))
+        outcome.append([open("data/" + n).read() for n in ("merges_record.json", "vocab_list.json")])
+        print(json.dumps(outcome))
+        """
+
+    @pytest.mark.parametrize("free", [0, 1])
+    def test_no_descriptor_left(self, free, tmp_path, monkeypatch):
+        monkeypatch.chdir(tmp_path)
+        # A low limit, so that taking every descriptor is quick.
+        script = "import resource; resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))\n" + \
+            textwrap.dedent(self.SCRIPT)
+        outcome = run_python(script, json.dumps([FIRST, SECOND, free]))
+        merges = ref.train(SECOND)
+        if free:
+            expected = ["ok", [[list(p), n] for p, n in merges], RECORDS, records_of(merges)]
+        else:
+            message = "failed to write data/merges_record.json: Too many open files (os error 24)"
+            expected = ["OSError", [message], RECORDS, records_of(ref.train(FIRST))]
+        assert outcome == expected
+
+
 # --------------------------------------------------------------------------
 # An address-space limit
 
