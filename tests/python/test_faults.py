@@ -80,8 +80,8 @@ TMPFS_SCRIPT = r"""
 import errno, json, os, subprocess, sys
 import _ovilex
 
-spec = json.loads(sys.argv[1])
-where = spec["dir"]
+setup = json.loads(sys.argv[1])
+where = setup["dir"]
 
 def refuse(reason):
     print(reason)
@@ -97,7 +97,7 @@ if subprocess.run(["mount", "--make-rprivate", "/"], capture_output=True).return
     with open("/proc/self/mountinfo") as info:
         if any(" shared:" in line.split(" - ")[0] for line in info):
             refuse("cannot keep the test's mounts out of a shared mount namespace")
-done = subprocess.run(["mount", "-t", "tmpfs", "-o", spec["options"], "tmpfs", where],
+done = subprocess.run(["mount", "-t", "tmpfs", "-o", setup["options"], "tmpfs", where],
                       capture_output=True, text=True)
 if done.returncode != 0:
     refuse("cannot mount a tmpfs: " + done.stderr.strip())
@@ -130,16 +130,16 @@ def fill_inodes():
     except OSError as e:
         assert e.errno == errno.ENOSPC, e
 
-report = {"first": train(spec["first"]) if spec["first"] is not None else None}
-fault = spec["fault"]
+report = {"first": train(setup["first"]) if setup["first"] is not None else None}
+fault = setup["fault"]
 if fault == "space":
-    fill_space(spec["leave_pages"])
+    fill_space(setup["leave_pages"])
 elif fault == "inodes":
     fill_inodes()
 elif fault == "read-only":
     subprocess.run(["mount", "-o", "remount,ro", where], check=True)
 report["free_pages"] = os.statvfs(".").f_bavail
-report["second"] = train(spec["second"])
+report["second"] = train(setup["second"])
 report["listing"] = sorted(os.listdir("data")) if os.path.isdir("data") else None
 report["files"] = {name: open("data/" + name, encoding="ascii").read()
                    for name in (report["listing"] or [])}
@@ -183,9 +183,9 @@ class TestFileSystemFaults:
             assert len(new[0]) <= 4096 < len(new[1])
         where = tmp_path / "mnt"
         where.mkdir()
-        spec = {"dir": str(where), "options": options, "fault": fault, "leave_pages": leave,
+        setup = {"dir": str(where), "options": options, "fault": fault, "leave_pages": leave,
                 "first": FIRST if trained_before else None, "second": second}
-        report = run_python(TMPFS_SCRIPT, json.dumps(spec))
+        report = run_python(TMPFS_SCRIPT, json.dumps(setup))
 
         if trained_before:
             assert report["first"] == ["ok", [[list(p), n] for p, n in ref.train(FIRST)]]
