@@ -91,23 +91,24 @@ struct Pool {
   std::shared_ptr<State> state;
   std::string failure;  // why no worker could be started
   pid_t owner = 0;      // the process whose threads the workers are
+  std::size_t wanted = 0;
 };
 
-Pool start_pool() {
-  Pool p;
-  p.state = std::make_shared<State>();
-  p.owner = ::getpid();
-  const std::size_t n = wanted_workers();
-  for (std::size_t i = 0; i < n; ++i) {
+// Starts the workers still missing. Memory running out ends the call, and
+// the workers started so far stay in the pool for a later call to complete
+// (a worker, once started, cannot be taken back). A thread that the system
+// refuses ends the starting for good: the pool keeps the workers it has.
+void start_workers(Pool& p) {
+  while (p.state->workers < p.wanted) {
     try {
       std::thread(worker_loop, p.state).detach();
-      ++p.state->workers;
     } catch (const std::system_error& e) {
       if (p.state->workers == 0) p.failure = e.what();
-      break;
+      p.wanted = p.state->workers;
+      return;
     }
+    ++p.state->workers;
   }
-  return p;
 }
 
 State& state() {
@@ -119,9 +120,11 @@ State& state() {
   static std::vector<std::shared_ptr<State>> abandoned;
   const std::lock_guard lock(guard);
   if (!pool.state || pool.owner != ::getpid()) {
+    auto fresh = std::make_shared<State>();
     if (pool.state) abandoned.push_back(std::move(pool.state));
-    pool = start_pool();
+    pool = Pool{std::move(fresh), {}, ::getpid(), wanted_workers()};
   }
+  start_workers(pool);
   if (pool.state->workers == 0) {
     fail_internal("The global thread pool has not been initialized.: " + pool.failure);
   }
