@@ -45,6 +45,7 @@ def run_cli(build_dir: pathlib.Path, files: list[pathlib.Path], jobs: int) -> di
     env["PYTHONPATH"] = os.pathsep.join([str(ROOT / "python"), str(build_dir)])
     with tempfile.TemporaryDirectory(prefix="ovilex-bench-cli-") as tmp:
         timings = pathlib.Path(tmp, "timings.json")
+        load = os.getloadavg()[0]
         cmd = [sys.executable, "-m", "ovilex", "train", *map(str, files), "--workdir", tmp,
                "--jobs", str(jobs), "--timings-json", str(timings)]
         start = time.perf_counter()
@@ -54,6 +55,7 @@ def run_cli(build_dir: pathlib.Path, files: list[pathlib.Path], jobs: int) -> di
         report = json.loads(timings.read_text())
     report["wall_seconds"] = wall
     report["jobs"] = jobs
+    report["load"] = load
     return report
 
 
@@ -131,7 +133,8 @@ def print_table(r: dict[str, Any]) -> None:
           f"{first['bytes'] / first['tokens']:.2f} bytes per token")
     print()
     head = (f"| {'jobs':>4} | {'wall s':>7} | {'read+split s':>12} | {'train s':>7} | "
-            f"{'check s':>7} | {'rest s':>6} | {'split share':>11} | {'split chunks/s':>14} |")
+            f"{'check s':>7} | {'rest s':>6} | {'split share':>11} | {'split chunks/s':>14} | "
+            f"{'load':>4} |")
     print(head)
     print("|" + "|".join("-" * len(c) for c in head.split("|")[1:-1]) + "|")
     for x in r["rows"]:
@@ -140,9 +143,10 @@ def print_table(r: dict[str, Any]) -> None:
         print(f"| {x['jobs']:>4} | {x['wall_seconds']:>7.2f} | {x['read_split_seconds']:>12.2f} | "
               f"{x['train_seconds']:>7.2f} | {x['check_seconds']:>7.2f} | {rest:>6.2f} | "
               f"{x['read_split_seconds'] / x['wall_seconds']:>10.0%} | "
-              f"{x['chunks'] / x['read_split_seconds']:>14,.0f} |")
+              f"{x['chunks'] / x['read_split_seconds']:>14,.0f} | {x['load']:>4.1f} |")
     ref = r["in_process_split"]
     print()
+    print("load: the one-minute load average when the row's best run began (2 cores)")
     print(f"for comparison, reading and findall into one list in this process: "
           f"{ref['seconds']:.2f} s ({ref['chunks'] / ref['seconds']:,.0f} chunks/s)")
 
