@@ -8,7 +8,7 @@ corpus (bench/corpus.py), then times
     python3.14 -m ovilex train bench/corpus/*.txt --workdir TMP --jobs N --timings-json F
 
 in a fresh subprocess and a fresh temporary directory, once per --jobs value
-(best of --repeat runs by wall time). The wall time is split into the
+(best of --repeat runs by wall time, the values taking turns). The wall time is split into the
 stages that the command reports in F: reading and splitting, training, the
 check (encoding every distinct chunk and decoding them back), and the rest
 (interpreter start, imports, loading the record files, the summary). Every
@@ -93,18 +93,19 @@ def main(argv: list[str] | None = None) -> int:
     files = sorted(corpus.CACHE.glob("*.txt"))
     env = environment()
 
-    rows = []
-    for jobs in dict.fromkeys(int(j) for j in args.jobs.split(",")):
-        best = None
-        for i in range(args.repeat):
+    # Runs alternate between the --jobs values, so that each row sees the
+    # same swings of the machine's load.
+    best: dict[int, dict[str, Any]] = {}
+    for i in range(args.repeat):
+        for jobs in dict.fromkeys(int(j) for j in args.jobs.split(",")):
             log(f"bench: ovilex train, {len(files)} files, --jobs {jobs}, run {i + 1}")
             report = run_cli(build_dir, files, jobs)
             if not report["round_trip"]:
                 log("bench: the round trip failed")
                 return 1
-            if best is None or report["wall_seconds"] < best["wall_seconds"]:
-                best = report
-        rows.append(best)
+            if jobs not in best or report["wall_seconds"] < best[jobs]["wall_seconds"]:
+                best[jobs] = report
+    rows = list(best.values())
     for row in rows[1:]:
         if any(row[k] != rows[0][k] for k in SAME):
             log(f"bench: MISMATCH between --jobs {rows[0]['jobs']} and --jobs {row['jobs']}")
