@@ -1,4 +1,5 @@
-"""Makes the freshly built _ovilex importable and gives each test a scratch directory."""
+"""Makes the freshly built _ovilex and the ovilex package importable, here and
+in subprocesses (PYTHONPATH), and gives each test a scratch directory."""
 
 import os
 import pathlib
@@ -11,6 +12,8 @@ BUILD = pathlib.Path(os.environ.get("OVILEX_BUILD_DIR", "build"))
 if not BUILD.is_absolute():
     BUILD = ROOT / BUILD
 sys.path.insert(0, str(BUILD))
+PACKAGE = ROOT / "python"
+sys.path.insert(0, str(PACKAGE))
 
 
 def _provoke_panic(grow=True):
@@ -42,3 +45,9 @@ def _provoke_panic(grow=True):
 def provoke_panic():
     """Makes the module raise its internal-error exception on demand."""
     return _provoke_panic
+
+
+@pytest.fixture(scope="session")
+def package_env():
+    """The environment for a subprocess that imports ovilex and _ovilex."""
+    return dict(os.environ, PYTHONPATH=os.pathsep.join([str(PACKAGE), str(BUILD)]))

@@ -1,0 +1,8 @@
+"""``python -m ovilex``: the command line (see ovilex.cli)."""
+
+import sys
+
+from .cli import main
+
+if __name__ == "__main__":
+    sys.exit(main())
