@@ -71,7 +71,8 @@ ChunkInterner::Key ChunkInterner::Key::of(std::string_view chunk) noexcept {
     return k;
   }
   unsigned char bytes[16] = {};
-  std::memcpy(bytes, chunk.data(), chunk.size());
+  // An empty view's data may be null, which memcpy must not be given.
+  if (!chunk.empty()) std::memcpy(bytes, chunk.data(), chunk.size());
   bytes[15] = static_cast<unsigned char>(chunk.size());
   std::memcpy(&k.lo, bytes, 8);
   std::memcpy(&k.hi, bytes + 8, 8);
