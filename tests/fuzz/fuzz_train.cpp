@@ -67,6 +67,9 @@ void print_merges(const char* label, const std::vector<Merge>& merges) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider in(data, size);
   const std::vector<std::string> chunks = make_chunks(in);
+  // The word length from which the merge loop indexes positions: past 120,
+  // no word is merged that way.
+  const auto positional_from = in.ConsumeIntegralInRange<std::size_t>(2, 130);
   const std::vector<std::string_view> views(chunks.begin(), chunks.end());
 
   ovilex::oracle::WordTable table = ovilex::oracle::word_table(views);
@@ -84,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<Word> originals;
   for (const ovilex::WordFreq& w : words) originals.push_back(w.word);
   ovilex::PairFreqs freqs = ovilex::count_pairs(words);
-  const std::vector<Merge> got = ovilex::learn_merges(words, std::move(freqs));
+  const std::vector<Merge> got = ovilex::learn_merges(words, std::move(freqs), positional_from);
 
   if (got != want) {
     print_merges("got", got);
