@@ -136,6 +136,14 @@ class IterNotIterator(list):
         return 42
 
 
+def nested(kind, depth):
+    """[[[...[97]...]]] (or tuples), |depth| levels deep."""
+    value = kind([97])
+    for _ in range(depth):
+        value = kind([value])
+    return value
+
+
 def mutating_list(items, at, action):
     """|items| with, at position |at|, an object whose __index__ changes the
     list once (append, pop, clear or insert at the front) and returns 98."""
@@ -299,6 +307,8 @@ LEAVES = st.one_of(
         lambda v: Make(f"Index({v!r})", lambda: Index(v))),
     st.sampled_from(ERROR_NAMES).map(lambda e: Make(f"IndexRaises({e!r})", lambda: IndexRaises(e))),
     st.just(Make("{1, 2}", lambda: {1, 2})),
+    st.sampled_from([list, tuple]).map(
+        lambda kind: Make(f"nested({kind.__name__}, 1000)", lambda: nested(kind, 1000))),
     st.just(Make("range(97, 100)", lambda: range(97, 100))),
 )
 
