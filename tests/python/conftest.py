@@ -16,6 +16,12 @@ PACKAGE = ROOT / "python"
 sys.path.insert(0, str(PACKAGE))
 
 
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "memory_faults: makes the module's allocations fail (the sanitizer "
+        "build aborts on a failed allocation instead of throwing, so it leaves these out)")
+
+
 def _provoke_panic(grow=True):
     """Calls decode_string with a dict whose first key's __index__ changes the
     dict: grow=True adds an entry (its size changes), grow=False deletes that

@@ -296,6 +296,7 @@ class TestOpenFileLimit:
 # An address-space limit
 
 
+@pytest.mark.memory_faults
 class TestAddressSpaceLimit:
     """Allocations fail under RLIMIT_AS part way through a call: MemoryError,
     nothing written, and the same process then gets the right results from
@@ -397,6 +398,7 @@ SWEEP_PRELUDE = """
     """
 
 
+@pytest.mark.memory_faults
 class TestInjectedAllocationFailures:
     SWEEP = SWEEP_PRELUDE + """
     name, sticky, data = sys.argv[1], int(sys.argv[2]), json.loads(sys.argv[3])

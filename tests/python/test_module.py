@@ -207,6 +207,7 @@ class TestPanicException:
         assert _ovilex.decode_string([1], {1: b"a"}) == "a"
 
 
+@pytest.mark.memory_faults
 class TestMemory:
     """Exhausted memory ends the call with MemoryError; the process goes on."""
 
