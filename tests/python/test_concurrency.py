@@ -122,7 +122,7 @@ class TestThreads:
 
 
 class TestInterpreterLock:
-    """While encode or decode_string runs, a thread that counts in Python
+    """While any of the three runs, a thread that counts in Python
     makes no progress. The switch interval is so long that the lock changes
     hands only when its holder blocks, so the count can move during the call
     only if the call itself lets go of the lock."""
@@ -132,6 +132,8 @@ class TestInterpreterLock:
         rng = random.Random(7)
         text = "".join(rng.choice("abcdefgh \u00e9") for _ in range(3_000_000))
         chunks = [text[i:i + 7] for i in range(0, len(text), 7)]
+        if name == "encode_train":
+            return lambda: _ovilex.encode_train(chunks)
         merges = [((97, 98), 256), ((256, 99), 257), ((32, 97), 258), ((195, 169), 259)]
         if name == "encode":
             return lambda: _ovilex.encode(chunks, merges)
@@ -142,8 +144,9 @@ class TestInterpreterLock:
 
     @pytest.mark.skipif(not getattr(sys, "_is_gil_enabled", lambda: True)(),
                         reason="no interpreter lock in this build")
-    @pytest.mark.parametrize("name", ["encode", "decode_string"])
-    def test_other_threads_wait(self, name):
+    @pytest.mark.parametrize("name", ["encode_train", "encode", "decode_string"])
+    def test_other_threads_wait(self, name, tmp_path, monkeypatch):
+        monkeypatch.chdir(tmp_path)
         call = self.big_call(name)
         counter = [0]
         stop = [False]

@@ -11,7 +11,6 @@ import re
 import subprocess
 import sys
 import sysconfig
-import threading
 import time
 
 import pytest
@@ -424,44 +423,3 @@ class TestArgumentErrors:
         assert records() == before
         assert [p.stat().st_mtime_ns for p in (MERGES, VOCAB)] == stamps
         assert listing("data") == ["merges_record.json", "vocab_list.json"]
-
-
-class TestInterpreterLock:
-    @pytest.mark.skipif(not getattr(sys, "_is_gil_enabled", lambda: True)(),
-                        reason="no interpreter lock in this build")
-    def test_other_threads_wait_for_training(self, stdlib_words, tmp_path, monkeypatch):
-        """A second thread counts while this one trains. The switch interval
-        is made so long that the lock changes hands only when its holder
-        blocks, so the count can move during the call only if the call
-        itself lets go of the lock."""
-        monkeypatch.chdir(tmp_path)
-        counter = [0]
-        stop = [False]
-
-        def count():
-            while not stop[0]:
-                counter[0] += 1
-                time.sleep(0.0005)
-
-        old_interval = sys.getswitchinterval()
-        sys.setswitchinterval(1000.0)
-        spinner = threading.Thread(target=count)
-        try:
-            spinner.start()
-            deadline = time.monotonic() + 30
-            while counter[0] < 20 and time.monotonic() < deadline:
-                time.sleep(0.001)
-            assert counter[0] >= 20, "the counting thread never ran"
-            before = counter[0]
-            merges = _ovilex.encode_train(stdlib_words)
-            after = counter[0]
-            # The counter thread is alive: it moves as soon as this thread waits.
-            while counter[0] == after and time.monotonic() < deadline:
-                time.sleep(0.001)
-            assert counter[0] > after
-        finally:
-            stop[0] = True
-            spinner.join()
-            sys.setswitchinterval(old_interval)
-        assert len(merges) == 7744
-        assert after == before
