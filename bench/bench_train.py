@@ -37,7 +37,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 from common import (  # noqa: E402
     MB, OUT, ROOT, Merge, best_of, build, environment, environment_line, load_chunks, log,
-    read_merges, subset_of, utf8_size, write_chunks,
+    read_merges, reset_peak, status_kb, subset_of, utf8_size, write_chunks,
 )
 
 HELPER = "bench_train_stages"
@@ -70,29 +70,6 @@ def as_merges(result: list) -> list[Merge]:
 
 
 # --------------------------------------------------------------------------
-# Memory
-
-
-def reset_peak() -> bool:
-    """Lowers the peak resident size of this process (VmHWM) to its current
-    size; False where the kernel does not allow it."""
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-        return True
-    except OSError:
-        return False
-
-
-def rss_kb(field: str = "VmRSS") -> int:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    raise RuntimeError(f"no {field} in /proc/self/status")
-
-
-# --------------------------------------------------------------------------
 # One call in a fresh process
 
 
@@ -114,7 +91,7 @@ def child(build_dir: str, chunks_path: str, mode: str) -> int:
     # VmHWM rather than ru_maxrss: after an exec, ru_maxrss never drops below
     # the peak of the process that started this one.
     reset = reset_peak()
-    base_kb = rss_kb() if reset else rss_kb("VmHWM")
+    base_kb = status_kb() if reset else status_kb("VmHWM")
     result = None
     start = time.perf_counter()
     try:
@@ -123,7 +100,7 @@ def child(build_dir: str, chunks_path: str, mode: str) -> int:
         if mode != "convert":
             raise
     seconds = time.perf_counter() - start
-    peak_kb = rss_kb("VmHWM")
+    peak_kb = status_kb("VmHWM")
     out: dict[str, Any] = {
         "seconds": seconds,
         "base_mb": base_kb * 1024 / MB,

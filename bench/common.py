@@ -167,3 +167,23 @@ def read_merges(path: pathlib.Path) -> list[Merge]:
     if len(flat) != 3 * m:
         raise ValueError(f"{path}: {len(flat)} ids for {m} merges")
     return [((flat[i], flat[i + 1]), flat[i + 2]) for i in range(0, len(flat), 3)]
+
+
+def reset_peak() -> bool:
+    """Lowers the peak resident size of this process (VmHWM) to its current
+    size; False where the kernel does not allow it."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def status_kb(field: str = "VmRSS") -> int:
+    """A size field of /proc/self/status (VmRSS, VmHWM, ...), in kB."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(f"no {field} in /proc/self/status")

@@ -29,6 +29,8 @@ import tempfile
 import time
 from collections import Counter
 
+from common import reset_peak, status_kb
+
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent
 MB = 1 << 20
@@ -285,23 +287,6 @@ CASES = {
 
 # --------------------------------------------------------------------------
 # Measuring
-
-
-def reset_peak() -> bool:
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-        return True
-    except OSError:
-        return False
-
-
-def status_kb(field: str) -> int:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    raise RuntimeError(f"no {field} in /proc/self/status")
 
 
 def child(name: str, build_dir: str) -> None:
