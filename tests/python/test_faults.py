@@ -300,8 +300,7 @@ class TestOpenFileLimit:
 class TestAddressSpaceLimit:
     """Allocations fail under RLIMIT_AS part way through a call: MemoryError,
     nothing written, and the same process then gets the right results from
-    every function. (test_module covers encode's chunks and ids and
-    decode_string's text.)"""
+    every function."""
 
     SCRIPT = """
         import json, os, resource, sys
@@ -333,6 +332,18 @@ class TestAddressSpaceLimit:
         elif case == "encode-merges":
             args, extra = (["ab"], [((97, 98), 256)] * 10_000_000), 30 * MB
             call = _ovilex.encode
+        elif case == "encode-chunks":
+            # One shared str, but each item is copied: 1 GiB of native chunks.
+            args, extra = (["a" * (16 * MB)] * 64, []), 512 * MB
+            call = _ovilex.encode
+        elif case == "encode-ids":
+            # The copy fits; the ids (two bytes per byte) do not.
+            args, extra = (["a" * (200 * MB)], []), 512 * MB
+            call = _ovilex.encode
+        elif case == "decode-text":
+            # 2 GiB of decoded text from a small vocabulary.
+            args, extra = ([1] * 64, {1: b"x" * (32 * MB)}), 512 * MB
+            call = _ovilex.decode_string
         else:
             # 512 MiB of copied bytes from one shared value.
             value = b"x" * (8 * 1024)
@@ -355,7 +366,8 @@ class TestAddressSpaceLimit:
         """
 
     @pytest.mark.parametrize("case", ["train-one-long-chunk", "train-many-distinct-chunks",
-                                      "encode-merges", "decode-vocab-values"])
+                                      "encode-merges", "encode-chunks", "encode-ids",
+                                      "decode-text", "decode-vocab-values"])
     def test_memory_error_then_module_still_works(self, case, tmp_path, monkeypatch):
         monkeypatch.chdir(tmp_path)
         outcome = run_python(self.SCRIPT, case)
