@@ -15,6 +15,11 @@ Sources (the packages are listed in tools/packages/bench.txt):
   languages (their plain-text renderings).
 - c-headers: C headers under /usr/include (Boost and the C++ library left out).
 - python: the Python sources of the standard library of Python 3.14.
+- kjv: the King James Bible, as the bible-kjv program prints it from its
+  compressed text.
+
+all_file() also writes the whole corpus, the sources one after another, as
+bench/corpus/all.txt, for the benchmarks that hand a peer a single file.
 
 split(text) cuts a text into chunks: ovilex.split, from python/ovilex.
 """
@@ -28,6 +33,7 @@ import json
 import os
 import pathlib
 import re
+import subprocess
 import sys
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
@@ -35,15 +41,24 @@ from dataclasses import dataclass
 HERE = pathlib.Path(__file__).resolve().parent
 CACHE = HERE / "corpus"
 MANIFEST = CACHE / "manifest.json"
-CORPUS_VERSION = 1
+ALL = CACHE / "all.txt"
+CORPUS_VERSION = 2
 
 MB = 1_000_000
 
 # --------------------------------------------------------------------------
-# Pre-splitting: the project's own pattern (python/ovilex/split.py).
+# Pre-splitting: the project's own (python/ovilex/split.py).
 
 sys.path.insert(0, str(HERE.parent / "python"))
-from ovilex.split import SPLIT_PATTERN, split  # noqa: E402,F401
+
+
+def split(text: str) -> list[str]:
+    """ovilex.split. Imported on first use: the package needs its native
+    module, which a benchmark puts on the path once it has built it, and
+    gathering the corpus needs neither."""
+    from ovilex.split import split as ovilex_split
+
+    return ovilex_split(text)
 
 # --------------------------------------------------------------------------
 # Groff cleaning
@@ -123,6 +138,8 @@ class Source:
     cap_bytes: int
     clean: Callable[[str], str] | None = None
     prune: tuple[str, ...] = ()
+    # A program whose output is the source's text, instead of files.
+    command: tuple[str, ...] = ()
 
 
 def _is_man_page(p: pathlib.Path) -> bool:
@@ -160,6 +177,9 @@ SOURCES: tuple[Source, ...] = (
     ),
     Source("python", ("/usr/lib/python3.14",), lambda p: p.suffix == ".py", 12 * MB,
            prune=("/usr/lib/python3.14/site-packages", "/usr/lib/python3.14/dist-packages")),
+    # The text is stored compressed for the program's own random access; the
+    # whole range prints all 66 books (about 4.3 MB), wrapped at 79 columns.
+    Source("kjv", (), lambda p: False, 5 * MB, command=("bible", "Gen1:1-Rev22:21")),
 )
 
 
@@ -185,6 +205,14 @@ def gather(source: Source) -> tuple[str, int]:
     """The source's text, whole files in path order until the cap is passed.
     A file whose content an earlier file already had is skipped (packages
     install some pages and documents twice under different names)."""
+    if source.command:
+        try:
+            out = subprocess.run(source.command, stdin=subprocess.DEVNULL, capture_output=True,
+                                 check=True, env={**os.environ, "COLUMNS": "80"}).stdout
+        except (OSError, subprocess.CalledProcessError):
+            out = b""
+        text = out.decode("utf-8", errors="replace")
+        return text, int(bool(text))
     parts: list[str] = []
     seen: set[bytes] = set()
     size = 0
@@ -228,14 +256,14 @@ def build(rebuild: bool = False, log=print) -> dict:
     if manifest is not None:
         return manifest
     CACHE.mkdir(parents=True, exist_ok=True)
+    ALL.unlink(missing_ok=True)  # made from the old sources
     entries = []
     for source in SOURCES:
         text, files = gather(source)
         if files == 0:
-            raise SystemExit(
-                f"corpus: no files for {source.name} under {', '.join(source.roots)}; "
-                "run through `tools/env --with bench`"
-            )
+            where = " ".join(source.command) or ", ".join(source.roots)
+            raise SystemExit(f"corpus: no text for {source.name} from {where}; "
+                             "run through `tools/env --with bench`")
         data = text.encode("utf-8")
         (CACHE / f"{source.name}.txt").write_bytes(data)
         entries.append({"name": source.name, "files": files, "bytes": len(data)})
@@ -249,6 +277,19 @@ def load(rebuild: bool = False, log=print) -> dict[str, str]:
     """Source name -> its text, in SOURCES order."""
     build(rebuild, log)
     return {s.name: (CACHE / f"{s.name}.txt").read_text(encoding="utf-8") for s in SOURCES}
+
+
+def all_file(rebuild: bool = False, log=print) -> pathlib.Path:
+    """bench/corpus/all.txt: every source's text, in SOURCES order, as one
+    UTF-8 file (made once per corpus)."""
+    build(rebuild, log)
+    if not ALL.is_file():
+        partial = ALL.with_suffix(".part")
+        with partial.open("wb") as out:
+            for s in SOURCES:
+                out.write((CACHE / f"{s.name}.txt").read_bytes())
+        partial.rename(ALL)
+    return ALL
 
 
 def summary(manifest: dict) -> str:

@@ -1,14 +1,22 @@
 """ovilex: a byte-level BPE tokenizer.
 
-The native module ``_ovilex`` learns and applies merges; this package adds
-the pre-splitting of text (``split``), the ``Tokenizer`` that ties splitting,
-the merges and the vocabulary together and reads the record files of a
-training, and the command line (``python -m ovilex``).
+The native module ``_ovilex`` learns and applies merges on chunk lists; this
+package works on text and files, through its own native module
+``ovilex._native``: the pre-splitting of text (``split``), the ``Tokenizer``
+(a merge list and its vocabulary compiled for encoding and decoding), the
+counting of training text, and the command line (``python -m ovilex``).
 """
 
-from .errors import OvilexError, RecordError, SourceError
-from .split import SPLIT_PATTERN, split
-from .tokenizer import Merge, Tokenizer
+import pkgutil as _pkgutil
+
+# In a build tree the native module lies in BUILD/ovilex/, beside the
+# sources rather than in them: any ovilex/ directory on sys.path is part of
+# the package. An installed package holds it in its own directory.
+__path__ = _pkgutil.extend_path(__path__, __name__)
+
+from .errors import OvilexError, RecordError, SourceError  # noqa: E402
+from .split import SPLIT_PATTERN, split  # noqa: E402
+from .tokenizer import Merge, Tokenizer, WordCounts  # noqa: E402
 
 __all__ = [
     "SPLIT_PATTERN",
@@ -17,5 +25,6 @@ __all__ = [
     "RecordError",
     "SourceError",
     "Tokenizer",
+    "WordCounts",
     "split",
 ]

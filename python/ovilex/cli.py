@@ -21,13 +21,12 @@ import time
 from collections.abc import Callable, Sequence
 from typing import Any, NoReturn
 
+from . import _native
 from .errors import OvilexError
 from .records import RECORD_DIR, VOCAB_LIST
-from .sources import count_chunks, default_files, read_source, usable_processors
-from .tokenizer import Tokenizer
+from .sources import default_files
+from .tokenizer import Tokenizer, WordCounts
 
-# Below this many bytes of text, worker processes cost more than they save.
-PARALLEL_MIN_BYTES = 4_000_000
 MB = 1_000_000
 
 
@@ -89,7 +88,7 @@ def train(args: argparse.Namespace) -> int:
         raise OvilexError("no Python sources found for the built-in corpus")
     sizes = _check_files(files)
     total = sum(sizes)
-    jobs = args.jobs or (usable_processors() if total >= PARALLEL_MIN_BYTES else 1)
+    jobs = args.jobs or _native.usable_processors()
     # The built-in corpus is not the user's: a stray non-UTF-8 byte in it
     # becomes U+FFFD rather than an error.
     errors = "replace" if builtin else "strict"
@@ -97,31 +96,27 @@ def train(args: argparse.Namespace) -> int:
     bar = _progress_bar(total, "reading and splitting")
     update: Callable[[int], None] | None = bar.update if bar is not None else None
     start = time.perf_counter()
+    counts = WordCounts()
     try:
-        counts = count_chunks(((read_source(f, errors), size) for f, size in zip(files, sizes)),
-                              jobs, update)
+        counts.add_files([os.fspath(f) for f in files], threads=jobs, progress=update,
+                         errors=errors)
     finally:
         if bar is not None:
             bar.close()
     split_seconds = time.perf_counter() - start
-    chunks = sum(counts.values())
-    if chunks == 0:
+    chunks = counts.chunks
+    if counts.distinct == 0:
         what = "file is" if len(files) == 1 else f"{len(files)} files are"
         raise OvilexError(f"no text to train on: the {what} empty")
 
-    _note(f"training on {chunks:,} chunks ({len(counts):,} distinct)")
+    _note(f"training on {chunks:,} chunks ({counts.distinct:,} distinct)")
     start = time.perf_counter()
     tokenizer = Tokenizer.train_counts(counts, workdir=args.workdir)
     train_seconds = time.perf_counter() - start
 
-    # Check: every distinct chunk encoded, all decoded back in one piece.
+    # Check: every distinct chunk encoded and decoded back.
     start = time.perf_counter()
-    distinct = list(counts)
-    per_chunk = tokenizer.encode_chunks(distinct)
-    tokens = sum(len(ids) * counts[chunk] for chunk, ids in zip(distinct, per_chunk))
-    nbytes = sum(len(chunk.encode("utf-8")) * counts[chunk] for chunk in distinct)
-    flat = [token for ids in per_chunk for token in ids]
-    round_trip = tokenizer.decode(flat) == "".join(distinct)
+    tokens, nbytes, round_trip = tokenizer.check_round_trip(counts, threads=jobs)
     check_seconds = time.perf_counter() - start
 
     merges = tokenizer.merges
@@ -131,11 +126,11 @@ def train(args: argparse.Namespace) -> int:
         ("files", f"{len(files)}{source}"),
         ("text", f"{nbytes / MB:.1f} MB"),
         ("chunks", f"{chunks:,}"),
-        ("distinct chunks", f"{len(counts):,}"),
+        ("distinct chunks", f"{counts.distinct:,}"),
         ("merges", f"{len(merges)}" + (f" (ids 256 to {merges[-1][1]})" if merges else "")),
         ("reading and splitting",
-         f"{split_seconds:.2f} s ({chunks / split_seconds / 1e6:.2f} M chunks/s, "
-         f"{jobs} process{'es' if jobs > 1 else ''})"),
+         f"{split_seconds:.2f} s ({total / MB / split_seconds:.0f} MB/s, "
+         f"{jobs} thread{'s' if jobs > 1 else ''})"),
         ("training", f"{train_seconds:.2f} s"),
         ("check", f"{check_seconds:.2f} s (encode every distinct chunk, decode them back)"),
         ("tokens", f"{tokens:,} ({nbytes / tokens:.2f} bytes per token)"),
@@ -145,8 +140,9 @@ def train(args: argparse.Namespace) -> int:
 
     if args.timings_json is not None:
         report = {
-            "files": len(files), "bytes": nbytes, "chunks": chunks, "distinct_chunks": len(counts),
-            "merges": len(merges), "processes": jobs, "read_split_seconds": split_seconds,
+            "files": len(files), "bytes": nbytes, "chunks": chunks,
+            "distinct_chunks": counts.distinct, "merges": len(merges), "threads": jobs,
+            "read_split_seconds": split_seconds,
             "train_seconds": train_seconds, "check_seconds": check_seconds, "tokens": tokens,
             "round_trip": round_trip,
         }
@@ -226,8 +222,8 @@ def parser() -> argparse.ArgumentParser:
     t.add_argument("files", nargs="*", type=pathlib.Path, metavar="FILE",
                    help="UTF-8 text files (default: the standard library sources)")
     t.add_argument("--jobs", type=_positive, default=0, metavar="N",
-                   help="processes that split the text (default: one per usable processor "
-                   f"from {PARALLEL_MIN_BYTES // MB} MB of text on, else 1)")
+                   help="threads that split and count the text (default: one per usable "
+                   "processor)")
     t.add_argument("--timings-json", type=pathlib.Path, metavar="FILE",
                    help="also write the counts and stage timings as JSON to FILE")
     t.set_defaults(run=train)

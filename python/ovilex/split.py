@@ -43,43 +43,30 @@ What the classes mean outside English:
 
 Example: ``split("It's  foo_bar 42")`` gives ``It``, ``'s``, `` ``,
 `` foo``, ``_``, ``bar``, `` 42``.
+
+Files are read in blocks and cut where splitting the two sides apart gives
+the chunks of the whole: after a line feed between two non-spaces, or
+between two non-spaces of different classes (letter, digit, symbol) unless
+the first is an apostrophe, which may begin a contraction.
 """
 
 from __future__ import annotations
 
 import re
 
+from . import _native
+
 __all__ = ["SPLIT_PATTERN", "split"]
 
+# The definition: the native splitter gives exactly what this pattern gives
+# under the running interpreter's re (its character classes are read off
+# that re when the module is built), and the tests hold it to that.
 SPLIT_PATTERN: re.Pattern[str] = re.compile(
     r"""'(?:s|t|re|ve|m|ll|d)| ?[^\W\d_]+| ?\d+| ?(?:[^\s\w]|_)+|\s+(?!\S)|\s+"""
 )
 
-# A line feed with a non-space on both sides. Each chunk that touches it is
-# the one-character whitespace chunk "\n", whether the text goes on or ends
-# right after it, so cutting the text after such a line feed and splitting
-# the pieces apart gives the same chunks as splitting the whole.
-_CUT = re.compile(r"(?<=\S)\n(?=\S)")
-
 
 def split(text: str) -> list[str]:
     """Cuts text into chunks (see the module's description);
-    ``"".join(split(text)) == text``."""
-    return SPLIT_PATTERN.findall(text)
-
-
-def pieces(text: str, size: int) -> list[str]:
-    """Cuts text into pieces of about ``size`` characters or more, each cut
-    after a line feed that has a non-space on both sides, so that the pieces
-    split one by one give exactly the chunks of the whole text. A text
-    without such a line feed stays whole."""
-    out: list[str] = []
-    start = 0
-    while len(text) - start > size:
-        cut = _CUT.search(text, start + size)
-        if cut is None:
-            break
-        out.append(text[start : cut.end()])
-        start = cut.end()
-    out.append(text[start:])
-    return out
+    ``"".join(split(text)) == text``. Any str, lone surrogates included."""
+    return _native.split(text)

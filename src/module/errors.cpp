@@ -74,6 +74,10 @@ void throw_error(const Error& error) {
     case ErrorKind::Io: type = PyExc_IOError; break;
     case ErrorKind::UnknownTokenId: type = PyExc_KeyError; break;
     case ErrorKind::InvalidUtf8: type = PyExc_ValueError; break;
+    // The package's module raises its own classes for these before they
+    // get here; as plain values they are bad input.
+    case ErrorKind::Record: type = PyExc_ValueError; break;
+    case ErrorKind::Source: type = PyExc_ValueError; break;
   }
   // The message is the only argument (so KeyError shows it quoted).
   PyRef message = check(PyUnicode_DecodeUTF8(error.message.data(),

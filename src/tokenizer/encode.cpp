@@ -173,6 +173,11 @@ std::size_t encode_word_long(std::span<TokenId> word, const MergeIndex& index) {
   return linked.write(word);
 }
 
+std::size_t encode_word(std::span<TokenId> word, const MergeIndex& index) {
+  return prefers_long_path(word.size(), index.merges().size()) ? encode_word_long(word, index)
+                                                               : encode_word_short(word, index);
+}
+
 std::vector<TokenId> encode(const ChunkList& chunks, std::span<const Merge> merges) {
   const MergeIndex index(merges);
   // Each distinct chunk is encoded once, into |encoded|; merges only shrink
@@ -186,9 +191,7 @@ std::vector<TokenId> encode(const ChunkList& chunks, std::span<const Merge> merg
     encoded.resize(begin + chunk.size());
     widen_bytes(chunk, encoded.data() + begin);
     const auto word = std::span<TokenId>(encoded).subspan(begin);
-    const std::size_t n = prefers_long_path(word.size(), merges.size())
-                              ? encode_word_long(word, index)
-                              : encode_word_short(word, index);
+    const std::size_t n = encode_word(word, index);
     encoded.resize(begin + n);
     ends[d] = encoded.size();
   }

@@ -59,4 +59,8 @@ std::size_t encode_word_short(std::span<TokenId> word, const MergeIndex& index);
 // occurrences replaced. For long words. Returns the new length.
 std::size_t encode_word_long(std::span<TokenId> word, const MergeIndex& index);
 
+// One of the two above, whichever costs less for the word's length. Returns
+// the new length.
+std::size_t encode_word(std::span<TokenId> word, const MergeIndex& index);
+
 }  // namespace ovilex

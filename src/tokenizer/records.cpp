@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 namespace ovilex {
 
@@ -129,11 +130,32 @@ std::string vocab_list_text(const VocabList& vocab) {
   return out;
 }
 
-std::optional<Error> replace_file(std::string_view dir, std::string_view path,
-                                  std::string_view text) {
-  std::string dir_path(dir);
-  std::string target(path);
-  if (const int err = make_dir(dir_path)) return write_error(path, os_error_text(err));
+namespace {
+
+// The new text of one file, written and flushed to a temporary file beside
+// it; commit() renames it over the target. Dropped uncommitted, the
+// temporary file goes and the target stays as it was.
+class StagedFile {
+ public:
+  // Messages name the target |shown|.
+  std::optional<Error> stage(std::string_view dir, std::string_view target,
+                             std::string_view shown, std::string_view text);
+  std::optional<Error> commit();
+
+ private:
+  std::string shown_;
+  std::string dir_path_;
+  std::string target_;
+  std::optional<TempFile> temp_;
+};
+
+std::optional<Error> StagedFile::stage(std::string_view dir, std::string_view target,
+                                       std::string_view shown, std::string_view text) {
+  const std::string_view path = shown;
+  shown_ = std::string(path);
+  dir_path_ = std::string(dir);
+  target_ = std::string(target);
+  if (const int err = make_dir(dir_path_)) return write_error(path, os_error_text(err));
 
   // A target that could not be opened for writing in place (a directory, a
   // file we may not write) fails as it would have, before anything changes.
@@ -141,19 +163,19 @@ std::optional<Error> replace_file(std::string_view dir, std::string_view path,
   // pointing where it did: the file it names is the one replaced.
   std::optional<mode_t> mode;
   {
-    const Fd existing(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
+    const Fd existing(::open(target_.c_str(), O_WRONLY | O_CLOEXEC));
     if (existing.get() < 0 && errno != ENOENT) return write_error(path, os_error_text(errno));
     struct stat st {};
     if (existing.get() >= 0 && ::fstat(existing.get(), &st) == 0) mode = st.st_mode & 07777;
     struct stat link {};
-    if (existing.get() >= 0 && ::lstat(target.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+    if (existing.get() >= 0 && ::lstat(target_.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
       std::string resolved(PATH_MAX, '\0');
-      if (::realpath(target.c_str(), resolved.data()) == nullptr) {
+      if (::realpath(target_.c_str(), resolved.data()) == nullptr) {
         return write_error(path, os_error_text(errno));
       }
       resolved.resize(std::strlen(resolved.c_str()));
-      target = resolved;
-      dir_path = target.substr(0, target.rfind('/'));
+      target_ = resolved;
+      dir_path_ = target_.substr(0, target_.rfind('/'));
     }
   }
 
@@ -161,26 +183,63 @@ std::optional<Error> replace_file(std::string_view dir, std::string_view path,
   std::string temp_path;
   int fd = -1;
   for (int attempt = 0; fd < 0; ++attempt) {
-    temp_path = dir_path + "/." + target.substr(target.rfind('/') + 1) + ".tmp." +
+    temp_path = dir_path_ + "/." + target_.substr(target_.rfind('/') + 1) + ".tmp." +
                 std::to_string(::getpid()) + "." + std::to_string(serial++);
     // The kernel applies the umask, as for the file written in place.
     fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && (errno != EEXIST || attempt > 100)) return write_error(path, os_error_text(errno));
   }
   Fd file(fd);
-  TempFile temp(std::move(temp_path));
+  temp_.emplace(std::move(temp_path));
   if (mode && ::fchmod(file.get(), *mode) != 0) return write_error(path, os_error_text(errno));
   if (auto failure = write_all(file.get(), text)) return write_error(path, *failure);
   if (::fsync(file.get()) != 0) return write_error(path, os_error_text(errno));
   if (file.close() != 0) return write_error(path, os_error_text(errno));
-  if (::rename(temp.path().c_str(), target.c_str()) != 0) {
-    return write_error(path, os_error_text(errno));
+  return std::nullopt;
+}
+
+std::optional<Error> StagedFile::commit() {
+  if (::rename(temp_->path().c_str(), target_.c_str()) != 0) {
+    return write_error(shown_, os_error_text(errno));
   }
-  temp.keep();
+  temp_->keep();
   // Make the rename itself durable.
-  const Fd directory(::open(dir_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const Fd directory(::open(dir_path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (directory.get() >= 0) ::fsync(directory.get());
   return std::nullopt;
+}
+
+std::string joined(std::string_view dir, std::string_view name) {
+  std::string out(dir);
+  if (!out.empty() && out.back() != '/') out += '/';
+  out += name;
+  return out;
+}
+
+}  // namespace
+
+std::optional<Error> replace_file(std::string_view dir, std::string_view path,
+                                  std::string_view text) {
+  StagedFile file;
+  if (auto error = file.stage(dir, path, path, text)) return error;
+  return file.commit();
+}
+
+std::optional<Error> write_records(std::string_view workdir, std::span<const Merge> merges,
+                                   const VocabList& vocab) {
+  const std::string dir = joined(workdir, RECORD_DIR);
+  StagedFile merges_file;
+  StagedFile vocab_file;
+  if (auto error = merges_file.stage(dir, joined(dir, MERGES_RECORD), MERGES_RECORD_PATH,
+                                     merges_record_text(merges))) {
+    return error;
+  }
+  if (auto error = vocab_file.stage(dir, joined(dir, VOCAB_LIST), VOCAB_LIST_PATH,
+                                    vocab_list_text(vocab))) {
+    return error;
+  }
+  if (auto error = merges_file.commit()) return error;
+  return vocab_file.commit();
 }
 
 std::optional<Error> write_merges_record(std::span<const Merge> merges) {

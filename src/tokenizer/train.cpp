@@ -11,7 +11,7 @@
 
 namespace ovilex {
 
-std::vector<WordFreq> WordCounter::take_words() && {
+std::vector<WordFreq> WordCounter::words() const {
   std::vector<WordFreq> words;
   words.reserve(counts_.size());
   for (std::uint32_t id = 0; id < counts_.size(); ++id) {
@@ -20,9 +20,14 @@ std::vector<WordFreq> WordCounter::take_words() && {
     widen_bytes(chunk, w.data());
     words.push_back({std::move(w), counts_[id]});
   }
+  return words;
+}
+
+std::vector<WordFreq> WordCounter::take_words() && {
+  std::vector<WordFreq> table = words();
   distinct_ = ChunkInterner();
   decltype(counts_)().swap(counts_);
-  return words;
+  return table;
 }
 
 PairFreqs count_pairs(std::span<const WordFreq> words) {
@@ -486,12 +491,10 @@ VocabList build_vocab(std::span<const Merge> merges) {
   return vocab;
 }
 
-Result<std::vector<Merge>> train(WordCounter&& counter, TrainProfile* profile) {
+std::vector<Merge> learn_from_words(std::vector<WordFreq> words, TrainProfile* profile) {
   using Clock = std::chrono::steady_clock;
   // Asking for the thread count creates the pool, even when nothing is counted.
   pool::thread_count();
-  std::vector<WordFreq> words = std::move(counter).take_words();
-
   auto start = Clock::now();
   PairFreqs pair_freqs = count_pairs(words);
   if (profile) {
@@ -510,8 +513,12 @@ Result<std::vector<Merge>> train(WordCounter&& counter, TrainProfile* profile) {
     if (profile) profile->word_rewrites = loop.rewrites();
   }
   if (profile) profile->merge_loop_seconds = seconds_since(start);
+  return merges;
+}
 
-  start = Clock::now();
+Result<std::vector<Merge>> train(WordCounter&& counter, TrainProfile* profile) {
+  std::vector<Merge> merges = learn_from_words(std::move(counter).take_words(), profile);
+  const auto start = std::chrono::steady_clock::now();
   if (auto error = write_merges_record(merges)) return std::move(*error);
   const VocabList vocab = build_vocab(merges);
   if (auto error = write_vocab_list(vocab)) return std::move(*error);

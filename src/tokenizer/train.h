@@ -28,18 +28,29 @@ using PairFreqs = boost::unordered_flat_map<Pair, std::uint64_t, KeyedHash>;
 // words rather than the chunks. A chunk's word is its UTF-8 bytes as ids.
 class WordCounter {
  public:
-  void add(std::string_view chunk) {
+  void add(std::string_view chunk, std::uint64_t count = 1) {
     const std::uint32_t id = distinct_.intern(chunk);
     if (id == counts_.size()) {
-      counts_.push_back(1);
+      counts_.push_back(count);
     } else {
-      ++counts_[id];
+      counts_[id] += count;
     }
-    ++chunks_;
+    chunks_ += count;
   }
-  std::size_t chunks() const noexcept { return chunks_; }
+  // Adds every count of |other|.
+  void add_all(const WordCounter& other) {
+    other.for_each([&](std::string_view chunk, std::uint64_t count) { add(chunk, count); });
+  }
+  std::uint64_t chunks() const noexcept { return chunks_; }
   std::size_t distinct() const noexcept { return counts_.size(); }
-  // The word table, in order of first appearance; consumes the counter.
+  // fn(chunk, count) for every distinct chunk, in order of first appearance.
+  template <class Fn>
+  void for_each(Fn&& fn) const {
+    for (std::uint32_t id = 0; id < counts_.size(); ++id) fn(distinct_[id], counts_[id]);
+  }
+  // The word table, in order of first appearance.
+  std::vector<WordFreq> words() const;
+  // The same, consuming the counter.
   std::vector<WordFreq> take_words() &&;
 
  private:
@@ -78,9 +89,13 @@ struct TrainProfile {
   std::size_t word_rewrites = 0;
 };
 
-// The whole training call after the chunks are counted: pair counting, the
-// merge loop, then data/merges_record.json and data/vocab_list.json written
-// in that order. An Io error names the file that could not be written.
+// The merge list of a word table: pair counting, then the merge loop. The
+// table is released as soon as the loop has taken what it needs.
+std::vector<Merge> learn_from_words(std::vector<WordFreq> words, TrainProfile* profile = nullptr);
+
+// The whole training call after the chunks are counted: learn_from_words,
+// then data/merges_record.json and data/vocab_list.json written in that
+// order. An Io error names the file that could not be written.
 Result<std::vector<Merge>> train(WordCounter&& counter, TrainProfile* profile = nullptr);
 
 }  // namespace ovilex

@@ -63,25 +63,7 @@ std::vector<TokenId> VocabList::ids() const {
   return out;
 }
 
-ChunkInterner::Key ChunkInterner::Key::of(std::string_view chunk) noexcept {
-  Key k;
-  if (chunk.size() > SHORT) {
-    k.lo = reinterpret_cast<std::uintptr_t>(chunk.data());
-    k.hi = chunk.size() | LONG;
-    return k;
-  }
-  unsigned char bytes[16] = {};
-  // An empty view's data may be null, which memcpy must not be given.
-  if (!chunk.empty()) std::memcpy(bytes, chunk.data(), chunk.size());
-  bytes[15] = static_cast<unsigned char>(chunk.size());
-  std::memcpy(&k.lo, bytes, 8);
-  std::memcpy(&k.hi, bytes + 8, 8);
-  return k;
-}
-
-std::uint32_t ChunkInterner::intern(std::string_view chunk) {
-  const Key probe = Key::of(chunk);
-  if (const auto it = ids_.find(probe); it != ids_.end()) return it->second;
+std::uint32_t ChunkInterner::add(std::string_view chunk, const Key& probe) {
   if (views_.size() >= UINT32_MAX) throw std::length_error("too many distinct chunks");
   const auto id = static_cast<std::uint32_t>(views_.size());
   const std::string_view stored = store(chunk);

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <source_location>
@@ -83,13 +84,41 @@ class VocabList {
   std::size_t count_ = 0;
 };
 
+namespace detail {
+
+inline bool within_page(const char* p) noexcept {
+  constexpr std::uintptr_t PAGE = 4096;
+  return (reinterpret_cast<std::uintptr_t>(p) & (PAGE - 1)) <= PAGE - 16;
+}
+
+// Sixteen bytes from |p|, which may run past the object that holds them
+// (never past its page): the address sanitizer must not see it as an error.
+#if defined(__clang__) || defined(__GNUC__)
+__attribute__((no_sanitize("address")))
+#endif
+inline void load16(const char* p, std::uint64_t& lo, std::uint64_t& hi) noexcept {
+  __builtin_memcpy(&lo, p, 8);
+  __builtin_memcpy(&hi, p + 8, 8);
+}
+
+}  // namespace detail
+
 // Distinct chunks of text, each stored once and numbered in order of first
 // appearance. Memory follows the distinct chunks, not the chunks.
 class ChunkInterner {
  public:
   // The number of |chunk|: how many distinct chunks came before its first
   // appearance.
-  std::uint32_t intern(std::string_view chunk);
+  std::uint32_t intern(std::string_view chunk) {
+    const Key probe = Key::of(chunk);
+    if (const auto it = ids_.find(probe); it != ids_.end()) return it->second;
+    return add(chunk, probe);
+  }
+  // The number of |chunk| if it has been interned.
+  std::optional<std::uint32_t> find(std::string_view chunk) const {
+    if (const auto it = ids_.find(Key::of(chunk)); it != ids_.end()) return it->second;
+    return std::nullopt;
+  }
   std::size_t size() const noexcept { return views_.size(); }
   std::string_view operator[](std::uint32_t id) const noexcept { return views_[id]; }
 
@@ -106,7 +135,34 @@ class ChunkInterner {
     std::uint64_t lo = 0;
     std::uint64_t hi = 0;
 
-    static Key of(std::string_view chunk) noexcept;
+    static Key of(std::string_view chunk) noexcept {
+      Key k;
+      const std::size_t n = chunk.size();
+      if (n > SHORT) {
+        k.lo = reinterpret_cast<std::uintptr_t>(chunk.data());
+        k.hi = n | LONG;
+        return k;
+      }
+      if (n != 0 && detail::within_page(chunk.data())) {
+        // Sixteen bytes from the chunk's start lie in one page, so reading
+        // them cannot fault; the bytes past the chunk are masked off.
+        detail::load16(chunk.data(), k.lo, k.hi);
+        if (n < 8) {
+          k.lo &= (std::uint64_t{1} << (8 * n)) - 1;
+          k.hi = 0;
+        } else {
+          k.hi &= (std::uint64_t{1} << (8 * (n - 8))) - 1;
+        }
+      } else {
+        unsigned char bytes[16] = {};
+        // An empty view's data may be null, which memcpy must not be given.
+        if (n != 0) std::memcpy(bytes, chunk.data(), n);
+        std::memcpy(&k.lo, bytes, 8);
+        std::memcpy(&k.hi, bytes + 8, 8);
+      }
+      k.hi |= std::uint64_t{n} << 56;
+      return k;
+    }
     bool is_long() const noexcept { return (hi & LONG) != 0; }
     std::string_view long_view() const noexcept {
       return {reinterpret_cast<const char*>(static_cast<std::uintptr_t>(lo)),
@@ -127,6 +183,9 @@ class ChunkInterner {
       return a.lo == b.lo && a.hi == b.hi;
     }
   };
+  // Stores a chunk not seen before; |probe| is its key.
+  std::uint32_t add(std::string_view chunk, const Key& probe);
+
   boost::unordered_flat_map<Key, std::uint32_t, KeyHash, KeyEqual,
                             HugePageAllocator<std::pair<const Key, std::uint32_t>>>
       ids_;
@@ -166,8 +225,10 @@ inline TokenId* widen_bytes(std::string_view text, TokenId* out) noexcept {
 // a a a into new a. Ids the pass itself produces are not looked at again.
 Word merge_word(std::span<const TokenId> word, Pair pair, TokenId new_id);
 
-// Expected failures are values.
-enum class ErrorKind { Io, UnknownTokenId, InvalidUtf8 };
+// Expected failures are values. Record and Source come from the package's
+// own paths only (reading record files, reading training files); the calls
+// of _ovilex never produce them.
+enum class ErrorKind { Io, UnknownTokenId, InvalidUtf8, Record, Source };
 
 struct Error {
   ErrorKind kind;

@@ -11,8 +11,7 @@ from hypothesis import strategies as st
 import _ovilex
 import ovilex
 from ovilex import RecordError, SourceError, Tokenizer, split
-from ovilex.records import MERGE_ENTRY, VOCAB_ENTRY
-from ovilex.split import pieces
+from records_reference import MERGE_ENTRY, VOCAB_ENTRY
 
 # --------------------------------------------------------------------------
 # split
@@ -66,14 +65,6 @@ def test_chunks_concatenate_to_any_text(text):
     chunks = split(text)
     assert "".join(chunks) == text
     assert "" not in chunks
-
-
-@settings(max_examples=300, deadline=None)
-@given(st.text("ab1.' \t\n\r\u00a0é", max_size=80), st.integers(1, 10))
-def test_pieces_split_to_the_same_chunks(text, size):
-    parts = pieces(text, size)
-    assert "".join(parts) == text
-    assert [c for part in parts for c in split(part)] == split(text)
 
 
 def test_package_exports():

@@ -1,0 +1,107 @@
+// The package's native module, ovilex._native: what its files share.
+//
+// The module is the thin Python face of text/ and engine/: it converts
+// arguments, releases the interpreter lock around long work, and turns
+// failures into the package's exceptions (ovilex.errors).
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/compiled.h"
+#include "module/py_ref.h"
+#include "text/source.h"
+#include "tokenizer/train.h"
+#include "tokenizer/types.h"
+
+namespace ovilex::bindings {
+
+using py::PyRef;
+
+// Releases the interpreter lock for the life of the object, when |release|.
+class GilReleased {
+ public:
+  explicit GilReleased(bool release = true) noexcept
+      : state_(release ? PyEval_SaveThread() : nullptr) {}
+  GilReleased(const GilReleased&) = delete;
+  GilReleased& operator=(const GilReleased&) = delete;
+  ~GilReleased() {
+    if (state_ != nullptr) PyEval_RestoreThread(state_);
+  }
+  // Holds the lock again for the life of the returned object.
+  class Held {
+   public:
+    explicit Held(GilReleased& outer) noexcept : outer_(outer) {
+      if (outer_.state_ != nullptr) PyEval_RestoreThread(outer_.state_);
+    }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    ~Held() {
+      if (outer_.state_ != nullptr) outer_.state_ = PyEval_SaveThread();
+    }
+
+   private:
+    GilReleased& outer_;
+  };
+
+ private:
+  PyThreadState* state_;
+};
+
+// Inputs at least this long are worth giving up the interpreter lock for.
+inline constexpr std::size_t RELEASE_FROM_BYTES = 16 * 1024;
+
+// Raises the package's exception for |error|: RecordError and SourceError
+// for those kinds (classes of ovilex.errors), the module's usual one for
+// the others.
+[[noreturn]] void throw_package_error(const Error& error);
+// OSError(errno, strerror, path) for a file that could not be read, else
+// SourceError.
+[[noreturn]] void throw_source_failure(const text::SourceFailure& failure);
+
+// The UTF-8 text of a str, borrowed from the object (which caches it).
+// TypeError "FUNCTION() argument 'NAME' must be str, not TYPE" for another
+// type; UnicodeEncodeError for a str with lone surrogates.
+std::string_view utf8_of(PyObject* obj, const char* function, const char* name);
+
+// A tuple holding every item of the iterable |obj|, each checked to be a
+// str (TypeError "FUNCTION() argument 'NAME' must hold str, found TYPE at
+// index I"), and their UTF-8 views. The tuple keeps the views alive.
+struct TextViews {
+  PyRef holder;
+  std::vector<std::string_view> views;
+  std::size_t bytes = 0;
+};
+TextViews text_views(PyObject* obj, const char* function, const char* name);
+
+// The threads= argument: None (or absent) for every usable processor, else
+// an int of 1 or more (ValueError "threads must be 1 or more, found N").
+std::size_t to_threads(PyObject* obj);
+
+// A new array.array of typecode 'H' or 'Q' holding |data|.
+PyRef make_array(const char* typecode, const void* data, std::size_t bytes);
+
+// The types, made by the module's initialisation. Each returns a borrowed
+// reference to the type.
+PyTypeObject* tokenizer_type();
+PyTypeObject* word_counts_type();
+bool add_tokenizer_type(PyObject* module);
+bool add_word_counts_type(PyObject* module);
+
+// A new instance of |cls| (the Tokenizer type or a subclass) over the
+// merges and vocabulary, which must fit together.
+PyRef make_tokenizer(PyTypeObject* cls, std::vector<Merge> merges, VocabList vocab);
+
+// train(cls, counts, workdir): learns the merges of a WordCounts, writes the
+// record files into workdir/data as a pair, and returns a new cls.
+PyObject* train_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept;
+
+// The counter inside a WordCounts object; TypeError for anything else.
+WordCounter& word_counter_of(PyObject* obj, const char* function, const char* name);
+
+}  // namespace ovilex::bindings

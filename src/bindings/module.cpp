@@ -1,0 +1,261 @@
+// ovilex._native: initialisation, the module's functions, and what the
+// types share (argument helpers, error translation).
+#include <Python.h>
+
+#include <array>
+#include <cstring>
+#include <string>
+
+#include "bindings.h"
+#include "bindings/split_binding.h"
+#include "engine/parallel.h"
+#include "module/args.h"
+#include "module/errors.h"
+#include "module/once.h"
+#include "tokenizer/records.h"
+
+namespace ovilex::bindings {
+
+using py::check;
+using py::guarded_call;
+
+namespace {
+
+// An attribute of an importable module, kept for the life of the process.
+PyObject* imported(py::GilOnce<PyObject*>& cell, const char* module, const char* name) {
+  return cell.get([&] {
+    PyRef mod = check(PyImport_ImportModule(module));
+    return check(PyObject_GetAttrString(mod.get(), name)).release();
+  });
+}
+
+py::GilOnce<PyObject*> record_error_cell;
+py::GilOnce<PyObject*> source_error_cell;
+py::GilOnce<PyObject*> array_cell;
+
+[[noreturn]] void throw_message(PyObject* type, std::string_view message) {
+  PyRef text = check(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                          "replace"));
+  PyErr_SetObject(type, text.get());
+  throw py::PythonError{};
+}
+
+}  // namespace
+
+void throw_package_error(const Error& error) {
+  switch (error.kind) {
+    case ErrorKind::Record:
+      throw_message(imported(record_error_cell, "ovilex.errors", "RecordError"), error.message);
+    case ErrorKind::Source:
+      throw_message(imported(source_error_cell, "ovilex.errors", "SourceError"), error.message);
+    case ErrorKind::Io:
+    case ErrorKind::UnknownTokenId:
+    case ErrorKind::InvalidUtf8:
+      py::throw_error(error);
+  }
+  py::throw_error(error);
+}
+
+void throw_source_failure(const text::SourceFailure& failure) {
+  if (failure.os_error != 0) {
+    PyRef path = check(PyUnicode_DecodeFSDefaultAndSize(
+        failure.path.data(), static_cast<Py_ssize_t>(failure.path.size())));
+    errno = failure.os_error;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.get());
+    throw py::PythonError{};
+  }
+  throw_message(imported(source_error_cell, "ovilex.errors", "SourceError"), failure.message);
+}
+
+std::string_view utf8_of(PyObject* obj, const char* function, const char* name) {
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %.200s", function, name,
+                 Py_TYPE(obj)->tp_name);
+    throw py::PythonError{};
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (data == nullptr) throw py::PythonError{};
+  return {data, static_cast<std::size_t>(size)};
+}
+
+TextViews text_views(PyObject* obj, const char* function, const char* name) {
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj)) {
+    PyErr_Format(PyExc_TypeError,
+                 "%s() argument '%s' must be an iterable of str, not a single %.200s", function,
+                 name, Py_TYPE(obj)->tp_name);
+    throw py::PythonError{};
+  }
+  TextViews out;
+  out.holder = check(PySequence_Tuple(obj));
+  const Py_ssize_t n = PyTuple_GET_SIZE(out.holder.get());
+  out.views.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyTuple_GET_ITEM(out.holder.get(), i);
+    if (!PyUnicode_Check(item)) {
+      PyErr_Format(PyExc_TypeError, "%s() argument '%s' must hold str, found %.200s at index %zd",
+                   function, name, Py_TYPE(item)->tp_name, i);
+      throw py::PythonError{};
+    }
+    out.views.push_back(utf8_of(item, function, name));
+    out.bytes += out.views.back().size();
+  }
+  return out;
+}
+
+std::size_t to_threads(PyObject* obj) {
+  if (obj == nullptr || obj == Py_None) return engine::usable_processors();
+  if (!PyLong_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "threads must be an int or None, not %.200s",
+                 Py_TYPE(obj)->tp_name);
+    throw py::PythonError{};
+  }
+  int overflow = 0;
+  const long long n = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (n == -1 && PyErr_Occurred()) throw py::PythonError{};
+  if (overflow < 0 || (overflow == 0 && n < 1)) {
+    PyErr_Format(PyExc_ValueError, "threads must be 1 or more, found %R", obj);
+    throw py::PythonError{};
+  }
+  // More threads than this only wait on each other.
+  constexpr long long MOST = 1024;
+  return overflow > 0 || n > MOST ? MOST : static_cast<std::size_t>(n);
+}
+
+PyRef make_array(const char* typecode, const void* data, std::size_t bytes) {
+  PyObject* array_type = imported(array_cell, "array", "array");
+  PyRef array = check(PyObject_CallFunction(array_type, "s", typecode));
+  if (bytes == 0) return array;
+  // frombytes copies straight out of the buffer: no Python object per item.
+  PyRef view = check(PyMemoryView_FromMemory(static_cast<char*>(const_cast<void*>(data)),
+                                             static_cast<Py_ssize_t>(bytes), PyBUF_READ));
+  check(PyObject_CallMethod(array.get(), "frombytes", "O", view.get()));
+  return array;
+}
+
+namespace {
+
+// ------------------------------------------------------------- functions
+
+PyObject* split_entry(PyObject*, PyObject* text) noexcept {
+  return ovilex_split_text(text);
+}
+
+constexpr std::string_view READ_RECORDS_PARAMS[] = {"cls", "merges_path", "vocab_path"};
+constexpr py::Signature READ_RECORDS_SIG{"load_records", READ_RECORDS_PARAMS, 3, 0};
+
+std::string path_arg(PyObject* obj) {
+  PyObject* converted = nullptr;
+  if (!PyUnicode_FSConverter(obj, &converted)) throw py::PythonError{};
+  const PyRef bytes = PyRef::steal(converted);
+  return std::string(PyBytes_AS_STRING(bytes.get()),
+                     static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+}
+
+// load_records(cls, merges_path, vocab_path): a new cls over the records.
+PyObject* load_records_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) noexcept {
+  return guarded_call([&]() -> PyRef {
+    std::array<PyObject*, 3> slots;
+    py::parse_args(READ_RECORDS_SIG, args, nargs, kwnames, slots);
+    if (!PyType_Check(slots[0]) ||
+        !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(slots[0]), tokenizer_type())) {
+      PyErr_SetString(PyExc_TypeError, "load_records() argument 'cls' must be a Tokenizer class");
+      throw py::PythonError{};
+    }
+    const std::string merges_path = path_arg(slots[1]);
+    const std::string vocab_path = path_arg(slots[2]);
+    Result<Records> records = [&] {
+      GilReleased released;
+      return read_records(merges_path, vocab_path);
+    }();
+    if (!records.ok()) throw_package_error(records.error());
+    return make_tokenizer(reinterpret_cast<PyTypeObject*>(slots[0]),
+                          std::move(records.value().merges), std::move(records.value().vocab));
+  });
+}
+
+constexpr std::string_view READ_PARAMS[] = {"merges_path", "vocab_path"};
+constexpr py::Signature READ_SIG{"read_records", READ_PARAMS, 2, 0};
+
+// read_records(merges_path, vocab_path): (merges, vocab) as Python values.
+PyObject* read_records_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) noexcept {
+  return guarded_call([&]() -> PyRef {
+    std::array<PyObject*, 2> slots;
+    py::parse_args(READ_SIG, args, nargs, kwnames, slots);
+    const std::string merges_path = path_arg(slots[0]);
+    const std::string vocab_path = path_arg(slots[1]);
+    Result<Records> records = [&] {
+      GilReleased released;
+      return read_records(merges_path, vocab_path);
+    }();
+    if (!records.ok()) throw_package_error(records.error());
+    PyRef merges = py::from_merges(records.value().merges);
+    PyRef vocab = check(PyDict_New());
+    const VocabList& list = records.value().vocab;
+    for (const TokenId id : list.ids()) {
+      const auto bytes = list.find(id);
+      PyRef key = check(PyLong_FromLong(id));
+      PyRef value = check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes->data()),
+                                                    static_cast<Py_ssize_t>(bytes->size())));
+      if (PyDict_SetItem(vocab.get(), key.get(), value.get()) != 0) throw py::PythonError{};
+    }
+    return check(PyTuple_Pack(2, merges.get(), vocab.get()));
+  });
+}
+
+PyObject* usable_processors_entry(PyObject*, PyObject*) noexcept {
+  return guarded_call(
+      [] { return check(PyLong_FromSize_t(engine::usable_processors())); });
+}
+
+PyMethodDef FUNCTIONS[] = {
+    {"split", split_entry, METH_O,
+     "split(text)\n--\n\nThe chunks of text under the split pattern (see ovilex.split)."},
+    {"load_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load_records_entry)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "load_records(cls, merges_path, vocab_path)\n--\n\n"
+     "A new cls (a Tokenizer class) over the two record files of a training; RecordError, "
+     "naming the file and line, when they do not hold what training writes."},
+    {"train", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(train_entry)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "train(cls, counts, workdir)\n--\n\nLearns the merges of a WordCounts, writes "
+     "workdir/data/merges_record.json and workdir/data/vocab_list.json (both or neither), "
+     "and returns a new cls over them."},
+    {"read_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_records_entry)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "read_records(merges_path, vocab_path)\n--\n\nThe merges and the vocabulary of two record "
+     "files, checked as load_records checks them: (list of ((left, right), new), dict of id -> "
+     "bytes)."},
+    {"usable_processors", usable_processors_entry, METH_NOARGS,
+     "usable_processors()\n--\n\nThe processors this process may run on."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef MODULE = {
+    PyModuleDef_HEAD_INIT,
+    "ovilex._native",
+    "The native side of the ovilex package: splitting, the compiled tokenizer, counting and "
+    "training from files.",
+    -1,
+    FUNCTIONS,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace ovilex::bindings
+
+PyMODINIT_FUNC PyInit__native() {
+  using namespace ovilex::bindings;
+  return guarded_call([]() -> PyRef {
+    PyRef module = check(PyModule_Create(&MODULE));
+    if (!add_tokenizer_type(module.get()) || !add_word_counts_type(module.get())) {
+      throw ovilex::py::PythonError{};
+    }
+    return module;
+  });
+}

@@ -1,0 +1,471 @@
+// ovilex._native.Tokenizer: a CompiledTokenizer and one int object per id,
+// so that a list of ids costs a reference per token, not an allocation.
+#include <Python.h>
+
+#include <array>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "bindings.h"
+#include "engine/count.h"
+#include "module/args.h"
+#include "module/errors.h"
+#include "tokenizer/decode.h"
+#include "tokenizer/records.h"
+
+namespace ovilex::bindings {
+
+using py::check;
+using py::guarded_call;
+
+namespace {
+
+struct TokenizerState {
+  std::unique_ptr<engine::CompiledTokenizer> core;
+  std::vector<PyRef> ints;  // ints[id] is the int object of id
+};
+
+struct TokenizerObject {
+  PyObject_HEAD
+  TokenizerState state;
+};
+
+PyTypeObject* the_type = nullptr;
+
+TokenizerState& state_of(PyObject* self) {
+  return reinterpret_cast<TokenizerObject*>(self)->state;
+}
+
+const engine::CompiledTokenizer& core_of(PyObject* self) {
+  const auto& core = state_of(self).core;
+  if (!core) {
+    PyErr_SetString(PyExc_ValueError, "the Tokenizer has not been initialised");
+    throw py::PythonError{};
+  }
+  return *core;
+}
+
+// A new list of the ids' int objects.
+PyRef id_list(const TokenizerState& state, std::span<const TokenId> ids) {
+  PyRef list = check(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+  PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
+  const std::vector<PyRef>& ints = state.ints;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    PyObject* value = ints[ids[i]].get();
+    items[i] = Py_NewRef(value);
+  }
+  return list;
+}
+
+// The ids of a call's argument: a list or tuple of ints, a buffer of
+// unsigned 16-bit items (array('H'), a numpy uint16 array), or any sequence
+// of ints, converted as _ovilex converts its ids, with its messages.
+class IdsArg {
+ public:
+  explicit IdsArg(PyObject* obj) {
+    if (fast_sequence(obj) || fast_buffer(obj)) return;
+    owned_ = py::to_token_ids(obj, "ids");
+    ids_ = owned_;
+  }
+  IdsArg(const IdsArg&) = delete;
+  IdsArg& operator=(const IdsArg&) = delete;
+  ~IdsArg() {
+    if (has_view_) PyBuffer_Release(&view_);
+  }
+  std::span<const TokenId> ids() const noexcept { return ids_; }
+
+ private:
+  bool fast_sequence(PyObject* obj) {
+    if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) return false;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
+    PyObject** items = PySequence_Fast_ITEMS(obj);
+    owned_.resize(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = items[i];
+      if (!PyLong_CheckExact(item) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) {
+        return false;
+      }
+      const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
+      if (v < 0 || v > 0xFFFF) return false;
+      owned_[static_cast<std::size_t>(i)] = static_cast<TokenId>(v);
+    }
+    ids_ = owned_;
+    return true;
+  }
+
+  bool fast_buffer(PyObject* obj) {
+    if (!PyObject_CheckBuffer(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj)) return false;
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0) {
+      PyErr_Clear();
+      return false;
+    }
+    has_view_ = true;
+    const char* format = view_.format == nullptr ? "B" : view_.format;
+    const bool native_u16 = std::strcmp(format, "H") == 0 || std::strcmp(format, "=H") == 0 ||
+                            std::strcmp(format, "<H") == 0 || std::strcmp(format, "@H") == 0;
+    if (!native_u16 || view_.itemsize != 2 || view_.ndim != 1) {
+      PyBuffer_Release(&view_);
+      has_view_ = false;
+      return false;
+    }
+    ids_ = {static_cast<const TokenId*>(view_.buf), static_cast<std::size_t>(view_.len) / 2};
+    return true;
+  }
+
+  std::vector<TokenId> owned_;
+  std::span<const TokenId> ids_;
+  Py_buffer view_{};
+  bool has_view_ = false;
+};
+
+PyRef decoded_text(std::string_view bytes) {
+  PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
+  if (text != nullptr) return PyRef::steal(text);
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw py::PythonError{};
+  PyErr_Clear();
+  const auto fault =
+      validate_utf8({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+  if (!fault) fail_internal("the interpreter refused bytes that are valid UTF-8");
+  py::throw_error(Error{ErrorKind::InvalidUtf8,
+                        "decoded bytes are not valid UTF-8: " + describe(*fault)});
+}
+
+// ------------------------------------------------------------------ methods
+
+PyObject* tokenizer_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded_call([&]() -> PyRef {
+    static const char* keywords[] = {"merges", "vocab", nullptr};
+    PyObject* merges_arg = nullptr;
+    PyObject* vocab_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:Tokenizer", const_cast<char**>(keywords),
+                                     &merges_arg, &vocab_arg)) {
+      throw py::PythonError{};
+    }
+    std::vector<Merge> merges = py::to_merges(merges_arg, "merges");
+    VocabList vocab = py::to_vocab_list(vocab_arg, "vocab");
+    for (unsigned b = 0; b < 256; ++b) {
+      const auto bytes = vocab.find(static_cast<TokenId>(b));
+      if (!bytes || bytes->size() != 1 || (*bytes)[0] != b) {
+        PyErr_Format(PyExc_ValueError, "the vocabulary must map id %u to the single byte %u", b, b);
+        throw py::PythonError{};
+      }
+    }
+    if (const auto problem = check_merges(merges, vocab, "the vocabulary")) {
+      const Merge& m = merges[problem->index];
+      const std::string message = "merge " + std::to_string(problem->index) + " ((" +
+                                  std::to_string(m.left) + ", " + std::to_string(m.right) + "), " +
+                                  std::to_string(m.new_id) + "): " + problem->message;
+      PyErr_SetString(PyExc_ValueError, message.c_str());
+      throw py::PythonError{};
+    }
+    return make_tokenizer(cls, std::move(merges), std::move(vocab));
+  });
+}
+
+void tokenizer_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  std::destroy_at(&state_of(self));
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* encode_method(PyObject* self, PyObject* text) noexcept {
+  return guarded_call([&] {
+    const engine::CompiledTokenizer& core = core_of(self);
+    const std::string_view utf8 = utf8_of(text, "encode", "text");
+    if (utf8.size() < RELEASE_FROM_BYTES) {
+      thread_local std::vector<TokenId> ids;
+      ids.clear();
+      core.encode_text(utf8, ids);
+      return id_list(state_of(self), ids);
+    }
+    std::vector<TokenId> ids;
+    {
+      GilReleased released;
+      core.encode_text(utf8, ids);
+    }
+    return id_list(state_of(self), ids);
+  });
+}
+
+PyObject* encode_array_method(PyObject* self, PyObject* text) noexcept {
+  return guarded_call([&] {
+    const engine::CompiledTokenizer& core = core_of(self);
+    const std::string_view utf8 = utf8_of(text, "encode_array", "text");
+    std::vector<TokenId> ids;
+    {
+      GilReleased released(utf8.size() >= RELEASE_FROM_BYTES);
+      core.encode_text(utf8, ids);
+    }
+    return make_array("H", ids.data(), ids.size() * sizeof(TokenId));
+  });
+}
+
+constexpr std::string_view BATCH_PARAMS[] = {"texts", "threads"};
+
+template <class Encode>
+PyRef batch_call(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 Encode&& encode) {
+  const py::Signature sig{function, BATCH_PARAMS, 1, 0};
+  std::array<PyObject*, 2> slots;
+  py::parse_args(sig, args, nargs, kwnames, slots);
+  const std::size_t threads = to_threads(slots[1]);
+  const TextViews texts = text_views(slots[0], function, "texts");
+  return encode(texts, threads);
+}
+
+PyObject* encode_batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept {
+  return guarded_call([&] {
+    const engine::CompiledTokenizer& core = core_of(self);
+    return batch_call("encode_batch", args, nargs, kwnames, [&](const TextViews& texts,
+                                                                std::size_t threads) {
+      std::vector<std::vector<TokenId>> ids;
+      {
+        GilReleased released(texts.bytes >= RELEASE_FROM_BYTES);
+        ids = core.encode_batch(texts.views, texts.bytes >= RELEASE_FROM_BYTES ? threads : 1);
+      }
+      PyRef lists = check(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+      for (std::size_t i = 0; i < ids.size(); ++i) {
+        PyList_SET_ITEM(lists.get(), static_cast<Py_ssize_t>(i),
+                        id_list(state_of(self), ids[i]).release());
+        std::vector<TokenId>().swap(ids[i]);
+      }
+      return lists;
+    });
+  });
+}
+
+PyObject* encode_batch_array_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) noexcept {
+  return guarded_call([&] {
+    const engine::CompiledTokenizer& core = core_of(self);
+    return batch_call("encode_batch_array", args, nargs, kwnames, [&](const TextViews& texts,
+                                                                      std::size_t threads) {
+      engine::FlatIds flat;
+      {
+        GilReleased released(texts.bytes >= RELEASE_FROM_BYTES);
+        flat = core.encode_batch_flat(texts.views, texts.bytes >= RELEASE_FROM_BYTES ? threads : 1);
+      }
+      PyRef ids = make_array("H", flat.ids.data(), flat.ids.size() * sizeof(TokenId));
+      PyRef offsets =
+          make_array("Q", flat.offsets.data(), flat.offsets.size() * sizeof(std::uint64_t));
+      return check(PyTuple_Pack(2, ids.get(), offsets.get()));
+    });
+  });
+}
+
+PyObject* encode_chunks_method(PyObject* self, PyObject* chunks_arg) noexcept {
+  return guarded_call([&] {
+    const engine::CompiledTokenizer& core = core_of(self);
+    const TextViews chunks = text_views(chunks_arg, "encode_chunks", "chunks");
+    PyRef lists = check(PyList_New(static_cast<Py_ssize_t>(chunks.views.size())));
+    std::vector<TokenId> ids;
+    for (std::size_t i = 0; i < chunks.views.size(); ++i) {
+      ids.clear();
+      core.encode_chunk(chunks.views[i], ids);
+      PyList_SET_ITEM(lists.get(), static_cast<Py_ssize_t>(i), id_list(state_of(self), ids).release());
+    }
+    return lists;
+  });
+}
+
+PyObject* decode_method(PyObject* self, PyObject* ids_arg) noexcept {
+  return guarded_call([&] {
+    const engine::CompiledTokenizer& core = core_of(self);
+    const IdsArg ids(ids_arg);
+    thread_local std::string bytes;
+    bytes.clear();
+    if (const auto unknown = core.decode_bytes(ids.ids(), bytes)) {
+      py::throw_error(Error{ErrorKind::UnknownTokenId,
+                            "unknown token id " + std::to_string(*unknown) + " in vocab_list"});
+    }
+    PyRef text = decoded_text(bytes);
+    if (bytes.capacity() > (std::size_t{1} << 20)) std::string().swap(bytes);
+    return text;
+  });
+}
+
+PyObject* decode_bytes_method(PyObject* self, PyObject* ids_arg) noexcept {
+  return guarded_call([&] {
+    const engine::CompiledTokenizer& core = core_of(self);
+    const IdsArg ids(ids_arg);
+    std::string bytes;
+    if (const auto unknown = core.decode_bytes(ids.ids(), bytes)) {
+      py::throw_error(Error{ErrorKind::UnknownTokenId,
+                            "unknown token id " + std::to_string(*unknown) + " in vocab_list"});
+    }
+    return check(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+  });
+}
+
+PyObject* id_to_bytes_method(PyObject* self, PyObject* id_arg) noexcept {
+  return guarded_call([&] {
+    const engine::CompiledTokenizer& core = core_of(self);
+    int overflow = 0;
+    const long long id = PyLong_Check(id_arg) ? PyLong_AsLongLongAndOverflow(id_arg, &overflow) : -1;
+    if (!PyLong_Check(id_arg)) {
+      PyErr_Format(PyExc_TypeError, "id_to_bytes() argument must be int, not %.200s",
+                   Py_TYPE(id_arg)->tp_name);
+      throw py::PythonError{};
+    }
+    if (id == -1 && PyErr_Occurred()) throw py::PythonError{};
+    const auto bytes = overflow == 0 && id >= 0 && id <= 0xFFFF
+                           ? core.vocab().find(static_cast<TokenId>(id))
+                           : std::nullopt;
+    if (!bytes) {
+      PyRef message = check(PyUnicode_FromFormat("unknown token id %S", id_arg));
+      PyErr_SetObject(PyExc_KeyError, message.get());
+      throw py::PythonError{};
+    }
+    return check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes->data()),
+                                           static_cast<Py_ssize_t>(bytes->size())));
+  });
+}
+
+PyObject* merges_getter(PyObject* self, void*) noexcept {
+  return guarded_call([&] { return py::from_merges(core_of(self).merges()); });
+}
+
+PyObject* vocab_size_getter(PyObject* self, void*) noexcept {
+  return guarded_call([&] { return check(PyLong_FromSize_t(core_of(self).vocab().size())); });
+}
+
+PyObject* vocab_getter(PyObject* self, void*) noexcept {
+  return guarded_call([&] {
+    const VocabList& vocab = core_of(self).vocab();
+    PyRef dict = check(PyDict_New());
+    for (const TokenId id : vocab.ids()) {
+      const auto bytes = vocab.find(id);
+      PyRef value = check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes->data()),
+                                                    static_cast<Py_ssize_t>(bytes->size())));
+      if (PyDict_SetItem(dict.get(), state_of(self).ints[id].get(), value.get()) != 0) {
+        throw py::PythonError{};
+      }
+    }
+    return dict;
+  });
+}
+
+constexpr std::string_view CHECK_PARAMS[] = {"counts", "threads"};
+constexpr py::Signature CHECK_SIG{"check_round_trip", CHECK_PARAMS, 1, 0};
+
+PyObject* check_round_trip_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) noexcept {
+  return guarded_call([&] {
+    const engine::CompiledTokenizer& core = core_of(self);
+    std::array<PyObject*, 2> slots;
+    py::parse_args(CHECK_SIG, args, nargs, kwnames, slots);
+    const WordCounter& counter = word_counter_of(slots[0], "check_round_trip", "counts");
+    const std::size_t threads = to_threads(slots[1]);
+    engine::RoundTrip result;
+    {
+      GilReleased released;
+      result = engine::check_round_trip(counter, core, threads);
+    }
+    return check(Py_BuildValue("(KKO)", static_cast<unsigned long long>(result.tokens),
+                               static_cast<unsigned long long>(result.bytes),
+                               result.ok ? Py_True : Py_False));
+  });
+}
+
+PyObject* cache_size_getter(PyObject* self, void*) noexcept {
+  return guarded_call([&] { return check(PyLong_FromSize_t(core_of(self).cache_size())); });
+}
+
+template <auto Method>
+constexpr PyCFunction fastcall() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method));
+}
+
+PyMethodDef METHODS[] = {
+    {"encode", encode_method, METH_O,
+     "encode(text, /)\n--\n\nThe token ids of text: its chunks under the split pattern, each "
+     "encoded with the merges. A list of ints."},
+    {"encode_array", encode_array_method, METH_O,
+     "encode_array(text, /)\n--\n\nThe token ids of text as an array.array('H') (unsigned 16-bit; "
+     "numpy.frombuffer(a, dtype='<u2') views it without a copy)."},
+    {"encode_batch", fastcall<encode_batch_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "encode_batch(texts, threads=None)\n--\n\nThe token ids of every text, a list per text, "
+     "encoded on up to threads native threads (None: every usable processor) with the "
+     "interpreter lock released."},
+    {"encode_batch_array", fastcall<encode_batch_array_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "encode_batch_array(texts, threads=None)\n--\n\nThe token ids of every text in one flat "
+     "array.array('H'), and an array.array('Q') of len(texts) + 1 offsets: text i's ids are "
+     "ids[offsets[i]:offsets[i + 1]]."},
+    {"encode_chunks", encode_chunks_method, METH_O,
+     "encode_chunks(chunks, /)\n--\n\nThe token ids of every chunk of a text that is already "
+     "split, one list per chunk (a chunk is never split again)."},
+    {"decode", decode_method, METH_O,
+     "decode(ids, /)\n--\n\nThe text of token ids (a sequence of ints, or a buffer of unsigned "
+     "16-bit ids such as array('H')). KeyError 'unknown token id N in vocab_list' for an id "
+     "outside the vocabulary, ValueError when the bytes are not UTF-8."},
+    {"decode_bytes", decode_bytes_method, METH_O,
+     "decode_bytes(ids, /)\n--\n\nThe bytes of token ids, concatenated, without the UTF-8 "
+     "check."},
+    {"id_to_bytes", id_to_bytes_method, METH_O,
+     "id_to_bytes(token_id, /)\n--\n\nThe bytes that token_id stands for; KeyError 'unknown "
+     "token id N' for an id outside the vocabulary."},
+    {"check_round_trip", fastcall<check_round_trip_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "check_round_trip(counts, threads=None)\n--\n\nEncodes every distinct chunk of a "
+     "WordCounts and decodes it back: (tokens, bytes, ok), tokens and bytes weighted by the "
+     "counts."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef GETSETS[] = {
+    {"merges", merges_getter, nullptr,
+     "A copy of the merge list, ((left, right), new) in the order the merges apply.", nullptr},
+    {"vocab_size", vocab_size_getter, nullptr, "The number of token ids in the vocabulary.",
+     nullptr},
+    {"vocab", vocab_getter, nullptr, "A copy of the vocabulary: token id -> bytes.", nullptr},
+    {"cache_size", cache_size_getter, nullptr,
+     "The number of chunks in the shared encoding cache.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot SLOTS[] = {
+    {Py_tp_new, reinterpret_cast<void*>(tokenizer_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tokenizer_dealloc)},
+    {Py_tp_methods, METHODS},
+    {Py_tp_getset, GETSETS},
+    {Py_tp_doc, const_cast<char*>(
+                    "Tokenizer(merges, vocab)\n--\n\nA merge list and its vocabulary, compiled "
+                    "for encoding text and decoding ids.")},
+    {0, nullptr},
+};
+
+PyType_Spec TYPE_DEF = {
+    "ovilex._native.Tokenizer",
+    sizeof(TokenizerObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
+    SLOTS,
+};
+
+}  // namespace
+
+PyTypeObject* tokenizer_type() { return the_type; }
+
+bool add_tokenizer_type(PyObject* module) {
+  PyObject* type = PyType_FromModuleAndSpec(module, &TYPE_DEF, nullptr);
+  if (type == nullptr) return false;
+  the_type = reinterpret_cast<PyTypeObject*>(type);
+  // The module holds one reference; the_type stays valid for the process
+  // because the module (single-phase) is never freed.
+  return PyModule_AddObjectRef(module, "Tokenizer", type) == 0;
+}
+
+PyRef make_tokenizer(PyTypeObject* cls, std::vector<Merge> merges, VocabList vocab) {
+  auto core = std::make_unique<engine::CompiledTokenizer>(std::move(merges), std::move(vocab));
+  std::vector<PyRef> ints(core->id_bound());
+  for (std::size_t id = 0; id < ints.size(); ++id) {
+    ints[id] = check(PyLong_FromSize_t(id));
+  }
+  PyRef self = check(cls->tp_alloc(cls, 0));
+  std::construct_at(&state_of(self.get()), TokenizerState{std::move(core), std::move(ints)});
+  return self;
+}
+
+}  // namespace ovilex::bindings

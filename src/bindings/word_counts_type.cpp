@@ -1,0 +1,335 @@
+// ovilex._native.WordCounts: the distinct chunks of training text and how
+// often each occurs, counted natively (no Python object per chunk), and
+// training from them.
+#include <Python.h>
+
+#include <array>
+#include <memory>
+#include <string>
+
+#include "bindings.h"
+#include "engine/count.h"
+#include "module/args.h"
+#include "module/errors.h"
+
+namespace ovilex::bindings {
+
+using py::check;
+using py::guarded_call;
+
+namespace {
+
+struct CountsState {
+  WordCounter counter;
+  // Set while a call works on the counter without the interpreter lock; a
+  // second call meanwhile is refused rather than racing it.
+  bool busy = false;
+};
+
+struct CountsObject {
+  PyObject_HEAD
+  CountsState state;
+};
+
+PyTypeObject* the_type = nullptr;
+
+CountsState& state_of(PyObject* self) { return reinterpret_cast<CountsObject*>(self)->state; }
+
+// Marks the counter in use for the life of the object.
+class Busy {
+ public:
+  explicit Busy(CountsState& state) : state_(state) {
+    if (state_.busy) {
+      PyErr_SetString(PyExc_RuntimeError, "the WordCounts is in use by another call");
+      throw py::PythonError{};
+    }
+    state_.busy = true;
+  }
+  Busy(const Busy&) = delete;
+  Busy& operator=(const Busy&) = delete;
+  ~Busy() { state_.busy = false; }
+
+ private:
+  CountsState& state_;
+};
+
+std::string fs_path(PyObject* obj) {
+  PyObject* converted = nullptr;
+  if (!PyUnicode_FSConverter(obj, &converted)) throw py::PythonError{};
+  const PyRef bytes = PyRef::steal(converted);
+  return std::string(PyBytes_AS_STRING(bytes.get()),
+                     static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+}
+
+PyObject* counts_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded_call([&]() -> PyRef {
+    if (!PyArg_ParseTuple(args, ":WordCounts") ||
+        (kwargs != nullptr && !PyArg_ValidateKeywordArguments(kwargs))) {
+      throw py::PythonError{};
+    }
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
+      PyErr_SetString(PyExc_TypeError, "WordCounts() takes no keyword arguments");
+      throw py::PythonError{};
+    }
+    PyRef self = check(cls->tp_alloc(cls, 0));
+    std::construct_at(&state_of(self.get()));
+    return self;
+  });
+}
+
+void counts_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  std::destroy_at(&state_of(self));
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+constexpr std::string_view ADD_FILES_PARAMS[] = {"paths", "threads", "progress", "errors"};
+constexpr py::Signature ADD_FILES_SIG{"add_files", ADD_FILES_PARAMS, 1, 0};
+
+text::InvalidBytes to_invalid_bytes(PyObject* obj) {
+  if (obj == nullptr) return text::InvalidBytes::Fail;
+  if (PyUnicode_Check(obj) && PyUnicode_CompareWithASCIIString(obj, "strict") == 0) {
+    return text::InvalidBytes::Fail;
+  }
+  if (PyUnicode_Check(obj) && PyUnicode_CompareWithASCIIString(obj, "replace") == 0) {
+    return text::InvalidBytes::Replace;
+  }
+  PyErr_Format(PyExc_ValueError, "errors must be 'strict' or 'replace', found %R", obj);
+  throw py::PythonError{};
+}
+
+PyObject* add_files_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) noexcept {
+  return guarded_call([&]() -> PyRef {
+    std::array<PyObject*, 4> slots;
+    py::parse_args(ADD_FILES_SIG, args, nargs, kwnames, slots);
+    const std::size_t threads = to_threads(slots[1]);
+    PyObject* progress = slots[2] == Py_None ? nullptr : slots[2];
+    const text::InvalidBytes invalid = to_invalid_bytes(slots[3]);
+    std::vector<std::string> paths;
+    {
+      const PyRef items = check(PySequence_Tuple(slots[0]));
+      for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+        paths.push_back(fs_path(PyTuple_GET_ITEM(items.get(), i)));
+      }
+    }
+    CountsState& state = state_of(self);
+    const Busy busy(state);
+    std::optional<text::SourceFailure> failure;
+    {
+      GilReleased released;
+      failure = engine::count_files(paths, threads, state.counter, [&](std::uint64_t bytes) {
+        const GilReleased::Held held(released);
+        if (PyErr_CheckSignals() != 0) throw py::PythonError{};
+        if (progress != nullptr) {
+          check(PyObject_CallFunction(progress, "K", static_cast<unsigned long long>(bytes)));
+        }
+      }, invalid);
+    }
+    if (failure) throw_source_failure(*failure);
+    return PyRef::borrow(Py_None);
+  });
+}
+
+constexpr std::string_view ADD_TEXTS_PARAMS[] = {"texts", "threads"};
+constexpr py::Signature ADD_TEXTS_SIG{"add_texts", ADD_TEXTS_PARAMS, 1, 0};
+
+PyObject* add_texts_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) noexcept {
+  return guarded_call([&]() -> PyRef {
+    std::array<PyObject*, 2> slots;
+    py::parse_args(ADD_TEXTS_SIG, args, nargs, kwnames, slots);
+    const std::size_t threads = to_threads(slots[1]);
+    const TextViews texts = text_views(slots[0], "add_texts", "texts");
+    CountsState& state = state_of(self);
+    const Busy busy(state);
+    {
+      GilReleased released(texts.bytes >= RELEASE_FROM_BYTES);
+      engine::count_texts(texts.views, texts.bytes >= RELEASE_FROM_BYTES ? threads : 1,
+                          state.counter);
+    }
+    return PyRef::borrow(Py_None);
+  });
+}
+
+PyObject* add_chunks_method(PyObject* self, PyObject* chunks) noexcept {
+  return guarded_call([&]() -> PyRef {
+    CountsState& state = state_of(self);
+    const Busy busy(state);
+    // Converted as encode_train converts its chunks, with its messages.
+    const WordCounter added = py::to_word_counts(chunks, "chunks");
+    state.counter.add_all(added);
+    return PyRef::borrow(Py_None);
+  });
+}
+
+constexpr std::string_view ADD_PARAMS[] = {"chunk", "count"};
+constexpr py::Signature ADD_SIG{"add", ADD_PARAMS, 1, 0};
+
+PyObject* add_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept {
+  return guarded_call([&]() -> PyRef {
+    std::array<PyObject*, 2> slots;
+    py::parse_args(ADD_SIG, args, nargs, kwnames, slots);
+    const std::string_view chunk = utf8_of(slots[0], "add", "chunk");
+    unsigned long long count = 1;
+    if (slots[1] != nullptr) {
+      if (!PyLong_Check(slots[1])) {
+        PyErr_Format(PyExc_TypeError, "add() argument 'count' must be int, not %.200s",
+                     Py_TYPE(slots[1])->tp_name);
+        throw py::PythonError{};
+      }
+      count = PyLong_AsUnsignedLongLong(slots[1]);
+      if (count == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ValueError, "add() argument 'count' must be 0 to 2**64-1, found %R",
+                     slots[1]);
+        throw py::PythonError{};
+      }
+    }
+    CountsState& state = state_of(self);
+    const Busy busy(state);
+    if (count > 0) state.counter.add(chunk, count);
+    return PyRef::borrow(Py_None);
+  });
+}
+
+PyObject* to_dict_method(PyObject* self, PyObject*) noexcept {
+  return guarded_call([&]() -> PyRef {
+    CountsState& state = state_of(self);
+    const Busy busy(state);
+    PyRef dict = check(PyDict_New());
+    state.counter.for_each([&](std::string_view chunk, std::uint64_t count) {
+      PyRef key = check(PyUnicode_DecodeUTF8(chunk.data(), static_cast<Py_ssize_t>(chunk.size()),
+                                             nullptr));
+      PyRef value = check(PyLong_FromUnsignedLongLong(count));
+      if (PyDict_SetItem(dict.get(), key.get(), value.get()) != 0) throw py::PythonError{};
+    });
+    return dict;
+  });
+}
+
+PyObject* chunks_getter(PyObject* self, void*) noexcept {
+  return guarded_call(
+      [&] { return check(PyLong_FromUnsignedLongLong(state_of(self).counter.chunks())); });
+}
+
+PyObject* distinct_getter(PyObject* self, void*) noexcept {
+  return guarded_call(
+      [&] { return check(PyLong_FromSize_t(state_of(self).counter.distinct())); });
+}
+
+template <auto Method>
+constexpr PyCFunction fastcall() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method));
+}
+
+PyMethodDef METHODS[] = {
+    {"add_files", fastcall<add_files_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "add_files(paths, threads=None, progress=None, errors='strict')\n--\n\nReads UTF-8 text "
+     "files and counts their chunks, each file split on its own, on up to threads threads. "
+     "progress(bytes), when given, is called after every block read. OSError for a file that "
+     "cannot be read; for one that is not UTF-8, SourceError naming the file, line and byte, "
+     "or with errors='replace' U+FFFD for each invalid sequence."},
+    {"add_texts", fastcall<add_texts_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "add_texts(texts, threads=None)\n--\n\nCounts the chunks of every str, each split on its "
+     "own."},
+    {"add_chunks", add_chunks_method, METH_O,
+     "add_chunks(chunks, /)\n--\n\nCounts chunks that are already split."},
+    {"add", fastcall<add_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "add(chunk, count=1)\n--\n\nAdds count occurrences of one chunk."},
+    {"to_dict", to_dict_method, METH_NOARGS,
+     "to_dict()\n--\n\nThe counts as a dict: chunk -> count."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef GETSETS[] = {
+    {"chunks", chunks_getter, nullptr, "The number of chunks counted.", nullptr},
+    {"distinct", distinct_getter, nullptr, "The number of distinct chunks.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot SLOTS[] = {
+    {Py_tp_new, reinterpret_cast<void*>(counts_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(counts_dealloc)},
+    {Py_tp_methods, METHODS},
+    {Py_tp_getset, GETSETS},
+    {Py_tp_doc, const_cast<char*>("WordCounts()\n--\n\nThe distinct chunks of training text "
+                                  "and their counts, held natively.")},
+    {0, nullptr},
+};
+
+PyType_Spec TYPE_DEF = {
+    "ovilex._native.WordCounts",
+    sizeof(CountsObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    SLOTS,
+};
+
+}  // namespace
+
+PyTypeObject* word_counts_type() { return the_type; }
+
+bool add_word_counts_type(PyObject* module) {
+  PyObject* type = PyType_FromModuleAndSpec(module, &TYPE_DEF, nullptr);
+  if (type == nullptr) return false;
+  the_type = reinterpret_cast<PyTypeObject*>(type);
+  return PyModule_AddObjectRef(module, "WordCounts", type) == 0;
+}
+
+WordCounter& word_counter_of(PyObject* obj, const char* function, const char* name) {
+  if (!PyObject_TypeCheck(obj, the_type)) {
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be WordCounts, not %.200s", function,
+                 name, Py_TYPE(obj)->tp_name);
+    throw py::PythonError{};
+  }
+  return state_of(obj).counter;
+}
+
+namespace {
+
+constexpr std::string_view TRAIN_PARAMS[] = {"cls", "counts", "workdir"};
+constexpr py::Signature TRAIN_SIG{"train", TRAIN_PARAMS, 3, 0};
+
+}  // namespace
+
+PyObject* train_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  return guarded_call([&]() -> PyRef {
+    std::array<PyObject*, 3> slots;
+    py::parse_args(TRAIN_SIG, args, nargs, kwnames, slots);
+    if (!PyType_Check(slots[0]) ||
+        !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(slots[0]), tokenizer_type())) {
+      PyErr_SetString(PyExc_TypeError, "train() argument 'cls' must be a Tokenizer class");
+      throw py::PythonError{};
+    }
+    const WordCounter& counter = word_counter_of(slots[1], "train", "counts");
+    const std::string workdir = fs_path(slots[2]);
+    CountsState& state = state_of(slots[1]);
+    const Busy busy(state);
+    Result<std::vector<Merge>> merges = [&] {
+      GilReleased released;
+      return engine::train_counts(counter, workdir);
+    }();
+    if (!merges.ok()) {
+      Error error = merges.error();
+      if (error.kind == ErrorKind::Io) {
+        // Named as the caller named the work directory.
+        PyRef shown = check(PyObject_Str(slots[2]));
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(shown.get(), &size);
+        if (text == nullptr) throw py::PythonError{};
+        error.message = "in " + std::string(text, static_cast<std::size_t>(size)) + ": " +
+                        error.message;
+      }
+      throw_package_error(error);
+    }
+    VocabList vocab = build_vocab(merges.value());
+    return make_tokenizer(reinterpret_cast<PyTypeObject*>(slots[0]), std::move(merges.value()),
+                          std::move(vocab));
+  });
+}
+
+}  // namespace ovilex::bindings

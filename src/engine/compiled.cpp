@@ -1,0 +1,192 @@
+#include "compiled.h"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+#include "engine/parallel.h"
+#include "text/split.h"
+#include "tokenizer/decode.h"
+
+namespace ovilex::engine {
+
+namespace {
+
+// Chunks longer than this are encoded every time: they are rare, and
+// caching them would copy each one whole.
+constexpr std::size_t CACHED_CHUNK_MAX = 256;
+// Text handed to a thread at a time by the batch calls.
+constexpr std::size_t BLOCK_BYTES = 64 * 1024;
+// Cache misses after which a long call looks for a newer snapshot.
+constexpr std::size_t REFRESH_AFTER_MISSES = 1024;
+
+// Texts per block: about BLOCK_BYTES of text each, at least one text.
+std::size_t block_size(std::span<const std::string_view> texts) {
+  std::size_t total = 0;
+  for (const std::string_view t : texts) total += t.size();
+  if (total == 0) return std::max<std::size_t>(1, texts.size());
+  return std::max<std::size_t>(1, texts.size() * BLOCK_BYTES / total);
+}
+
+}  // namespace
+
+// One thread's encoding within one call: the cache's snapshot, looked up
+// without locks, and a buffer for the chunks it lacks.
+class CompiledTokenizer::Encoder {
+ public:
+  explicit Encoder(const CompiledTokenizer& owner)
+      : owner_(owner), snapshot_(owner.cache_.snapshot()) {}
+
+  // Ids never outnumber bytes: room for one per byte is made first, and
+  // what is left over is cut off at the end.
+  void encode_text(std::string_view text, std::vector<TokenId>& out) {
+    const std::size_t base = out.size();
+    out.resize(base + text.size());
+    TokenId* at = out.data() + base;
+    const ChunkIds& cached = *snapshot_;
+    text::split_utf8(text, [&](std::string_view chunk) {
+      if (chunk.size() == 1) {
+        *at++ = static_cast<unsigned char>(chunk[0]);
+        return;
+      }
+      if (const auto ids = cached.find(chunk)) {
+        at = std::copy(ids->begin(), ids->end(), at);
+        return;
+      }
+      missing_.clear();
+      owner_.encode_missing(chunk, missing_);
+      at = std::copy(missing_.begin(), missing_.end(), at);
+      ++misses_;
+    });
+    out.resize(static_cast<std::size_t>(at - out.data()));
+    if (misses_ >= REFRESH_AFTER_MISSES) {
+      snapshot_ = owner_.cache_.refresh();
+      misses_ = 0;
+    }
+  }
+
+ private:
+  const CompiledTokenizer& owner_;
+  EncodeCache::Snapshot snapshot_;
+  std::vector<TokenId> missing_;
+  std::size_t misses_ = 0;
+};
+
+CompiledTokenizer::CompiledTokenizer(std::vector<Merge> merges, VocabList vocab)
+    : merges_(std::move(merges)), index_(merges_), vocab_(std::move(vocab)) {
+  const std::vector<TokenId> ids = vocab_.ids();
+  id_bound_ = ids.empty() ? 0 : std::size_t{ids.back()} + 1;
+}
+
+void CompiledTokenizer::encode_chunk_uncached(std::string_view chunk,
+                                              std::vector<TokenId>& out) const {
+  const std::size_t begin = out.size();
+  out.resize(begin + chunk.size());
+  const auto word = std::span<TokenId>(out).subspan(begin);
+  widen_bytes(chunk, word.data());
+  out.resize(begin + encode_word(word, index_));
+}
+
+void CompiledTokenizer::encode_missing(std::string_view chunk, std::vector<TokenId>& out) const {
+  if (chunk.size() > CACHED_CHUNK_MAX) return encode_chunk_uncached(chunk, out);
+  if (cache_.find_pending(chunk, out)) return;
+  const std::size_t begin = out.size();
+  encode_chunk_uncached(chunk, out);
+  cache_.insert(chunk, std::span<const TokenId>(out).subspan(begin));
+}
+
+void CompiledTokenizer::encode_chunk(std::string_view chunk, std::vector<TokenId>& out) const {
+  if (chunk.size() < 2) {
+    // No pair inside: the byte is its own id.
+    if (!chunk.empty()) out.push_back(static_cast<unsigned char>(chunk[0]));
+    return;
+  }
+  if (const auto ids = cache_.snapshot()->find(chunk)) {
+    out.insert(out.end(), ids->begin(), ids->end());
+    return;
+  }
+  encode_missing(chunk, out);
+}
+
+void CompiledTokenizer::encode_text(std::string_view text, std::vector<TokenId>& out) const {
+  Encoder(*this).encode_text(text, out);
+}
+
+std::vector<std::vector<TokenId>> CompiledTokenizer::encode_batch(
+    std::span<const std::string_view> texts, std::size_t threads) const {
+  std::vector<std::vector<TokenId>> out(texts.size());
+  std::vector<std::optional<Encoder>> encoders(std::max<std::size_t>(1, threads));
+  run_blocks(texts.size(), block_size(texts), threads,
+             [&](std::size_t thread, std::size_t, std::size_t begin, std::size_t end) {
+               Encoder& encoder = encoders[thread] ? *encoders[thread] : encoders[thread].emplace(*this);
+               for (std::size_t i = begin; i < end; ++i) encoder.encode_text(texts[i], out[i]);
+             });
+  return out;
+}
+
+FlatIds CompiledTokenizer::encode_batch_flat(std::span<const std::string_view> texts,
+                                             std::size_t threads) const {
+  const std::size_t block = block_size(texts);
+  const std::size_t blocks = (texts.size() + block - 1) / block;
+  std::vector<std::vector<TokenId>> pieces(blocks);
+  std::vector<std::optional<Encoder>> encoders(std::max<std::size_t>(1, threads));
+  FlatIds flat;
+  flat.offsets.assign(texts.size() + 1, 0);
+  run_blocks(texts.size(), block, threads,
+             [&](std::size_t thread, std::size_t b, std::size_t begin, std::size_t end) {
+               Encoder& encoder = encoders[thread] ? *encoders[thread] : encoders[thread].emplace(*this);
+               std::vector<TokenId>& piece = pieces[b];
+               for (std::size_t i = begin; i < end; ++i) {
+                 encoder.encode_text(texts[i], piece);
+                 flat.offsets[i + 1] = piece.size();
+               }
+             });
+  // Ends within each block to offsets within the whole, then the blocks
+  // copied into place.
+  std::uint64_t at = 0;
+  for (std::size_t b = 0; b < blocks; ++b) {
+    const std::size_t begin = b * block;
+    const std::size_t end = std::min(texts.size(), begin + block);
+    for (std::size_t i = begin; i < end; ++i) flat.offsets[i + 1] += at;
+    at += pieces[b].size();
+  }
+  flat.ids.resize(at);
+  for (std::size_t b = 0; b < blocks; ++b) {
+    const auto to = flat.ids.begin() + static_cast<std::ptrdiff_t>(flat.offsets[b * block]);
+    std::copy(pieces[b].begin(), pieces[b].end(), to);
+    std::vector<TokenId>().swap(pieces[b]);
+  }
+  return flat;
+}
+
+std::optional<TokenId> CompiledTokenizer::decode_bytes(std::span<const TokenId> ids,
+                                                       std::string& out) const {
+  const std::size_t start = out.size();
+  for (const TokenId id : ids) {
+    const auto bytes = vocab_.find(id);
+    if (!bytes) {
+      out.resize(start);
+      return id;
+    }
+    out.append(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+  }
+  return std::nullopt;
+}
+
+Result<std::string> CompiledTokenizer::decode(std::span<const TokenId> ids) const {
+  return decode_string(ids, vocab_);
+}
+
+std::size_t usable_processors() noexcept {
+  cpu_set_t set;
+  if (::sched_getaffinity(0, sizeof(set), &set) == 0) {
+    const int n = CPU_COUNT(&set);
+    if (n > 0) return static_cast<std::size_t>(n);
+  }
+  const unsigned n = std::thread::hardware_concurrency();
+  return n > 0 ? n : 1;
+}
+
+}  // namespace ovilex::engine

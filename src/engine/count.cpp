@@ -1,0 +1,188 @@
+#include "count.h"
+
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "engine/parallel.h"
+#include "text/split.h"
+#include "tokenizer/records.h"
+
+namespace ovilex::engine {
+
+namespace {
+
+// Pieces of text on their way from the reading thread to the counting ones.
+// Bounded, so that reading never runs far ahead of counting.
+class PieceQueue {
+ public:
+  explicit PieceQueue(std::size_t limit) : limit_(limit) {}
+
+  void push(std::string piece) {
+    std::unique_lock lock(mutex_);
+    not_full_.wait(lock, [&] { return queue_.size() < limit_ || closed_; });
+    if (closed_) return;
+    queue_.push_back(std::move(piece));
+    not_empty_.notify_one();
+  }
+
+  // The next piece, or nullopt once the queue is closed and empty.
+  std::optional<std::string> pop() {
+    std::unique_lock lock(mutex_);
+    not_empty_.wait(lock, [&] { return !queue_.empty() || closed_; });
+    if (queue_.empty()) return std::nullopt;
+    std::string piece = std::move(queue_.front());
+    queue_.pop_front();
+    not_full_.notify_one();
+    return piece;
+  }
+
+  void close() {
+    const std::lock_guard lock(mutex_);
+    closed_ = true;
+    not_empty_.notify_all();
+    not_full_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable not_empty_;
+  std::condition_variable not_full_;
+  std::deque<std::string> queue_;
+  std::size_t limit_;
+  bool closed_ = false;
+};
+
+void count_chunks(std::string_view text, WordCounter& counter) {
+  text::split_utf8(text, [&](std::string_view chunk) { counter.add(chunk); });
+}
+
+// The counters of several threads into |into|; the first is moved when
+// |into| is still empty, which spares one merge.
+void gather(std::vector<WordCounter>& counters, WordCounter& into) {
+  for (WordCounter& c : counters) {
+    if (into.distinct() == 0) {
+      into = std::move(c);
+    } else {
+      into.add_all(c);
+    }
+    c = WordCounter();
+  }
+}
+
+}  // namespace
+
+std::optional<text::SourceFailure> count_files(
+    std::span<const std::string> paths, std::size_t threads, WordCounter& counter,
+    const std::function<void(std::uint64_t)>& on_read, text::InvalidBytes invalid) {
+  threads = std::max<std::size_t>(1, threads);
+  PieceQueue queue(2 * threads);
+  std::vector<WordCounter> counters(threads);
+  std::exception_ptr failure;
+  std::mutex failure_lock;
+  std::optional<text::SourceFailure> source_failure;
+  {
+    std::vector<std::jthread> workers;
+    // Declared after the workers, so it runs first when leaving the block,
+    // also by an exception: the workers see the end and can be joined.
+    struct Closer {
+      PieceQueue& queue;
+      ~Closer() { queue.close(); }
+    } closer{queue};
+    for (std::size_t t = 0; t < threads; ++t) {
+      workers.emplace_back([&, t] {
+        bool failed = false;
+        while (auto piece = queue.pop()) {
+          if (failed) continue;  // keep draining, so that the reader never blocks
+          try {
+            count_chunks(*piece, counters[t]);
+          } catch (...) {
+            const std::lock_guard lock(failure_lock);
+            if (!failure) failure = std::current_exception();
+            failed = true;
+          }
+        }
+      });
+    }
+    for (const std::string& path : paths) {
+      source_failure = text::read_pieces(
+          path, text::DEFAULT_BLOCK, [&](std::string_view piece) { queue.push(std::string(piece)); },
+          on_read, invalid);
+      if (source_failure) break;
+    }
+  }
+  if (failure) std::rethrow_exception(failure);
+  gather(counters, counter);
+  return source_failure;
+}
+
+void count_texts(std::span<const std::string_view> texts, std::size_t threads,
+                 WordCounter& counter) {
+  // Long texts in pieces, so that one long text still spreads over threads.
+  std::vector<std::string_view> pieces;
+  for (std::string_view text : texts) {
+    while (text.size() > text::DEFAULT_BLOCK) {
+      const std::size_t cut = text::last_safe_cut(text.substr(0, text::DEFAULT_BLOCK));
+      if (cut == 0) break;
+      pieces.push_back(text.substr(0, cut));
+      text.remove_prefix(cut);
+    }
+    pieces.push_back(text);
+  }
+  std::size_t total = 0;
+  for (const std::string_view p : pieces) total += p.size();
+  const std::size_t block =
+      std::max<std::size_t>(1, total == 0 ? pieces.size() : pieces.size() * (1 << 20) / total);
+  threads = std::max<std::size_t>(1, std::min(threads, total / (1 << 20) + 1));
+  std::vector<WordCounter> counters(threads);
+  run_blocks(pieces.size(), block, threads,
+             [&](std::size_t thread, std::size_t, std::size_t begin, std::size_t end) {
+               for (std::size_t i = begin; i < end; ++i) count_chunks(pieces[i], counters[thread]);
+             });
+  gather(counters, counter);
+}
+
+Result<std::vector<Merge>> train_counts(const WordCounter& counter, std::string_view workdir,
+                                        TrainProfile* profile) {
+  std::vector<Merge> merges = learn_from_words(counter.words(), profile);
+  const VocabList vocab = build_vocab(merges);
+  if (auto error = write_records(workdir, merges, vocab)) return std::move(*error);
+  return merges;
+}
+
+RoundTrip check_round_trip(const WordCounter& counter, const CompiledTokenizer& tokenizer,
+                           std::size_t threads) {
+  std::vector<std::pair<std::string_view, std::uint64_t>> chunks;
+  chunks.reserve(counter.distinct());
+  counter.for_each([&](std::string_view chunk, std::uint64_t count) {
+    chunks.emplace_back(chunk, count);
+  });
+  std::vector<RoundTrip> parts(std::max<std::size_t>(1, threads));
+  run_blocks(chunks.size(), 4096, threads,
+             [&](std::size_t thread, std::size_t, std::size_t begin, std::size_t end) {
+               RoundTrip& part = parts[thread];
+               std::vector<TokenId> ids;
+               std::string back;
+               for (std::size_t i = begin; i < end; ++i) {
+                 const auto [chunk, count] = chunks[i];
+                 ids.clear();
+                 back.clear();
+                 tokenizer.encode_chunk_uncached(chunk, ids);
+                 part.tokens += ids.size() * count;
+                 part.bytes += chunk.size() * count;
+                 if (tokenizer.decode_bytes(ids, back) || back != chunk) part.ok = false;
+               }
+             });
+  RoundTrip all;
+  for (const RoundTrip& part : parts) {
+    all.tokens += part.tokens;
+    all.bytes += part.bytes;
+    all.ok = all.ok && part.ok;
+  }
+  return all;
+}
+
+}  // namespace ovilex::engine

@@ -1,0 +1,54 @@
+// Counting the chunks of training text on several threads, and training
+// from the counts into a work directory.
+//
+// Each file and each text is split on its own, as training requires: a
+// chunk never spans two sources. What is counted is the multiset of chunks,
+// so the order in which threads count pieces changes nothing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/compiled.h"
+#include "text/source.h"
+#include "tokenizer/train.h"
+#include "tokenizer/types.h"
+
+namespace ovilex::engine {
+
+// Adds the chunks of every file to |counter|, splitting and counting on up
+// to |threads| threads while the calling thread reads. on_read(bytes) runs
+// on the calling thread after every block read; an exception it throws
+// stops the count (the counter is then left partly counted). Stops at the
+// first file that fails.
+std::optional<text::SourceFailure> count_files(
+    std::span<const std::string> paths, std::size_t threads, WordCounter& counter,
+    const std::function<void(std::uint64_t)>& on_read = {},
+    text::InvalidBytes invalid = text::InvalidBytes::Fail);
+
+// Adds the chunks of every text (valid UTF-8) to |counter|, as count_files.
+void count_texts(std::span<const std::string_view> texts, std::size_t threads,
+                 WordCounter& counter);
+
+// Learns the merges of |counter|'s chunks, writes both record files into
+// |workdir|/data as a pair (write_records), and returns the tokenizer.
+Result<std::vector<Merge>> train_counts(const WordCounter& counter, std::string_view workdir,
+                                        TrainProfile* profile = nullptr);
+
+// What encoding every counted chunk gives, weighted by its count: tokens
+// and bytes, and whether decoding each chunk's ids gave its bytes back.
+struct RoundTrip {
+  std::uint64_t tokens = 0;
+  std::uint64_t bytes = 0;
+  bool ok = true;
+};
+RoundTrip check_round_trip(const WordCounter& counter, const CompiledTokenizer& tokenizer,
+                           std::size_t threads);
+
+}  // namespace ovilex::engine

@@ -1,0 +1,305 @@
+// Pre-splitting text into chunks, natively: exactly the matches of
+//
+//   '(?:s|t|re|ve|m|ll|d)| ?[^\W\d_]+| ?\d+| ?(?:[^\s\w]|_)+|\s+(?!\S)|\s+
+//
+// found by re.findall (python/ovilex/split.py), with the character classes of
+// the interpreter that built this library (char_class.h). Every code point is
+// in exactly one class, so the chunks always cover the text.
+//
+// Read as a procedure, the pattern takes at each position:
+//   - "'" then s, t, m or d, or re, ve or ll: the contraction, even if more
+//     letters follow ("'sam" gives "'s" and "am");
+//   - U+0020 followed by a non-space: the space and the run of the following
+//     character's class;
+//   - a letter, digit or symbol: the run of its class ("'" and "_" are
+//     symbols, so "!'s" gives "!'" and "s");
+//   - whitespace: the whole run when it ends the text or is one character
+//     long, else the run less its last character (which then starts the next
+//     chunk: alone, or with what follows if it is U+0020).
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string_view>
+#include <type_traits>
+
+#include "char_class.h"
+
+namespace ovilex::text {
+
+// Calls on_chunk(std::string_view) for each chunk of |text|, in order. |text|
+// must be valid UTF-8; on anything else the chunks are unspecified, but
+// nothing outside |text| is read.
+template <class OnChunk>
+void split_utf8(std::string_view text, OnChunk&& on_chunk);
+
+// Calls on_chunk(std::size_t begin, std::size_t end) with the offsets in
+// units of each chunk of a text stored one code point per unit: Latin-1
+// (uint8_t), UCS-2 with lone surrogates as themselves (uint16_t), or UCS-4
+// (char32_t, uint32_t). A unit above U+10FFFF counts as a symbol.
+template <class Unit, class OnChunk>
+void split_code_points(std::span<const Unit> text, OnChunk&& on_chunk);
+
+// A byte position p, floor < p < text.size(), at which |text| may be cut
+// whatever follows it: for every continuation x,
+// split(text + x) == split(text[:p]) + split(text[p:] + x). Returns the
+// greatest p that one of the rules below allows, or 0 when none does. Reads
+// nothing before text[floor - 8], so a caller that raises the floor past each
+// scanned block spends linear time on a long text without a cut. |text| must
+// be valid UTF-8; a code point cut short at its end is never b. With a the
+// code point before p and b the one at p, p is taken when:
+//   (A) a is whitespace other than U+0020 with non-spaces on both sides (or
+//       the text's start before it): the chunk "a" stands alone either way.
+//   (B) a is not whitespace and b is: no chunk runs from a non-space into
+//       whitespace, and the chunk ending at a ends there in the prefix too.
+//   (C) a and b are non-spaces of different classes, unless a is "'" and b
+//       one of s, t, r, v, m, l, d: only a contraction spans such a pair.
+std::size_t last_safe_cut(std::string_view text, std::size_t floor = 0) noexcept;
+
+namespace detail {
+
+struct ClassWidth {
+  CharClass cls;
+  std::uint32_t width;  // in units
+};
+
+// A text as the matcher sees it: unit(i) is the unit at i, equal to the code
+// point whenever either is ASCII; class_at(i) the class and width of the
+// code point starting at i; run_end(i, c) the end of the run of class c
+// starting at i; last_start(j) the start of the code point that ends at j.
+
+class Utf8Text {
+ public:
+  explicit Utf8Text(std::string_view text) noexcept
+      : data_(reinterpret_cast<const unsigned char*>(text.data())), size_(text.size()) {}
+
+  std::size_t size() const noexcept { return size_; }
+  char32_t unit(std::size_t i) const noexcept { return data_[i]; }
+
+  ClassWidth class_at(std::size_t i) const noexcept {
+    const unsigned char b = data_[i];
+    if (b < 0x80) return {latin1_class(b), 1};
+    return multibyte_class_at(i);
+  }
+
+  std::size_t run_end(std::size_t i, CharClass cls) const noexcept {
+    switch (cls) {
+      case CharClass::Symbol: return run_end_of<CharClass::Symbol>(i);
+      case CharClass::Letter: return run_end_of<CharClass::Letter>(i);
+      case CharClass::Digit: return run_end_of<CharClass::Digit>(i);
+      case CharClass::Space: return run_end_of<CharClass::Space>(i);
+    }
+    return i;
+  }
+
+  // At most three continuation bytes back, whatever the input.
+  std::size_t last_start(std::size_t j) const noexcept {
+    std::size_t i = j - 1;
+    while (i > 0 && j - i < 4 && (data_[i] & 0xC0) == 0x80) --i;
+    return i;
+  }
+
+  // Whether the code point starting at i ends within the text.
+  bool complete_at(std::size_t i) const noexcept {
+    const unsigned char b = data_[i];
+    const std::size_t width = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    return size_ - i >= width;
+  }
+
+ private:
+  // The lead byte alone gives the width; a sequence cut short by the end of
+  // the text (invalid input) is a symbol of the bytes left.
+  ClassWidth multibyte_class_at(std::size_t i) const noexcept {
+    const unsigned char b0 = data_[i];
+    const std::uint32_t width = b0 < 0xE0 ? 2 : b0 < 0xF0 ? 3 : 4;
+    if (size_ - i < width) return {CharClass::Symbol, static_cast<std::uint32_t>(size_ - i)};
+    char32_t cp;
+    if (width == 2) {
+      cp = (char32_t{b0} & 0x1F) << 6 | (data_[i + 1] & 0x3F);
+    } else if (width == 3) {
+      cp = (char32_t{b0} & 0x0F) << 12 | (char32_t{data_[i + 1]} & 0x3F) << 6 |
+           (data_[i + 2] & 0x3F);
+    } else {
+      cp = (char32_t{b0} & 0x07) << 18 | (char32_t{data_[i + 1]} & 0x3F) << 12 |
+           (char32_t{data_[i + 2]} & 0x3F) << 6 | (data_[i + 3] & 0x3F);
+      if (cp > MAX_CODE_POINT) return {CharClass::Symbol, width};
+    }
+    return {char_class(cp), width};
+  }
+
+  // Alternates between stretches of ASCII and of other characters, so that
+  // text in another script does not pay for the ASCII test at each one.
+  template <CharClass C>
+  std::size_t run_end_of(std::size_t i) const noexcept {
+    while (i < size_) {
+      const unsigned char b = data_[i];
+      if (b >= 0x80) {
+        const ClassWidth cw = multibyte_class_at(i);
+        if (cw.cls != C) return i;
+        i += cw.width;
+        continue;
+      }
+      if (latin1_class(b) != C) return i;
+      i = ascii_run_end<C>(i + 1);
+    }
+    return i;
+  }
+
+  // The first position from i that is not an ASCII character of class C,
+  // eight bytes at a time.
+  template <CharClass C>
+  std::size_t ascii_run_end(std::size_t i) const noexcept {
+    if constexpr (std::endian::native == std::endian::little) {
+      while (size_ - i >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, data_ + i, 8);
+        const std::uint64_t outside = ~ascii_in_class<C>(word) & HIGH_BITS;
+        if (outside != 0) return i + static_cast<std::size_t>(std::countr_zero(outside)) / 8;
+        i += 8;
+      }
+    }
+    while (i < size_ && data_[i] < 0x80 && latin1_class(data_[i]) == C) ++i;
+    return i;
+  }
+
+  static constexpr std::uint64_t ONES = 0x0101010101010101;
+  static constexpr std::uint64_t HIGH_BITS = 0x8080808080808080;
+
+  // The high bit of each byte of |word| that is an ASCII character of class
+  // C. ASCII's classes are the same in every Unicode version, and
+  // tools/gen_char_classes.py checks that they are these.
+  template <CharClass C>
+  static std::uint64_t ascii_in_class(std::uint64_t word) noexcept {
+    const std::uint64_t ascii = ~word & HIGH_BITS;
+    const std::uint64_t low = word & ~HIGH_BITS;  // bytes of 0..7F: sums below carry no further
+    // High bit of each byte of |v| (all 0..7F) that lies in [lo, hi], 1 <= lo.
+    const auto in_range = [](std::uint64_t v, std::uint64_t lo, std::uint64_t hi) {
+      return (v + (0x80 - lo) * ONES) & ~(v + (0x7F - hi) * ONES) & HIGH_BITS;
+    };
+    const auto letter = [&] { return in_range(low | 0x20 * ONES, 'a', 'z'); };
+    const auto digit = [&] { return in_range(low, '0', '9'); };
+    const auto space = [&] { return in_range(low, 0x09, 0x0D) | in_range(low, 0x1C, 0x20); };
+    if constexpr (C == CharClass::Letter) {
+      return ascii & letter();
+    } else if constexpr (C == CharClass::Digit) {
+      return ascii & digit();
+    } else if constexpr (C == CharClass::Space) {
+      return ascii & space();
+    } else {
+      return ascii & ~(letter() | digit() | space());
+    }
+  }
+
+  const unsigned char* data_;
+  std::size_t size_;
+};
+
+template <class Unit>
+class UnitText {
+ public:
+  explicit UnitText(std::span<const Unit> text) noexcept : data_(text.data()), size_(text.size()) {}
+
+  std::size_t size() const noexcept { return size_; }
+  char32_t unit(std::size_t i) const noexcept { return static_cast<char32_t>(data_[i]); }
+  ClassWidth class_at(std::size_t i) const noexcept { return {class_of(data_[i]), 1}; }
+
+  std::size_t run_end(std::size_t i, CharClass cls) const noexcept {
+    while (i < size_ && class_of(data_[i]) == cls) ++i;
+    return i;
+  }
+
+  std::size_t last_start(std::size_t j) const noexcept { return j - 1; }
+
+ private:
+  static CharClass class_of(Unit u) noexcept {
+    if constexpr (sizeof(Unit) == 1) {
+      return latin1_class(static_cast<std::uint8_t>(u));
+    } else if constexpr (sizeof(Unit) == 2) {
+      return char_class(static_cast<char32_t>(u));
+    } else {
+      const auto cp = static_cast<char32_t>(u);
+      return cp <= MAX_CODE_POINT ? char_class(cp) : CharClass::Symbol;
+    }
+  }
+
+  const Unit* data_;
+  std::size_t size_;
+};
+
+// The length of the contraction that starts with the "'" at i, or 0.
+template <class Text>
+std::size_t contraction_length(const Text& t, std::size_t i) noexcept {
+  if (i + 1 >= t.size()) return 0;
+  switch (t.unit(i + 1)) {
+    case U's':
+    case U't':
+    case U'm':
+    case U'd':
+      return 2;
+    case U'r':
+    case U'v':
+      return i + 2 < t.size() && t.unit(i + 2) == U'e' ? 3 : 0;
+    case U'l':
+      return i + 2 < t.size() && t.unit(i + 2) == U'l' ? 3 : 0;
+    default:
+      return 0;
+  }
+}
+
+// The one matcher behind both entry points: emit(begin, end) for each chunk.
+template <class Text, class Emit>
+inline void split_text(const Text& t, Emit&& emit) {
+  const std::size_t n = t.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const std::size_t start = i;
+    const char32_t u = t.unit(i);
+    if (u == U' ' && i + 1 < n) {
+      // " ?X+": the space leads the run that follows it, if any.
+      const ClassWidth next = t.class_at(i + 1);
+      if (next.cls != CharClass::Space) {
+        i = t.run_end(i + 1 + next.width, next.cls);
+        emit(start, i);
+        continue;
+      }
+    } else if (u == U'\'') {
+      if (const std::size_t k = contraction_length(t, i)) {
+        i += k;
+        emit(start, i);
+        continue;
+      }
+    }
+    const ClassWidth here = t.class_at(i);
+    i = t.run_end(i + here.width, here.cls);
+    if (here.cls == CharClass::Space && i < n) {
+      // "\s+(?!\S)" backs off one character before a non-space; a run of one
+      // is then left to "\s+", whole.
+      const std::size_t last = t.last_start(i);
+      if (last > start) i = last;
+    }
+    emit(start, i);
+  }
+}
+
+}  // namespace detail
+
+template <class OnChunk>
+void split_utf8(std::string_view text, OnChunk&& on_chunk) {
+  detail::split_text(detail::Utf8Text(text), [&](std::size_t begin, std::size_t end) {
+    on_chunk(std::string_view(text.data() + begin, end - begin));
+  });
+}
+
+template <class Unit, class OnChunk>
+void split_code_points(std::span<const Unit> text, OnChunk&& on_chunk) {
+  static_assert(std::is_integral_v<Unit> && std::is_unsigned_v<Unit> && sizeof(Unit) != 8,
+                "units are Latin-1 bytes, UCS-2 or UCS-4 code units");
+  detail::split_text(detail::UnitText<Unit>(text), [&](std::size_t begin, std::size_t end) {
+    on_chunk(begin, end);
+  });
+}
+
+}  // namespace ovilex::text

@@ -1,0 +1,522 @@
+#include "text/split.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "text/char_class.h"
+
+namespace ovilex::text {
+
+// Found by argument-dependent lookup, so failures name the class.
+void PrintTo(CharClass c, std::ostream* os) {
+  static constexpr const char* NAMES[] = {"Symbol", "Letter", "Digit", "Space"};
+  *os << NAMES[static_cast<int>(c)];
+}
+
+namespace {
+
+using Chunks = std::vector<std::u32string>;
+
+// --- The pattern, transcribed -------------------------------------------------
+//
+//   '(?:s|t|re|ve|m|ll|d)| ?[^\W\d_]+| ?\d+| ?(?:[^\s\w]|_)+|\s+(?!\S)|\s+
+//
+// As re runs it: at each position try the alternatives in order; within one,
+// a greedy repeat takes as much as it can and gives back one character at a
+// time until the rest of the alternative matches. findall keeps the first
+// alternative that matches and goes on from its end (skipping a character
+// where none matches, which would show up as a lost character).
+
+bool is_letter(char32_t c) { return char_class(c) == CharClass::Letter; }
+bool is_digit(char32_t c) { return char_class(c) == CharClass::Digit; }
+bool is_space(char32_t c) { return char_class(c) == CharClass::Space; }
+bool is_symbol(char32_t c) { return char_class(c) == CharClass::Symbol; }
+
+using Pred = bool (*)(char32_t);
+using Match = std::optional<std::size_t>;  // the end of a match
+
+// The ends that X+ can take from i, longest first.
+std::vector<std::size_t> plus_ends(const std::u32string& s, std::size_t i, Pred x) {
+  std::size_t j = i;
+  while (j < s.size() && x(s[j])) ++j;
+  std::vector<std::size_t> ends;
+  for (std::size_t e = j; e > i; --e) ends.push_back(e);
+  return ends;
+}
+
+// '(?:s|t|re|ve|m|ll|d)
+Match contraction(const std::u32string& s, std::size_t i) {
+  if (i >= s.size() || s[i] != U'\'') return std::nullopt;
+  for (const std::u32string_view tail : {U"s", U"t", U"re", U"ve", U"m", U"ll", U"d"}) {
+    if (std::u32string_view(s).substr(i + 1).starts_with(tail)) return i + 1 + tail.size();
+  }
+  return std::nullopt;
+}
+
+// " ?X+": the optional space is greedy, so it is tried present first.
+Match optional_space_then(const std::u32string& s, std::size_t i, Pred x) {
+  std::vector<std::size_t> starts;
+  if (i < s.size() && s[i] == U' ') starts.push_back(i + 1);
+  starts.push_back(i);
+  for (const std::size_t q : starts) {
+    for (const std::size_t e : plus_ends(s, q, x)) return e;  // nothing follows X+
+  }
+  return std::nullopt;
+}
+
+// \s+(?!\S): not followed by a character that is not whitespace.
+Match spaces_not_before_non_space(const std::u32string& s, std::size_t i) {
+  for (const std::size_t e : plus_ends(s, i, is_space)) {
+    if (e == s.size() || is_space(s[e])) return e;
+  }
+  return std::nullopt;
+}
+
+// \s+
+Match spaces(const std::u32string& s, std::size_t i) {
+  for (const std::size_t e : plus_ends(s, i, is_space)) return e;
+  return std::nullopt;
+}
+
+Chunks reference_split(const std::u32string& s) {
+  Chunks out;
+  std::size_t i = 0;
+  while (i < s.size()) {
+    Match end = contraction(s, i);
+    if (!end) end = optional_space_then(s, i, is_letter);
+    if (!end) end = optional_space_then(s, i, is_digit);
+    if (!end) end = optional_space_then(s, i, is_symbol);
+    if (!end) end = spaces_not_before_non_space(s, i);
+    if (!end) end = spaces(s, i);
+    if (!end) {
+      ++i;
+      continue;
+    }
+    out.push_back(s.substr(i, *end - i));
+    i = *end;
+  }
+  return out;
+}
+
+// --- Encodings and the splitters under test -------------------------------------
+
+std::string to_utf8(std::u32string_view s) {
+  std::string out;
+  for (const char32_t c : s) {
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
+// Decodes valid UTF-8 (the inverse of to_utf8).
+std::u32string from_utf8(std::string_view s) {
+  std::u32string out;
+  for (std::size_t i = 0; i < s.size();) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    const std::size_t width = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    char32_t c = width == 1 ? b : b & (0x7F >> width);
+    for (std::size_t k = 1; k < width; ++k) c = c << 6 | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    out.push_back(c);
+    i += width;
+  }
+  return out;
+}
+
+std::vector<std::string> utf8_chunks(std::string_view text) {
+  std::vector<std::string> out;
+  split_utf8(text, [&](std::string_view chunk) { out.emplace_back(chunk); });
+  return out;
+}
+
+template <class Unit>
+Chunks code_point_chunks(const std::u32string& s) {
+  const std::vector<Unit> units(s.begin(), s.end());
+  Chunks out;
+  split_code_points(std::span<const Unit>(units), [&](std::size_t begin, std::size_t end) {
+    out.push_back(s.substr(begin, end - begin));
+  });
+  return out;
+}
+
+std::string show(std::u32string_view s) {
+  std::ostringstream os;
+  os << std::hex << std::uppercase;
+  for (const char32_t c : s) {
+    if (c >= 0x21 && c < 0x7F) {
+      os << static_cast<char>(c);
+    } else {
+      os << "<" << static_cast<std::uint32_t>(c) << ">";
+    }
+  }
+  return os.str();
+}
+
+std::string show(const Chunks& chunks) {
+  std::string out = "[";
+  for (const auto& c : chunks) out += (out.size() > 1 ? "|" : "") + show(c);
+  return out + "]";
+}
+
+// The first chunk where two splits part, with a little context, or "" when
+// they agree.
+std::string first_difference(const Chunks& got, const Chunks& want) {
+  if (got == want) return "";
+  std::size_t k = 0;
+  while (k < got.size() && k < want.size() && got[k] == want[k]) ++k;
+  const auto window = [k](const Chunks& c) {
+    const std::size_t from = k >= 2 ? k - 2 : 0;
+    return show(Chunks(c.begin() + static_cast<std::ptrdiff_t>(std::min(from, c.size())),
+                       c.begin() + static_cast<std::ptrdiff_t>(std::min(k + 3, c.size()))));
+  };
+  return "chunk " + std::to_string(k) + ": got " + window(got) + ", want " + window(want);
+}
+
+bool is_surrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+
+// Every splitter that can hold |s| against the reference; UTF-8 only when
+// |s| has no surrogates.
+void expect_all_match_reference(const std::u32string& s) {
+  const Chunks want = reference_split(s);
+  ASSERT_EQ(first_difference(code_point_chunks<char32_t>(s), want), "") << show(s);
+  ASSERT_EQ(first_difference(code_point_chunks<std::uint32_t>(s), want), "") << show(s);
+  const char32_t top = s.empty() ? 0 : *std::max_element(s.begin(), s.end());
+  if (top <= 0xFFFF) {
+    ASSERT_EQ(first_difference(code_point_chunks<std::uint16_t>(s), want), "") << show(s);
+  }
+  if (top <= 0xFF) {
+    ASSERT_EQ(first_difference(code_point_chunks<std::uint8_t>(s), want), "") << show(s);
+  }
+  if (std::none_of(s.begin(), s.end(), is_surrogate)) {
+    Chunks got;
+    for (const std::string& c : utf8_chunks(to_utf8(s))) got.push_back(from_utf8(c));
+    ASSERT_EQ(first_difference(got, want), "") << "UTF-8 of " << show(s);
+  }
+}
+
+// --- Golden cases, worked out by hand from the pattern --------------------------
+
+struct SplitCase {
+  const char* name;
+  std::u32string text;
+  Chunks chunks;
+};
+
+void PrintTo(const SplitCase& c, std::ostream* os) { *os << c.name; }
+
+const std::vector<SplitCase>& split_cases() {
+  static const std::vector<SplitCase> cases = {
+      {"Empty", U"", {}},
+      {"Docstring", U"It's  foo_bar 42", {U"It", U"'s", U" ", U" foo", U"_", U"bar", U" 42"}},
+      {"EveryContraction", U"'s't're've'm'll'd", {U"'s", U"'t", U"'re", U"'ve", U"'m", U"'ll", U"'d"}},
+      {"ContractionThenLetters", U"'sam", {U"'s", U"am"}},
+      {"ContractionCaseMatters", U"'S", {U"'", U"S"}},
+      {"BrokenContraction", U"'r!", {U"'", U"r", U"!"}},
+      {"BrokenContractionAtEnd", U"'l", {U"'", U"l"}},
+      {"ApostropheInsideSymbolRun", U"!'s", {U"!'", U"s"}},
+      {"SpaceTakesApostrophe", U" 's", {U" '", U"s"}},
+      {"SpaceLeadsDigits", U"a 12", {U"a", U" 12"}},
+      {"TwoSpacesBeforeWord", U"a  b", {U"a", U" ", U" b"}},
+      {"NewlineStandsAlone", U"a\nb", {U"a", U"\n", U"b"}},
+      {"SpacesThenNewline", U"a  \nb", {U"a", U"  ", U"\n", U"b"}},
+      {"TrailingSpacesWhole", U"a \n ", {U"a", U" \n "}},
+      {"OnlySpaces", U"   ", {U"   "}},
+      {"NoBreakSpaceLeadsNothing", U"\u00A0x", {U"\u00A0", U"x"}},
+      {"SpaceAfterNoBreakSpace", U"\u00A0 x", {U"\u00A0", U" x"}},
+      {"OtherScriptDigits", U"\u0660\u0661x", {U"\u0660\u0661", U"x"}},
+      {"SuperscriptIsLetter", U"x\u00B2", {U"x\u00B2"}},
+      {"CombiningMarkIsSymbol", U"e\u0301", {U"e", U"\u0301"}},
+      {"UnderscoreIsSymbol", U"a_1", {U"a", U"_", U"1"}},
+      {"LoneSurrogateIsSymbol", U"a\xD800!", {U"a", U"\xD800!"}},
+      {"UnitSeparatorIsSpace", U"a\x1F" U"b", {U"a", U"\x1F", U"b"}},
+  };
+  return cases;
+}
+
+class SplitGolden : public ::testing::TestWithParam<SplitCase> {};
+
+// The reference first, since the sweeps below trust it.
+TEST_P(SplitGolden, Chunks) {
+  EXPECT_EQ(reference_split(GetParam().text), GetParam().chunks);
+  expect_all_match_reference(GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SplitGolden, ::testing::ValuesIn(split_cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Classes that hold in every Unicode version.
+struct ClassCase {
+  char32_t cp;
+  CharClass cls;
+};
+
+class CharClassKnown : public ::testing::TestWithParam<ClassCase> {};
+
+TEST_P(CharClassKnown, Lookup) {
+  const char32_t cp = GetParam().cp;
+  EXPECT_EQ(char_class(cp), GetParam().cls) << show(std::u32string(1, cp));
+  if (cp < 256) {
+    EXPECT_EQ(latin1_class(static_cast<std::uint8_t>(cp)), GetParam().cls);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CharClassKnown,
+    ::testing::Values(ClassCase{U'a', CharClass::Letter}, ClassCase{U'Z', CharClass::Letter},
+                      ClassCase{U'_', CharClass::Symbol}, ClassCase{U'\'', CharClass::Symbol},
+                      ClassCase{U'0', CharClass::Digit}, ClassCase{U' ', CharClass::Space},
+                      ClassCase{0x1C, CharClass::Space}, ClassCase{0x85, CharClass::Space},
+                      ClassCase{0xA0, CharClass::Space}, ClassCase{0xAA, CharClass::Letter},
+                      ClassCase{0xB2, CharClass::Letter}, ClassCase{0xFF, CharClass::Letter},
+                      ClassCase{0x0301, CharClass::Symbol}, ClassCase{0x0660, CharClass::Digit},
+                      ClassCase{0x2028, CharClass::Space}, ClassCase{0x3000, CharClass::Space},
+                      ClassCase{0x4E2D, CharClass::Letter}, ClassCase{0xD800, CharClass::Symbol},
+                      ClassCase{0xDFFF, CharClass::Symbol}, ClassCase{0x1D7CE, CharClass::Digit},
+                      ClassCase{0x1F600, CharClass::Symbol}, ClassCase{0x10FFFF, CharClass::Symbol}));
+
+// --- Every code point, in a few surroundings ----------------------------------------
+
+struct Context {
+  const char* name;
+  std::u32string before;
+  std::u32string after;
+};
+
+void PrintTo(const Context& c, std::ostream* os) { *os << c.name; }
+
+class EveryCodePoint : public ::testing::TestWithParam<Context> {};
+
+// Each block of code points is laid out as before+c+after for every c in it,
+// so neighbouring copies meet too.
+TEST_P(EveryCodePoint, MatchesReference) {
+  const auto lay_out = [](char32_t first, char32_t last) {
+    std::u32string text;
+    for (char32_t c = first; c < last; ++c) text += GetParam().before + c + GetParam().after;
+    return text;
+  };
+  expect_all_match_reference(lay_out(0, 0x100));  // as Latin-1 units too
+  constexpr char32_t STEP = 0x1000;
+  for (char32_t first = 0; first <= 0x10FFFF && !HasFatalFailure(); first += STEP) {
+    expect_all_match_reference(lay_out(first, first + STEP));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Contexts, EveryCodePoint,
+                         ::testing::Values(Context{"Adjacent", U"", U""},
+                                           Context{"AfterSpace", U" ", U""},
+                                           Context{"BeforeSpace", U"", U" "},
+                                           Context{"BetweenLetters", U"a", U"a"},
+                                           Context{"AfterApostrophe", U"'", U"e"},
+                                           Context{"BetweenDigits", U"1", U"1"},
+                                           Context{"AfterTwoSpaces", U"  ", U"!"},
+                                           Context{"AroundNewlines", U"\n", U"\n"},
+                                           Context{"AfterUnderscore", U"_", U""}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// --- Random mixes -------------------------------------------------------------------
+
+// Characters where the pattern's cases meet, drawn far more often than the
+// rest of Unicode.
+const std::vector<char32_t>& tricky() {
+  static const std::vector<char32_t> chars = {
+      U' ',    U' ',    U' ',    U'\n',   U'\t',   U'\r',   0x0B,    0x1C,    0x85,   0xA0,
+      0x2028,  0x3000,  U'\'',   U'\'',   U's',    U't',    U'r',    U'e',    U'v',   U'l',
+      U'm',    U'd',    U'a',    U'Z',    U'0',    U'9',    0x0660,  0x0966,  0xFF10, 0x1D7CE,
+      0xB2,    0x2167,  U'_',    U'!',    U'.',    0x0301,  0x200D,  0xFE0F,  0x1F600, 0xE9,
+      0x4E2D,  0xD800,  0xDFFF,  0x10FFFF};
+  return chars;
+}
+
+// Every ASCII character of each class, and a few others of it: long runs of
+// one class take the UTF-8 splitter's eight-byte steps at every offset, and
+// across changes between ASCII and other characters.
+const std::vector<std::u32string>& class_alphabets() {
+  static const std::vector<std::u32string> sets = {
+      U"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ\u00E9\u4E2D\U00020000",
+      U"0123456789\u0660\U0001D7CE",
+      U"!\"#$%&'()*+,-./:;<=>?@[\\]^_`{|}~\x7F\x01\u0301\U0001F600",
+      U" \t\n\x0B\x0C\r\x1C\x1D\x1E\x1F\u0085\u3000"};
+  return sets;
+}
+
+std::u32string random_text(std::mt19937& rng, std::size_t length, bool surrogates) {
+  std::uniform_int_distribution<std::size_t> pick(0, tricky().size() - 1);
+  std::uniform_int_distribution<char32_t> any(0, 0x10FFFF);
+  std::u32string s;
+  while (s.size() < length) {
+    if (rng() % 8 == 0) {
+      const std::u32string& set = class_alphabets()[rng() % class_alphabets().size()];
+      for (std::size_t k = rng() % 24; k > 0; --k) s.push_back(set[rng() % set.size()]);
+      continue;
+    }
+    const char32_t c = rng() % 8 == 0 ? any(rng) : tricky()[pick(rng)];
+    if (surrogates || !is_surrogate(c)) s.push_back(c);
+  }
+  return s;
+}
+
+class SplitRandom : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(SplitRandom, MatchesReference) {
+  std::mt19937 rng(GetParam());
+  for (int round = 0; round < 2000; ++round) {
+    const std::u32string s = random_text(rng, rng() % 40, round % 2 == 0);
+    expect_all_match_reference(s);
+    if (HasFatalFailure()) return;
+  }
+}
+
+// Both entry points cut at the same code points.
+TEST_P(SplitRandom, Utf8AgreesWithCodePoints) {
+  std::mt19937 rng(GetParam());
+  for (int round = 0; round < 500; ++round) {
+    const std::u32string s = random_text(rng, 200, false);
+    Chunks from_bytes;
+    for (const std::string& c : utf8_chunks(to_utf8(s))) from_bytes.push_back(from_utf8(c));
+    ASSERT_EQ(first_difference(from_bytes, code_point_chunks<char32_t>(s)), "") << show(s);
+  }
+}
+
+// On bytes that are not UTF-8 the chunks are unspecified, but they still
+// cover the input exactly, each non-empty.
+TEST_P(SplitRandom, InvalidUtf8StillCovered) {
+  std::mt19937 rng(GetParam());
+  for (int round = 0; round < 2000; ++round) {
+    std::string bytes(rng() % 12, '\0');
+    for (char& b : bytes) b = static_cast<char>(rng() % 4 == 0 ? ' ' : rng());
+    std::string joined;
+    split_utf8(bytes, [&](std::string_view chunk) {
+      EXPECT_FALSE(chunk.empty());
+      joined += chunk;
+    });
+    ASSERT_EQ(joined, bytes);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, SplitRandom, ::testing::Values(1u, 2u, 3u, 4u));
+
+// --- Safe cuts ------------------------------------------------------------------------
+
+struct CutCase {
+  const char* name;
+  std::u32string text;
+  std::size_t floor;
+  std::size_t cut;  // in bytes
+};
+
+void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
+
+class LastSafeCutGolden : public ::testing::TestWithParam<CutCase> {};
+
+TEST_P(LastSafeCutGolden, Position) {
+  EXPECT_EQ(last_safe_cut(to_utf8(GetParam().text), GetParam().floor), GetParam().cut);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LastSafeCutGolden,
+    ::testing::Values(CutCase{"Empty", U"", 0, 0}, CutCase{"OneLetter", U"a", 0, 0},
+                      CutCase{"OneRun", U"abcdef", 0, 0},
+                      CutCase{"BeforeSpaceNotAfter", U"ab cd", 0, 2},
+                      CutCase{"AfterLoneNewline", U"x\ny", 0, 2},
+                      CutCase{"NotInsideNewlineRun", U"x\n\ny", 0, 1},
+                      CutCase{"NewlineAtStart", U"\ny", 0, 1},
+                      CutCase{"NoBreakSpaceAlone", U"ab\u00A0c", 0, 4},
+                      CutCase{"ClassChange", U"ab12", 0, 2},
+                      CutCase{"NotBeforeContractionLetter", U"it's", 0, 2},
+                      CutCase{"NotBeforeContractionR", U"x're", 0, 1},
+                      CutCase{"ApostropheBeforeOtherLetter", U"'x", 0, 1},
+                      CutCase{"ApostropheBeforeDigit", U"a'5", 0, 2},
+                      CutCase{"WideCharacters", U"\u4E2D\u0661", 0, 3},
+                      CutCase{"FloorAtCut", U"ab12", 2, 0},
+                      CutCase{"FloorBelowCut", U"ab12", 1, 2},
+                      CutCase{"OnlySpaces", U"  \n ", 0, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// Continuations that would change the chunks near the end if a cut were
+// unsafe: letters that complete a contraction, spaces, other classes.
+const std::vector<std::string>& continuations() {
+  static const std::vector<std::string> tails = {
+      "", "s", "e", "l", "le", "'", " ", "  ", "\n", "\nx", " a", "1", "!", "a", "\xC2\xA0"};
+  return tails;
+}
+
+class LastSafeCutRandom : public ::testing::TestWithParam<unsigned> {};
+
+// Walks every cut from the end (a cut of text[:p] is a cut of text, whatever
+// follows p), checking each with fixed and random continuations.
+TEST_P(LastSafeCutRandom, CutsAreSafe) {
+  std::mt19937 rng(GetParam());
+  std::size_t cuts = 0;
+  for (int round = 0; round < 300; ++round) {
+    const std::string text = to_utf8(random_text(rng, rng() % 30, false));
+    std::vector<std::string> tails = continuations();
+    for (int k = 0; k < 4; ++k) tails.push_back(to_utf8(random_text(rng, rng() % 4, false)));
+    for (std::size_t p = last_safe_cut(text); p != 0; p = last_safe_cut(text.substr(0, p))) {
+      ASSERT_LT(p, text.size());
+      ++cuts;
+      for (const std::string& tail : tails) {
+        ASSERT_EQ(utf8_chunks(text + tail),
+                  concat(utf8_chunks(text.substr(0, p)), utf8_chunks(text.substr(p) + tail)))
+            << "cut at " << p << " of " << show(from_utf8(text)) << " + " << show(from_utf8(tail));
+      }
+    }
+  }
+  EXPECT_GT(cuts, 1000u);  // the walk did check cuts
+}
+
+// The floor only hides positions: the greatest cut above it, or none.
+TEST_P(LastSafeCutRandom, FloorHidesLowerCuts) {
+  std::mt19937 rng(GetParam());
+  for (int round = 0; round < 300; ++round) {
+    const std::string text = to_utf8(random_text(rng, rng() % 30, false));
+    const std::size_t best = last_safe_cut(text);
+    for (std::size_t floor = 0; floor <= text.size() + 1; ++floor) {
+      ASSERT_EQ(last_safe_cut(text, floor), best > floor ? best : 0) << "floor " << floor;
+    }
+  }
+}
+
+// Nothing before floor - 8 is read: garbage there changes nothing.
+TEST_P(LastSafeCutRandom, LooksOnlyNearTheFloor) {
+  std::mt19937 rng(GetParam());
+  for (int round = 0; round < 300; ++round) {
+    const std::string text = to_utf8(random_text(rng, 10 + rng() % 30, false));
+    for (std::size_t floor = 9; floor < text.size(); ++floor) {
+      std::string damaged = text;
+      std::fill(damaged.begin(), damaged.begin() + static_cast<std::ptrdiff_t>(floor - 8), '\xFF');
+      ASSERT_EQ(last_safe_cut(damaged, floor), last_safe_cut(text, floor)) << "floor " << floor;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, LastSafeCutRandom, ::testing::Values(1u, 2u, 3u));
+
+}  // namespace
+}  // namespace ovilex::text
