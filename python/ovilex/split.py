@@ -45,9 +45,11 @@ Example: ``split("It's  foo_bar 42")`` gives ``It``, ``'s``, `` ``,
 `` foo``, ``_``, ``bar``, `` 42``.
 
 Files are read in blocks and cut where splitting the two sides apart gives
-the chunks of the whole: after a line feed between two non-spaces, or
-between two non-spaces of different classes (letter, digit, symbol) unless
-the first is an apostrophe, which may begin a contraction.
+the chunks of the whole, whatever follows: after a whitespace character
+other than U+0020 that stands alone between non-spaces; between a non-space
+and whitespace; or between two non-spaces of different classes (letter,
+digit, symbol), unless the first is an apostrophe that may begin a
+contraction.
 """
 
 from __future__ import annotations

@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -84,6 +85,9 @@ std::size_t to_threads(PyObject* obj);
 
 // A new array.array of typecode 'H' or 'Q' holding |data|.
 PyRef make_array(const char* typecode, const void* data, std::size_t bytes);
+// A new array.array of typecode 'H' holding |n| ids written by fill(TokenId*)
+// straight into its buffer.
+PyRef make_id_array(std::size_t n, const std::function<void(TokenId*)>& fill);
 
 // The types, made by the module's initialisation. Each returns a borrowed
 // reference to the type.

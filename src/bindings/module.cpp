@@ -33,9 +33,12 @@ py::GilOnce<PyObject*> record_error_cell;
 py::GilOnce<PyObject*> source_error_cell;
 py::GilOnce<PyObject*> array_cell;
 
+// The messages of these errors name files: their bytes are decoded as the
+// file system's names are, so that a name that is not UTF-8 shows as Python
+// shows it.
 [[noreturn]] void throw_message(PyObject* type, std::string_view message) {
-  PyRef text = check(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                          "replace"));
+  PyRef text = check(PyUnicode_DecodeFSDefaultAndSize(message.data(),
+                                                      static_cast<Py_ssize_t>(message.size())));
   PyErr_SetObject(type, text.get());
   throw py::PythonError{};
 }
@@ -130,6 +133,24 @@ PyRef make_array(const char* typecode, const void* data, std::size_t bytes) {
   PyRef view = check(PyMemoryView_FromMemory(static_cast<char*>(const_cast<void*>(data)),
                                              static_cast<Py_ssize_t>(bytes), PyBUF_READ));
   check(PyObject_CallMethod(array.get(), "frombytes", "O", view.get()));
+  return array;
+}
+
+PyRef make_id_array(std::size_t n, const std::function<void(TokenId*)>& fill) {
+  PyObject* array_type = imported(array_cell, "array", "array");
+  PyRef one = check(PyObject_CallFunction(array_type, "s(i)", "H", 0));
+  // Repeating a one-item array makes n items in a few block copies.
+  PyRef array = check(PySequence_Repeat(one.get(), static_cast<Py_ssize_t>(n)));
+  Py_buffer view;
+  if (PyObject_GetBuffer(array.get(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) {
+    throw py::PythonError{};
+  }
+  if (static_cast<std::size_t>(view.len) != n * sizeof(TokenId)) {
+    PyBuffer_Release(&view);
+    fail_internal("array('H') items are not two bytes");
+  }
+  fill(static_cast<TokenId*>(view.buf));
+  PyBuffer_Release(&view);
   return array;
 }
 

@@ -248,7 +248,7 @@ PyObject* encode_batch_array_method(PyObject* self, PyObject* const* args, Py_ss
         GilReleased released(texts.bytes >= RELEASE_FROM_BYTES);
         flat = core.encode_batch_flat(texts.views, texts.bytes >= RELEASE_FROM_BYTES ? threads : 1);
       }
-      PyRef ids = make_array("H", flat.ids.data(), flat.ids.size() * sizeof(TokenId));
+      PyRef ids = make_id_array(flat.size(), [&](TokenId* out) { flat.copy_to(out); });
       PyRef offsets =
           make_array("Q", flat.offsets.data(), flat.offsets.size() * sizeof(std::uint64_t));
       return check(PyTuple_Pack(2, ids.get(), offsets.get()));

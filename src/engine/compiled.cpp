@@ -39,12 +39,11 @@ class CompiledTokenizer::Encoder {
   explicit Encoder(const CompiledTokenizer& owner)
       : owner_(owner), snapshot_(owner.cache_.snapshot()) {}
 
-  // Ids never outnumber bytes: room for one per byte is made first, and
-  // what is left over is cut off at the end.
+  // Ids never outnumber bytes: they are written into a buffer with room
+  // for one per byte (grown, never shrunk), then appended to |out|.
   void encode_text(std::string_view text, std::vector<TokenId>& out) {
-    const std::size_t base = out.size();
-    out.resize(base + text.size());
-    TokenId* at = out.data() + base;
+    if (buffer_.size() < text.size()) buffer_.resize(text.size());
+    TokenId* at = buffer_.data();
     const ChunkIds& cached = *snapshot_;
     text::split_utf8(text, [&](std::string_view chunk) {
       if (chunk.size() == 1) {
@@ -60,7 +59,7 @@ class CompiledTokenizer::Encoder {
       at = std::copy(missing_.begin(), missing_.end(), at);
       ++misses_;
     });
-    out.resize(static_cast<std::size_t>(at - out.data()));
+    out.insert(out.end(), buffer_.data(), at);
     if (misses_ >= REFRESH_AFTER_MISSES) {
       snapshot_ = owner_.cache_.refresh();
       misses_ = 0;
@@ -70,6 +69,7 @@ class CompiledTokenizer::Encoder {
  private:
   const CompiledTokenizer& owner_;
   EncodeCache::Snapshot snapshot_;
+  std::vector<TokenId> buffer_;
   std::vector<TokenId> missing_;
   std::size_t misses_ = 0;
 };
@@ -130,33 +130,26 @@ FlatIds CompiledTokenizer::encode_batch_flat(std::span<const std::string_view> t
                                              std::size_t threads) const {
   const std::size_t block = block_size(texts);
   const std::size_t blocks = (texts.size() + block - 1) / block;
-  std::vector<std::vector<TokenId>> pieces(blocks);
   std::vector<std::optional<Encoder>> encoders(std::max<std::size_t>(1, threads));
   FlatIds flat;
+  flat.pieces.resize(blocks);
   flat.offsets.assign(texts.size() + 1, 0);
   run_blocks(texts.size(), block, threads,
              [&](std::size_t thread, std::size_t b, std::size_t begin, std::size_t end) {
                Encoder& encoder = encoders[thread] ? *encoders[thread] : encoders[thread].emplace(*this);
-               std::vector<TokenId>& piece = pieces[b];
+               std::vector<TokenId>& piece = flat.pieces[b];
                for (std::size_t i = begin; i < end; ++i) {
                  encoder.encode_text(texts[i], piece);
                  flat.offsets[i + 1] = piece.size();
                }
              });
-  // Ends within each block to offsets within the whole, then the blocks
-  // copied into place.
+  // Ends within each piece to offsets within the whole.
   std::uint64_t at = 0;
   for (std::size_t b = 0; b < blocks; ++b) {
     const std::size_t begin = b * block;
     const std::size_t end = std::min(texts.size(), begin + block);
     for (std::size_t i = begin; i < end; ++i) flat.offsets[i + 1] += at;
-    at += pieces[b].size();
-  }
-  flat.ids.resize(at);
-  for (std::size_t b = 0; b < blocks; ++b) {
-    const auto to = flat.ids.begin() + static_cast<std::ptrdiff_t>(flat.offsets[b * block]);
-    std::copy(pieces[b].begin(), pieces[b].end(), to);
-    std::vector<TokenId>().swap(pieces[b]);
+    at += flat.pieces[b].size();
   }
   return flat;
 }

@@ -7,6 +7,7 @@
 // The cache only remembers results; it never changes them.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -22,10 +23,17 @@
 
 namespace ovilex::engine {
 
-// The ids of many texts: text i's ids are ids[offsets[i], offsets[i + 1]).
+// The ids of many texts, in pieces as the threads made them: text i's ids
+// are ids[offsets[i], offsets[i + 1]) of the pieces joined.
 struct FlatIds {
-  std::vector<TokenId> ids;
+  std::vector<std::vector<TokenId>> pieces;
   std::vector<std::uint64_t> offsets;
+
+  std::size_t size() const noexcept { return offsets.back(); }
+  // Writes the pieces, joined, from |out| on (room for size() ids).
+  void copy_to(TokenId* out) const {
+    for (const std::vector<TokenId>& piece : pieces) out = std::copy(piece.begin(), piece.end(), out);
+  }
 };
 
 class CompiledTokenizer {

@@ -18,6 +18,7 @@ bool EncodeCache::find_pending(std::string_view chunk, std::vector<TokenId>& out
   const auto ids = shard.chunks.find(chunk);
   if (!ids) return false;
   out.insert(out.end(), ids->begin(), ids->end());
+  pending_hits_.fetch_add(1, std::memory_order_relaxed);
   return true;
 }
 
@@ -36,7 +37,11 @@ void EncodeCache::insert(std::string_view chunk, std::span<const TokenId> ids) {
 EncodeCache::Snapshot EncodeCache::refresh() {
   const std::size_t due =
       std::max(MIN_MERGE, snapshot_size_.load(std::memory_order_relaxed) / 4);
-  if (pending_.load(std::memory_order_relaxed) >= due) merge();
+  if (pending_.load(std::memory_order_relaxed) >= due ||
+      (pending_hits_.load(std::memory_order_relaxed) >= due &&
+       pending_.load(std::memory_order_relaxed) > 0)) {
+    merge();
+  }
   return snapshot();
 }
 
@@ -56,6 +61,7 @@ void EncodeCache::merge() {
     pending_.fetch_sub(taken.size(), std::memory_order_relaxed);
     taken.for_each([&](std::string_view chunk, std::span<const TokenId> ids) { next->add(chunk, ids); });
   }
+  pending_hits_.store(0, std::memory_order_relaxed);
   snapshot_size_.store(next->size(), std::memory_order_relaxed);
   snapshot_.store(std::move(next), std::memory_order_release);
 }

@@ -69,8 +69,9 @@ class EncodeCache {
   bool find_pending(std::string_view chunk, std::vector<TokenId>& out) const;
   // Keeps |ids| for |chunk| in the pending level, room permitting.
   void insert(std::string_view chunk, std::span<const TokenId> ids);
-  // Merges the pending level into a new snapshot when it is due (and no
-  // other thread is doing it); returns the snapshot to use from now on.
+  // Merges the pending level into a new snapshot when it is due (it holds,
+  // or has answered, a set share of the snapshot's size) and no other
+  // thread is merging; returns the snapshot to use from now on.
   Snapshot refresh();
   // Chunks held in both levels.
   std::size_t size() const;
@@ -93,6 +94,9 @@ class EncodeCache {
   std::atomic<Snapshot> snapshot_{std::make_shared<const ChunkIds>()};
   std::atomic<std::size_t> snapshot_size_{0};
   std::atomic<std::size_t> pending_{0};
+  // Lookups that the pending level answered since the last merge: chunks
+  // in use that the snapshot lacks, which make a merge due as well.
+  mutable std::atomic<std::size_t> pending_hits_{0};
   std::mutex merging_;
   mutable std::array<Shard, SHARDS> shards_;
 };

@@ -269,3 +269,15 @@ class TestFiles:
         expected = outcome(reference.read_records, *paths)
         assert isinstance(expected[0], type)
         assert outcome(native.read_records, *paths) == expected
+
+    @pytest.mark.parametrize("name", ["d\u00e9j\u00e0 vu", os.fsdecode(b"\xff\xfe")])
+    def test_path_shown_as_given(self, tmp_path, name):
+        """Messages hold the path as Python would show it, also one that is
+        not UTF-8 (an undecodable byte stays a surrogate escape)."""
+        folder = tmp_path / name
+        folder.mkdir()
+        paths = [folder / "merges_record.json", folder / "vocab_list.json"]
+        paths[0].write_bytes(b"")
+        expected = outcome(reference.read_records, *paths)
+        assert name in expected[1]
+        assert outcome(native.read_records, *paths) == expected
