@@ -90,7 +90,7 @@ def main(argv: list[str] | None = None) -> int:
         log(f"bench: building _ovilex in {build_dir}")
         build(build_dir, [])
     corpus.build(log=log)
-    files = sorted(corpus.CACHE.glob("*.txt"))
+    files = sorted(corpus.CACHE / f"{s.name}.txt" for s in corpus.SOURCES)
     env = environment()
 
     # Runs alternate between the --jobs values, so that each row sees the

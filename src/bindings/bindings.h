@@ -79,6 +79,17 @@ struct TextViews {
 };
 TextViews text_views(PyObject* obj, const char* function, const char* name);
 
+// |obj| as the Tokenizer type or a subclass of it: TypeError "FUNCTION()
+// argument 'cls' must be a Tokenizer class" for anything else.
+PyTypeObject* tokenizer_class(PyObject* obj, const char* function);
+
+// A new dict of every id of |vocab| to its bytes.
+PyRef vocab_dict(const VocabList& vocab);
+
+// A path (str, bytes or os.PathLike) as the file system's bytes, as open()
+// takes it: ValueError for an embedded null byte.
+std::string fs_path(PyObject* obj);
+
 // The threads= argument: None (or absent) for every usable processor, else
 // an int of 1 or more (ValueError "threads must be 1 or more, found N").
 std::size_t to_threads(PyObject* obj);

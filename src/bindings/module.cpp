@@ -136,6 +136,35 @@ PyRef make_array(const char* typecode, const void* data, std::size_t bytes) {
   return array;
 }
 
+PyTypeObject* tokenizer_class(PyObject* obj, const char* function) {
+  if (!PyType_Check(obj) ||
+      !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(obj), tokenizer_type())) {
+    PyErr_Format(PyExc_TypeError, "%s() argument 'cls' must be a Tokenizer class", function);
+    throw py::PythonError{};
+  }
+  return reinterpret_cast<PyTypeObject*>(obj);
+}
+
+PyRef vocab_dict(const VocabList& vocab) {
+  PyRef dict = check(PyDict_New());
+  for (const TokenId id : vocab.ids()) {
+    const auto bytes = vocab.find(id);
+    PyRef key = check(PyLong_FromLong(id));
+    PyRef value = check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes->data()),
+                                                  static_cast<Py_ssize_t>(bytes->size())));
+    if (PyDict_SetItem(dict.get(), key.get(), value.get()) != 0) throw py::PythonError{};
+  }
+  return dict;
+}
+
+std::string fs_path(PyObject* obj) {
+  PyObject* converted = nullptr;
+  if (!PyUnicode_FSConverter(obj, &converted)) throw py::PythonError{};
+  const PyRef bytes = PyRef::steal(converted);
+  return std::string(PyBytes_AS_STRING(bytes.get()),
+                     static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+}
+
 PyRef make_id_array(std::size_t n, const std::function<void(TokenId*)>& fill) {
   PyObject* array_type = imported(array_cell, "array", "array");
   PyRef one = check(PyObject_CallFunction(array_type, "s(i)", "H", 0));
@@ -162,66 +191,45 @@ PyObject* split_entry(PyObject*, PyObject* text) noexcept {
   return ovilex_split_text(text);
 }
 
-constexpr std::string_view READ_RECORDS_PARAMS[] = {"cls", "merges_path", "vocab_path"};
-constexpr py::Signature READ_RECORDS_SIG{"load_records", READ_RECORDS_PARAMS, 3, 0};
-
-std::string path_arg(PyObject* obj) {
-  PyObject* converted = nullptr;
-  if (!PyUnicode_FSConverter(obj, &converted)) throw py::PythonError{};
-  const PyRef bytes = PyRef::steal(converted);
-  return std::string(PyBytes_AS_STRING(bytes.get()),
-                     static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+// The records at two paths, read with the interpreter lock released.
+Records records_at(PyObject* merges_arg, PyObject* vocab_arg) {
+  const std::string merges_path = fs_path(merges_arg);
+  const std::string vocab_path = fs_path(vocab_arg);
+  Result<Records> records = [&] {
+    GilReleased released;
+    return read_records(merges_path, vocab_path);
+  }();
+  if (!records.ok()) throw_package_error(records.error());
+  return std::move(records.value());
 }
+
+constexpr std::string_view LOAD_RECORDS_PARAMS[] = {"cls", "merges_path", "vocab_path"};
+constexpr py::Signature LOAD_RECORDS_SIG{"load_records", LOAD_RECORDS_PARAMS, 3, 0};
 
 // load_records(cls, merges_path, vocab_path): a new cls over the records.
 PyObject* load_records_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) noexcept {
   return guarded_call([&]() -> PyRef {
     std::array<PyObject*, 3> slots;
-    py::parse_args(READ_RECORDS_SIG, args, nargs, kwnames, slots);
-    if (!PyType_Check(slots[0]) ||
-        !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(slots[0]), tokenizer_type())) {
-      PyErr_SetString(PyExc_TypeError, "load_records() argument 'cls' must be a Tokenizer class");
-      throw py::PythonError{};
-    }
-    const std::string merges_path = path_arg(slots[1]);
-    const std::string vocab_path = path_arg(slots[2]);
-    Result<Records> records = [&] {
-      GilReleased released;
-      return read_records(merges_path, vocab_path);
-    }();
-    if (!records.ok()) throw_package_error(records.error());
-    return make_tokenizer(reinterpret_cast<PyTypeObject*>(slots[0]),
-                          std::move(records.value().merges), std::move(records.value().vocab));
+    py::parse_args(LOAD_RECORDS_SIG, args, nargs, kwnames, slots);
+    PyTypeObject* cls = tokenizer_class(slots[0], "load_records");
+    Records records = records_at(slots[1], slots[2]);
+    return make_tokenizer(cls, std::move(records.merges), std::move(records.vocab));
   });
 }
 
-constexpr std::string_view READ_PARAMS[] = {"merges_path", "vocab_path"};
-constexpr py::Signature READ_SIG{"read_records", READ_PARAMS, 2, 0};
+constexpr std::string_view READ_RECORDS_PARAMS[] = {"merges_path", "vocab_path"};
+constexpr py::Signature READ_RECORDS_SIG{"read_records", READ_RECORDS_PARAMS, 2, 0};
 
 // read_records(merges_path, vocab_path): (merges, vocab) as Python values.
 PyObject* read_records_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) noexcept {
   return guarded_call([&]() -> PyRef {
     std::array<PyObject*, 2> slots;
-    py::parse_args(READ_SIG, args, nargs, kwnames, slots);
-    const std::string merges_path = path_arg(slots[0]);
-    const std::string vocab_path = path_arg(slots[1]);
-    Result<Records> records = [&] {
-      GilReleased released;
-      return read_records(merges_path, vocab_path);
-    }();
-    if (!records.ok()) throw_package_error(records.error());
-    PyRef merges = py::from_merges(records.value().merges);
-    PyRef vocab = check(PyDict_New());
-    const VocabList& list = records.value().vocab;
-    for (const TokenId id : list.ids()) {
-      const auto bytes = list.find(id);
-      PyRef key = check(PyLong_FromLong(id));
-      PyRef value = check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes->data()),
-                                                    static_cast<Py_ssize_t>(bytes->size())));
-      if (PyDict_SetItem(vocab.get(), key.get(), value.get()) != 0) throw py::PythonError{};
-    }
+    py::parse_args(READ_RECORDS_SIG, args, nargs, kwnames, slots);
+    const Records records = records_at(slots[0], slots[1]);
+    PyRef merges = py::from_merges(records.merges);
+    PyRef vocab = vocab_dict(records.vocab);
     return check(PyTuple_Pack(2, merges.get(), vocab.get()));
   });
 }

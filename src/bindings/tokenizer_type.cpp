@@ -333,19 +333,7 @@ PyObject* vocab_size_getter(PyObject* self, void*) noexcept {
 }
 
 PyObject* vocab_getter(PyObject* self, void*) noexcept {
-  return guarded_call([&] {
-    const VocabList& vocab = core_of(self).vocab();
-    PyRef dict = check(PyDict_New());
-    for (const TokenId id : vocab.ids()) {
-      const auto bytes = vocab.find(id);
-      PyRef value = check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes->data()),
-                                                    static_cast<Py_ssize_t>(bytes->size())));
-      if (PyDict_SetItem(dict.get(), state_of(self).ints[id].get(), value.get()) != 0) {
-        throw py::PythonError{};
-      }
-    }
-    return dict;
-  });
+  return guarded_call([&] { return vocab_dict(core_of(self).vocab()); });
 }
 
 constexpr std::string_view CHECK_PARAMS[] = {"counts", "threads"};

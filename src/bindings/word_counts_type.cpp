@@ -53,14 +53,6 @@ class Busy {
   CountsState& state_;
 };
 
-std::string fs_path(PyObject* obj) {
-  PyObject* converted = nullptr;
-  if (!PyUnicode_FSConverter(obj, &converted)) throw py::PythonError{};
-  const PyRef bytes = PyRef::steal(converted);
-  return std::string(PyBytes_AS_STRING(bytes.get()),
-                     static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
-}
-
 PyObject* counts_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
   return guarded_call([&]() -> PyRef {
     if (!PyArg_ParseTuple(args, ":WordCounts") ||
@@ -300,11 +292,7 @@ PyObject* train_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return guarded_call([&]() -> PyRef {
     std::array<PyObject*, 3> slots;
     py::parse_args(TRAIN_SIG, args, nargs, kwnames, slots);
-    if (!PyType_Check(slots[0]) ||
-        !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(slots[0]), tokenizer_type())) {
-      PyErr_SetString(PyExc_TypeError, "train() argument 'cls' must be a Tokenizer class");
-      throw py::PythonError{};
-    }
+    PyTypeObject* cls = tokenizer_class(slots[0], "train");
     const WordCounter& counter = word_counter_of(slots[1], "train", "counts");
     const std::string workdir = fs_path(slots[2]);
     CountsState& state = state_of(slots[1]);
@@ -327,8 +315,7 @@ PyObject* train_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       throw_package_error(error);
     }
     VocabList vocab = build_vocab(merges.value());
-    return make_tokenizer(reinterpret_cast<PyTypeObject*>(slots[0]), std::move(merges.value()),
-                          std::move(vocab));
+    return make_tokenizer(cls, std::move(merges.value()), std::move(vocab));
   });
 }
 

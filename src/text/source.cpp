@@ -10,24 +10,11 @@
 
 #include "text/split.h"
 #include "tokenizer/decode.h"
+#include "tokenizer/fd.h"
 
 namespace ovilex::text {
 
 namespace {
-
-class Fd {
- public:
-  explicit Fd(int fd) noexcept : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Reads up to |n| bytes to |to|, repeating after interruptions and short
 // reads; the count read (0 at the end), or -1 with errno set.

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <optional>
 
+#include "fd.h"
+
 namespace ovilex {
 
 namespace {
@@ -32,27 +34,6 @@ std::string os_error_text(int code) {
 Error write_error(std::string_view path, const std::string& reason) {
   return Error{ErrorKind::Io, "failed to write " + std::string(path) + ": " + reason};
 }
-
-// A file descriptor that closes itself.
-class Fd {
- public:
-  explicit Fd(int fd) noexcept : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const noexcept { return fd_; }
-  // Closes now, reporting the error close gives.
-  int close() noexcept {
-    const int rc = ::close(fd_);
-    fd_ = -1;
-    return rc;
-  }
-
- private:
-  int fd_;
-};
 
 // A temporary file that is removed unless it was renamed into place.
 class TempFile {

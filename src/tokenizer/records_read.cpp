@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "fd.h"
+
 namespace ovilex {
 
 namespace {
@@ -116,15 +118,12 @@ std::string strerror_text(int code) {
 // Python's open(path, "rb").read() sees it: only ENOENT
 // counts as a missing file, and a directory opens but fails to read (EISDIR).
 std::optional<Error> read_file(const std::string& path, std::string& text) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  const int fd = file.get();
   if (fd < 0) {
     if (errno == ENOENT) return record_error("no such file: " + path);
     return record_error("cannot read " + path + ": " + strerror_text(errno));
   }
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
   struct stat st {};
   std::size_t hint = 0;
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
