@@ -45,12 +45,23 @@ class CompiledTokenizer::Encoder {
     if (buffer_.size() < text.size()) buffer_.resize(text.size());
     TokenId* at = buffer_.data();
     const ChunkIds& cached = *snapshot_;
+    Front* const front = front_.get();
     text::split_utf8(text, [&](std::string_view chunk) {
       if (chunk.size() == 1) {
         *at++ = static_cast<unsigned char>(chunk[0]);
         return;
       }
+      const Key key = Key::of(chunk);
+      Front* slot = nullptr;
+      if (!key.is_long()) {
+        slot = &front[hash_(key) & (FRONT_SLOTS - 1)];
+        if (slot->lo == key.lo && slot->hi == key.hi) {
+          at = std::copy_n(slot->ids, slot->count, at);
+          return;
+        }
+      }
       if (const auto ids = cached.find(chunk)) {
+        if (slot != nullptr) *slot = {key.lo, key.hi, ids->data(), static_cast<std::uint32_t>(ids->size())};
         at = std::copy(ids->begin(), ids->end(), at);
         return;
       }
@@ -61,14 +72,32 @@ class CompiledTokenizer::Encoder {
     });
     out.insert(out.end(), buffer_.data(), at);
     if (misses_ >= REFRESH_AFTER_MISSES) {
-      snapshot_ = owner_.cache_.refresh();
+      EncodeCache::Snapshot next = owner_.cache_.refresh();
+      // The front table points into the snapshot: emptied before it goes.
+      if (next != snapshot_) std::fill_n(front_.get(), FRONT_SLOTS, Front{});
+      snapshot_ = std::move(next);
       misses_ = 0;
     }
   }
 
  private:
+  using Key = ChunkInterner::Key;
+  // A small direct-mapped table in front of the snapshot, for short chunks:
+  // the frequent ones stay in it, found with one hash and one compare. An
+  // empty slot's hi of 0 matches no key, which holds the chunk's length
+  // (2 or more) in its top byte.
+  struct Front {
+    std::uint64_t lo = 0;
+    std::uint64_t hi = 0;
+    const TokenId* ids = nullptr;  // into the snapshot
+    std::uint32_t count = 0;
+  };
+  static constexpr std::size_t FRONT_SLOTS = std::size_t{1} << 13;
+
   const CompiledTokenizer& owner_;
   EncodeCache::Snapshot snapshot_;
+  std::unique_ptr<Front[]> front_ = std::make_unique<Front[]>(FRONT_SLOTS);
+  ChunkInterner::KeyHash hash_;
   std::vector<TokenId> buffer_;
   std::vector<TokenId> missing_;
   std::size_t misses_ = 0;

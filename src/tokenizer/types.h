@@ -122,9 +122,6 @@ class ChunkInterner {
   std::size_t size() const noexcept { return views_.size(); }
   std::string_view operator[](std::uint32_t id) const noexcept { return views_[id]; }
 
- private:
-  // Views point into |arena_| blocks, which never move once written.
-  std::string_view store(std::string_view chunk);
   // A chunk of up to 15 bytes is its own key: its bytes, zero-padded, with
   // its length in the last byte. A longer one is the address of its bytes
   // and its length with the top bit set. Short keys hash and compare without
@@ -183,6 +180,9 @@ class ChunkInterner {
       return a.lo == b.lo && a.hi == b.hi;
     }
   };
+ private:
+  // Views point into |arena_| blocks, which never move once written.
+  std::string_view store(std::string_view chunk);
   // Stores a chunk not seen before; |probe| is its key.
   std::uint32_t add(std::string_view chunk, const Key& probe);
 
