@@ -71,7 +71,9 @@ class CompiledTokenizer::Encoder {
       ++misses_;
     });
     out.insert(out.end(), buffer_.data(), at);
-    if (misses_ >= REFRESH_AFTER_MISSES) {
+    // A call that missed may have made a merge due; a long one looks again
+    // every so many misses.
+    if (misses_ > 0 && (misses_ >= REFRESH_AFTER_MISSES || text.size() < BLOCK_BYTES)) {
       EncodeCache::Snapshot next = owner_.cache_.refresh();
       // The front table points into the snapshot: emptied before it goes.
       if (next != snapshot_) std::fill_n(front_.get(), FRONT_SLOTS, Front{});
