@@ -45,6 +45,9 @@ class CompiledTokenizer::Encoder {
     if (buffer_.size() < text.size()) buffer_.resize(text.size());
     TokenId* at = buffer_.data();
     const ChunkIds& cached = *snapshot_;
+    // Worth its setting up only for text enough to reuse it.
+    seen_bytes_ += text.size();
+    if (!front_ && seen_bytes_ >= FRONT_FROM_BYTES) front_ = std::make_unique<Front[]>(FRONT_SLOTS);
     Front* const front = front_.get();
     text::split_utf8(text, [&](std::string_view chunk) {
       if (chunk.size() == 1) {
@@ -53,7 +56,7 @@ class CompiledTokenizer::Encoder {
       }
       const Key key = Key::of(chunk);
       Front* slot = nullptr;
-      if (!key.is_long()) {
+      if (front != nullptr && !key.is_long()) {
         slot = &front[hash_(key) & (FRONT_SLOTS - 1)];
         if (slot->lo == key.lo && slot->hi == key.hi) {
           at = std::copy_n(slot->ids, slot->count, at);
@@ -76,7 +79,7 @@ class CompiledTokenizer::Encoder {
     if (misses_ > 0 && (misses_ >= REFRESH_AFTER_MISSES || text.size() < BLOCK_BYTES)) {
       EncodeCache::Snapshot next = owner_.cache_.refresh();
       // The front table points into the snapshot: emptied before it goes.
-      if (next != snapshot_) std::fill_n(front_.get(), FRONT_SLOTS, Front{});
+      if (next != snapshot_ && front_) std::fill_n(front_.get(), FRONT_SLOTS, Front{});
       snapshot_ = std::move(next);
       misses_ = 0;
     }
@@ -95,10 +98,12 @@ class CompiledTokenizer::Encoder {
     std::uint32_t count = 0;
   };
   static constexpr std::size_t FRONT_SLOTS = std::size_t{1} << 13;
+  static constexpr std::size_t FRONT_FROM_BYTES = 16 * 1024;
 
   const CompiledTokenizer& owner_;
   EncodeCache::Snapshot snapshot_;
-  std::unique_ptr<Front[]> front_ = std::make_unique<Front[]>(FRONT_SLOTS);
+  std::unique_ptr<Front[]> front_;
+  std::size_t seen_bytes_ = 0;
   ChunkInterner::KeyHash hash_;
   std::vector<TokenId> buffer_;
   std::vector<TokenId> missing_;
