@@ -1,5 +1,7 @@
 #include "count.h"
 
+#include <malloc.h>
+
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -56,9 +58,43 @@ class PieceQueue {
   bool closed_ = false;
 };
 
-void count_chunks(std::string_view text, WordCounter& counter) {
-  text::split_utf8(text, [&](std::string_view chunk) { counter.add(chunk); });
-}
+// A thread's counting: a direct-mapped table of short chunks in front of
+// the counter, each slot holding a chunk's key and its number there, so
+// that the frequent chunks are counted with one hash and one compare.
+class Counting {
+ public:
+  explicit Counting(WordCounter& counter) : counter_(counter) {}
+
+  void add_text(std::string_view text) {
+    text::split_utf8(text, [&](std::string_view chunk) {
+      const Key key = Key::of(chunk);
+      if (key.is_long() || chunk.empty()) {
+        counter_.add(chunk);
+        return;
+      }
+      Slot& slot = slots_[hash_(key) & (SLOTS - 1)];
+      if (slot.lo == key.lo && slot.hi == key.hi) {
+        counter_.add_again(slot.id);
+        return;
+      }
+      slot = {key.lo, key.hi, counter_.add(chunk)};
+    });
+  }
+
+ private:
+  using Key = ChunkInterner::Key;
+  // An empty slot's hi of 0 matches no key that reaches the table: a key
+  // holds its length in its top byte, and an empty chunk goes past it.
+  struct Slot {
+    std::uint64_t lo = 0;
+    std::uint64_t hi = 0;
+    std::uint32_t id = 0;
+  };
+  static constexpr std::size_t SLOTS = std::size_t{1} << 13;
+  WordCounter& counter_;
+  std::unique_ptr<Slot[]> slots_ = std::make_unique<Slot[]>(SLOTS);
+  ChunkInterner::KeyHash hash_;
+};
 
 // The counters of several threads into |into|; the first is moved when
 // |into| is still empty, which spares one merge.
@@ -95,10 +131,12 @@ std::optional<text::SourceFailure> count_files(
     for (std::size_t t = 0; t < threads; ++t) {
       workers.emplace_back([&, t] {
         bool failed = false;
+        std::optional<Counting> counting;
         while (auto piece = queue.pop()) {
           if (failed) continue;  // keep draining, so that the reader never blocks
           try {
-            count_chunks(*piece, counters[t]);
+            if (!counting) counting.emplace(counters[t]);
+            counting->add_text(*piece);
           } catch (...) {
             const std::lock_guard lock(failure_lock);
             if (!failure) failure = std::current_exception();
@@ -138,16 +176,26 @@ void count_texts(std::span<const std::string_view> texts, std::size_t threads,
       std::max<std::size_t>(1, total == 0 ? pieces.size() : pieces.size() * (1 << 20) / total);
   threads = std::max<std::size_t>(1, std::min(threads, total / (1 << 20) + 1));
   std::vector<WordCounter> counters(threads);
+  std::vector<std::optional<Counting>> countings(threads);
   run_blocks(pieces.size(), block, threads,
              [&](std::size_t thread, std::size_t, std::size_t begin, std::size_t end) {
-               for (std::size_t i = begin; i < end; ++i) count_chunks(pieces[i], counters[thread]);
+               Counting& counting = countings[thread] ? *countings[thread]
+                                                      : countings[thread].emplace(counters[thread]);
+               for (std::size_t i = begin; i < end; ++i) counting.add_text(pieces[i]);
              });
   gather(counters, counter);
 }
 
 Result<std::vector<Merge>> train_counts(const WordCounter& counter, std::string_view workdir,
                                         TrainProfile* profile) {
-  std::vector<Merge> merges = learn_from_words(counter.words(), profile);
+#ifdef __GLIBC__
+  // The memory that malloc holds free goes back to the system before the
+  // training tables are made: counting leaves freed blocks in the arenas
+  // of its threads (several MB on a 75 MB text), which malloc keeps even
+  // after the threads end.
+  ::malloc_trim(0);
+#endif
+  std::vector<Merge> merges = learn_from_counts(counter, profile);
   const VocabList vocab = build_vocab(merges);
   if (auto error = write_records(workdir, merges, vocab)) return std::move(*error);
   return merges;

@@ -81,29 +81,35 @@ struct HeapEntry {
 // they fit, and the slots of a merge's words are prefetched ahead of use.
 class MergeLoop {
  public:
-  MergeLoop(const std::vector<WordFreq>& words, const PairFreqs& freqs,
-            std::size_t positional_from) {
-    if (words.size() >= NOT_VISITED) throw std::length_error("too many distinct words");
-    slots_.resize(words.size());
-    for (std::size_t w = 0; w < words.size(); ++w) {
-      const Word& word = words[w].word;
+  // Copies |count| words in: for_each_word(fn) calls fn(ids, freq) for each
+  // in table order, ids a std::span<const TokenId> or the chunk's bytes as a
+  // std::string_view. It is called twice, the first time to size the tables,
+  // which are then filled without a copy on growth.
+  template <class ForEachWord>
+  MergeLoop(std::size_t count, const ForEachWord& for_each_word, std::size_t positional_from)
+      : positional_from_(std::max<std::size_t>(positional_from, 2)) {
+    if (count >= NOT_VISITED) throw std::length_error("too many distinct words");
+    std::size_t long_total = 0;
+    std::size_t positional_total = 0;
+    for_each_word([&](const auto& word, std::uint64_t) {
       if (word.size() > MAX_LENGTH) throw std::length_error("word too long");
-      if (word.size() >= std::max<std::size_t>(positional_from, 2)) {
-        place_positional(static_cast<std::uint32_t>(w), word, words[w].freq);
-        continue;
+      if (word.size() >= positional_from_) {
+        positional_total += word.size();
+      } else if (word.size() > INLINE) {
+        long_total += word.size();
       }
-      Slot& slot = slots_[w];
-      slot.freq = words[w].freq;
-      slot.length = static_cast<std::uint32_t>(word.size());
-      if (word.size() > INLINE) {
-        slot.length |= LONG_FLAG;
-        const std::size_t offset = long_ids_.size();
-        std::memcpy(slot.ids, &offset, sizeof offset);
-        long_ids_.insert(long_ids_.end(), word.begin(), word.end());
-      } else {
-        std::copy(word.begin(), word.end(), slot.ids);
-      }
-    }
+    });
+    if (positional_total >= NO_POSITION) throw std::length_error("long words too long");
+    slots_.resize(count);
+    long_ids_.reserve(long_total);
+    at_.reserve(positional_total);
+    std::uint32_t w = 0;
+    for_each_word([&](const auto& word, std::uint64_t freq) { place(w++, word, freq); });
+  }
+
+  // Takes the pair frequencies from |freqs| and puts each word on the lists
+  // of its pairs.
+  void index(const PairFreqs& freqs) {
     pairs_.reserve(freqs.size());
     for (const auto& [pair, freq] : freqs) pairs_.emplace(pair, Entry{freq});
     for (std::uint32_t w = 0; w < slots_.size(); ++w) {
@@ -115,19 +121,28 @@ class MergeLoop {
         if (it != pairs_.end()) note(it->second, w);
       }
     }
-    for (std::uint32_t p = 0; p < at_.size(); ++p) {
-      const Position& here = at_[p];
-      if (here.next == NO_POSITION) continue;
-      occurrences_[Pair{here.token, at_[here.next].token}].push_back(p);
+    index_positions();
+  }
+
+  // The same, with the frequencies counted from the words in the same pass
+  // (what count_pairs would give).
+  void count_and_index() {
+    for (std::uint32_t w = 0; w < slots_.size(); ++w) {
+      const TokenId* ids = ids_of(slots_[w]);
+      const std::size_t n = length_of(slots_[w]);
+      const std::uint64_t freq = slots_[w].freq;
+      for (std::size_t i = 0; i + 1 < n; ++i) {
+        Entry& entry = pairs_[Pair{ids[i], ids[i + 1]}];
+        entry.freq += freq;
+        note(entry, w);
+      }
     }
-    // A pair below MIN_MERGE_FREQ can never be chosen (the loop stops when
-    // the best current frequency is below it), so it needs no heap entry
-    // until its frequency rises; this keeps the selection exact.
-    heap_.reserve(freqs.size());
-    for (const auto& [pair, freq] : freqs) {
-      if (freq >= MIN_MERGE_FREQ) heap_.push_back({freq, pair.left, pair.right});
+    for (const Positional& pw : positional_) {
+      for (std::uint32_t p = pw.start; at_[p].next != NO_POSITION; p = at_[p].next) {
+        pairs_[Pair{at_[p].token, at_[at_[p].next].token}].freq += pw.freq;
+      }
     }
-    std::make_heap(heap_.begin(), heap_.end());
+    index_positions();
   }
 
   // Makes the merges. The word table is not read again: the loop works on
@@ -141,6 +156,7 @@ class MergeLoop {
       const auto new_id = static_cast<TokenId>(FIRST_MERGE_ID + merges.size());
       merge(pair, new_id, static_cast<std::uint32_t>(merges.size()));
       merges.push_back({pair.left, pair.right, new_id});
+      if (2 * long_live_ < long_ids_.size()) compact_long_ids();
     }
     return merges;
   }
@@ -161,8 +177,50 @@ class MergeLoop {
   }
 
   std::size_t rewrites() const noexcept { return rewrites_; }
+  std::size_t pairs() const noexcept { return pairs_.size(); }
 
  private:
+  // The positions of each pair in the long words, and the heap.
+  void index_positions() {
+    for (std::uint32_t p = 0; p < at_.size(); ++p) {
+      const Position& here = at_[p];
+      if (here.next == NO_POSITION) continue;
+      occurrences_[Pair{here.token, at_[here.next].token}].push_back(p);
+    }
+    // A pair below MIN_MERGE_FREQ can never be chosen (the loop stops when
+    // the best current frequency is below it), so it needs no heap entry
+    // until its frequency rises; this keeps the selection exact.
+    heap_.reserve(pairs_.size());
+    for (const auto& [pair, entry] : pairs_) {
+      if (entry.freq >= MIN_MERGE_FREQ) heap_.push_back({entry.freq, pair.left, pair.right});
+    }
+    std::make_heap(heap_.begin(), heap_.end());
+  }
+
+  // A byte of a chunk, or an id of a word table.
+  static TokenId id_of(char byte) noexcept { return static_cast<unsigned char>(byte); }
+  static TokenId id_of(TokenId id) noexcept { return id; }
+
+  template <class Ids>
+  void place(std::uint32_t w, const Ids& word, std::uint64_t freq) {
+    if (word.size() >= positional_from_) {
+      place_positional(w, word, freq);
+      return;
+    }
+    Slot& slot = slots_[w];
+    slot.freq = freq;
+    slot.length = static_cast<std::uint32_t>(word.size());
+    if (word.size() > INLINE) {
+      slot.length |= LONG_FLAG;
+      const std::size_t offset = long_ids_.size();
+      std::memcpy(slot.ids, &offset, sizeof offset);
+      for (const auto id : word) long_ids_.push_back(id_of(id));
+      long_live_ += word.size();
+    } else {
+      std::transform(word.begin(), word.end(), slot.ids, [](auto id) { return id_of(id); });
+    }
+  }
+
   static constexpr std::uint32_t NOT_VISITED = UINT32_MAX;
   static constexpr std::uint32_t NO_NODE = UINT32_MAX;
   static constexpr std::size_t INLINE = 8;
@@ -194,6 +252,7 @@ class MergeLoop {
   struct Entry {
     std::uint64_t freq = 0;
     std::uint32_t head = NO_NODE;  // first node of the word list
+    std::uint32_t tail = NO_NODE;  // last node, so that the list goes back in one step
   };
   static constexpr std::uint32_t NODE_WORDS = 14;
   struct alignas(64) Node {
@@ -224,27 +283,112 @@ class MergeLoop {
     return std::nullopt;
   }
 
+  void push_candidate(const HeapEntry& entry) {
+    if (heap_.size() == heap_.capacity()) {
+      drop_stale_entries();
+      // Still more than half full: grow now, so that the next sweep waits
+      // for as many pushes as this one cleared the way for.
+      if (2 * heap_.size() > heap_.capacity()) heap_.reserve(2 * heap_.capacity());
+    }
+    heap_.push_back(entry);
+    std::push_heap(heap_.begin(), heap_.end());
+  }
+
+  // Most of the heap is stale by the time it fills (over half on a large
+  // corpus), so before it grows the stale entries go; the pops are the same.
+  void drop_stale_entries() {
+    std::erase_if(heap_, [&](const HeapEntry& e) {
+      const auto it = pairs_.find(Pair{e.left, e.right});
+      return it == pairs_.end() || it->second.freq != e.freq;
+    });
+    std::make_heap(heap_.begin(), heap_.end());
+  }
+
+  // Merges shorten the long words, and most come to fit inline again (on
+  // a large corpus, after a thousand merges, half of the ids out of line
+  // are dead): once over half are, the live ones move to a new array, or
+  // back into their slot, which also spares visits a cache miss.
+  void compact_long_ids() {
+    std::size_t live = 0;
+    for (const Slot& slot : slots_) {
+      if ((slot.length & LONG_FLAG) && length_of(slot) > INLINE) live += length_of(slot);
+    }
+    HugeVector<TokenId> kept;
+    kept.reserve(live);
+    for (Slot& slot : slots_) {
+      if (!(slot.length & LONG_FLAG)) continue;
+      const TokenId* ids = ids_of(slot);
+      const std::size_t n = length_of(slot);
+      if (n <= INLINE) {
+        std::copy_n(ids, n, slot.ids);
+        slot.length = static_cast<std::uint32_t>(n);
+      } else {
+        const std::size_t offset = kept.size();
+        std::memcpy(slot.ids, &offset, sizeof offset);
+        kept.insert(kept.end(), ids, ids + n);
+      }
+    }
+    long_ids_.swap(kept);
+    long_live_ = live;
+  }
+
   // Adds |word| to the list that starts at |head| (unless it was the word
   // added last); returns true when a new node became the head.
   bool push_word(std::uint32_t& head, std::uint32_t word) {
     if (head != NO_NODE) {
-      Node& node = nodes_[head];
-      if (node.words[node.count - 1] == word) return false;
-      if (node.count < NODE_WORDS) {
-        node.words[node.count++] = word;
+      Node& first = node(head);
+      if (first.words[first.count - 1] == word) return false;
+      if (first.count < NODE_WORDS) {
+        first.words[first.count++] = word;
         return false;
       }
     }
-    if (nodes_.size() >= NO_NODE) throw std::length_error("merge index too large");
-    Node& fresh = nodes_.emplace_back();
-    fresh.count = 1;
-    fresh.next = head;
-    fresh.words[0] = word;
-    head = static_cast<std::uint32_t>(nodes_.size() - 1);
+    const std::uint32_t fresh = new_node();
+    Node& n = node(fresh);
+    n.count = 1;
+    n.next = head;
+    n.words[0] = word;
+    head = fresh;
     return true;
   }
 
-  void note(Entry& entry, std::uint32_t word) { push_word(entry.head, word); }
+  void note(Entry& entry, std::uint32_t word) {
+    if (push_word(entry.head, word) && entry.tail == NO_NODE) entry.tail = entry.head;
+  }
+
+  // The nodes live in blocks of 2 MiB that never move: the pool grows
+  // without a copy (a doubling array would hold the old and the new one at
+  // once), and the nodes of a list whose pair has gone are used again,
+  // which on a large corpus halves the nodes made.
+  static constexpr std::uint32_t BLOCK_BITS = 15;
+  static constexpr std::uint32_t BLOCK_NODES = std::uint32_t{1} << BLOCK_BITS;
+
+  Node& node(std::uint32_t i) noexcept {
+    return node_blocks_[i >> BLOCK_BITS][i & (BLOCK_NODES - 1)];
+  }
+
+  std::uint32_t new_node() {
+    if (free_nodes_ != NO_NODE) {
+      const std::uint32_t i = free_nodes_;
+      free_nodes_ = node(i).next;
+      return i;
+    }
+    if (made_nodes_ == NO_NODE) throw std::length_error("merge index too large");
+    if (made_nodes_ % BLOCK_NODES == 0) {
+      HugeVector<Node> block;
+      block.reserve(BLOCK_NODES);
+      node_blocks_.push_back(std::move(block));
+    }
+    node_blocks_.back().emplace_back();
+    return made_nodes_++;
+  }
+
+  // Hands back the nodes of the list from |head| to |tail|.
+  void release_list(std::uint32_t head, std::uint32_t tail) {
+    if (head == NO_NODE) return;
+    node(tail).next = free_nodes_;
+    free_nodes_ = head;
+  }
 
   void sub(Pair pair, std::uint64_t amount) { changes_[pair].lost += amount; }
 
@@ -257,9 +401,9 @@ class MergeLoop {
   void merge(Pair pair, TokenId new_id, std::uint32_t step) {
     holders_.clear();
     const auto found = pairs_.find(pair);
-    for (std::uint32_t node = found == pairs_.end() ? NO_NODE : found->second.head;
-         node != NO_NODE; node = nodes_[node].next) {
-      const Node& n = nodes_[node];
+    for (std::uint32_t i = found == pairs_.end() ? NO_NODE : found->second.head;
+         i != NO_NODE; i = node(i).next) {
+      const Node& n = node(i);
       holders_.insert(holders_.end(), n.words, n.words + n.count);
     }
     // Two-stage prefetch: a slot far ahead, and the out-of-line ids of a
@@ -293,31 +437,33 @@ class MergeLoop {
       Entry& entry = it->second;
       entry.freq = entry.freq - change.lost + change.gained;
       if (entry.freq == 0) {
+        release_list(entry.head, entry.tail);
+        release_list(change.head, change.tail);
         pairs_.erase(it);
         if (!positional_.empty()) occurrences_.erase(q);
         continue;
       }
       if (change.head != NO_NODE) {
-        nodes_[change.tail].next = entry.head;
+        node(change.tail).next = entry.head;
+        if (entry.head == NO_NODE) entry.tail = change.tail;
         entry.head = change.head;
       }
       if (change.lost != change.gained && entry.freq >= MIN_MERGE_FREQ) {
-        heap_.push_back({entry.freq, q.left, q.right});
-        std::push_heap(heap_.begin(), heap_.end());
+        push_candidate({entry.freq, q.left, q.right});
       }
     }
     changes_.clear();
   }
 
-  void place_positional(std::uint32_t w, const Word& word, std::uint64_t freq) {
-    if (at_.size() + word.size() >= NO_POSITION) throw std::length_error("long words too long");
+  template <class Ids>
+  void place_positional(std::uint32_t w, const Ids& word, std::uint64_t freq) {
     const auto start = static_cast<std::uint32_t>(at_.size());
     positional_.push_back({start, w, freq});
     for (std::size_t i = 0; i < word.size(); ++i) {
       const auto p = static_cast<std::uint32_t>(start + i);
       const std::uint32_t prev = i == 0 ? NO_POSITION : p - 1;
       const std::uint32_t next = i + 1 == word.size() ? NO_POSITION : p + 1;
-      at_.push_back({prev, next, word[i]});
+      at_.push_back({prev, next, id_of(word[i])});
     }
   }
 
@@ -426,6 +572,7 @@ class MergeLoop {
       out += m;
     }
     if (changed) {
+      if (slot.length & LONG_FLAG) long_live_ -= n - out;
       slot.length = static_cast<std::uint32_t>(out) | (slot.length & LONG_FLAG);
       ++rewrites_;
     }
@@ -433,14 +580,18 @@ class MergeLoop {
 
   HugeVector<Slot> slots_;
   HugeVector<TokenId> long_ids_;
+  std::size_t long_live_ = 0;  // ids in long_ids_ that a word still uses
   boost::unordered_flat_map<Pair, Entry, KeyedHash, std::equal_to<Pair>,
                             HugePageAllocator<std::pair<const Pair, Entry>>>
       pairs_;
-  HugeVector<Node> nodes_;
+  std::vector<HugeVector<Node>> node_blocks_;
+  std::uint32_t made_nodes_ = 0;
+  std::uint32_t free_nodes_ = NO_NODE;  // a chain through next
   HugeVector<HeapEntry> heap_;
   boost::unordered_flat_map<Pair, Change, KeyedHash> changes_;
   std::vector<std::uint32_t> holders_;
   std::size_t rewrites_ = 0;
+  std::size_t positional_from_;
 
   // Words of at least positional_from ids: rewriting a whole word for each
   // merge would cost its length every time, so these keep one shared array
@@ -467,11 +618,24 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// The words of a table, for MergeLoop.
+auto table_words(const std::vector<WordFreq>& words) {
+  return [&words](const auto& fn) {
+    for (const WordFreq& wf : words) fn(std::span<const TokenId>(wf.word), wf.freq);
+  };
+}
+
+// The words of counted chunks, read straight from the counter's bytes.
+auto counted_words(const WordCounter& counter) {
+  return [&counter](const auto& fn) { counter.for_each(fn); };
+}
+
 }  // namespace
 
 std::vector<Merge> learn_merges(std::vector<WordFreq>& words, PairFreqs pair_freqs,
                                 std::size_t positional_from) {
-  MergeLoop loop(words, pair_freqs, positional_from);
+  MergeLoop loop(words.size(), table_words(words), positional_from);
+  loop.index(pair_freqs);
   PairFreqs().swap(pair_freqs);
   std::vector<Merge> merges = loop.run();
   loop.store_words(words);
@@ -506,13 +670,34 @@ std::vector<Merge> learn_from_words(std::vector<WordFreq> words, TrainProfile* p
   start = Clock::now();
   std::vector<Merge> merges;
   {
-    MergeLoop loop(words, pair_freqs, POSITIONAL_FROM);
+    MergeLoop loop(words.size(), table_words(words), POSITIONAL_FROM);
+    loop.index(pair_freqs);
     PairFreqs().swap(pair_freqs);
     decltype(words)().swap(words);
     merges = loop.run();
     if (profile) profile->word_rewrites = loop.rewrites();
   }
   if (profile) profile->merge_loop_seconds = seconds_since(start);
+  return merges;
+}
+
+std::vector<Merge> learn_from_counts(const WordCounter& counter, TrainProfile* profile,
+                                     std::size_t positional_from) {
+  using Clock = std::chrono::steady_clock;
+  auto start = Clock::now();
+  MergeLoop loop(counter.distinct(), counted_words(counter), positional_from);
+  loop.count_and_index();
+  if (profile) {
+    profile->count_pairs_seconds = seconds_since(start);
+    profile->distinct_words = counter.distinct();
+    profile->initial_pairs = loop.pairs();
+  }
+  start = Clock::now();
+  std::vector<Merge> merges = loop.run();
+  if (profile) {
+    profile->merge_loop_seconds = seconds_since(start);
+    profile->word_rewrites = loop.rewrites();
+  }
   return merges;
 }
 

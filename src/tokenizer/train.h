@@ -28,13 +28,20 @@ using PairFreqs = boost::unordered_flat_map<Pair, std::uint64_t, KeyedHash>;
 // words rather than the chunks. A chunk's word is its UTF-8 bytes as ids.
 class WordCounter {
  public:
-  void add(std::string_view chunk, std::uint64_t count = 1) {
+  // Returns the chunk's number: distinct chunks before its first appearance.
+  std::uint32_t add(std::string_view chunk, std::uint64_t count = 1) {
     const std::uint32_t id = distinct_.intern(chunk);
     if (id == counts_.size()) {
       counts_.push_back(count);
     } else {
       counts_[id] += count;
     }
+    chunks_ += count;
+    return id;
+  }
+  // Adds to the chunk that add() numbered |id|.
+  void add_again(std::uint32_t id, std::uint64_t count = 1) {
+    counts_[id] += count;
     chunks_ += count;
   }
   // Adds every count of |other|.
@@ -81,6 +88,9 @@ VocabList build_vocab(std::span<const Merge> merges);
 
 // Where the time and memory of one training call went, for benchmarks.
 struct TrainProfile {
+  // learn_from_counts counts the pairs as it copies the words in and indexes
+  // them, and times all of that here; learn_from_words times count_pairs
+  // alone here and the rest with the loop.
   double count_pairs_seconds = 0;
   double merge_loop_seconds = 0;
   double records_seconds = 0;
@@ -92,6 +102,14 @@ struct TrainProfile {
 // The merge list of a word table: pair counting, then the merge loop. The
 // table is released as soon as the loop has taken what it needs.
 std::vector<Merge> learn_from_words(std::vector<WordFreq> words, TrainProfile* profile = nullptr);
+
+// The same merge list from counted chunks, without the word table: the
+// loop copies the chunks' bytes in and counts the pairs as it indexes them
+// (on the calling thread, in about the time of the index alone), so that
+// training holds the counter and the loop's own tables but nothing more.
+// The worker pool is not used. |positional_from| as for learn_merges.
+std::vector<Merge> learn_from_counts(const WordCounter& counter, TrainProfile* profile = nullptr,
+                                     std::size_t positional_from = POSITIONAL_FROM);
 
 // The whole training call after the chunks are counted: learn_from_words,
 // then data/merges_record.json and data/vocab_list.json written in that

@@ -26,6 +26,7 @@
 
 #include "oracle.h"
 #include "pool/pool.h"
+#include "tokenizer/huge_pages.h"
 #include "tokenizer/records.h"
 
 namespace ovilex {
@@ -445,6 +446,23 @@ TEST_P(LearnMergesRandom, MatchesOracle) {
   }
 }
 
+TEST_P(LearnMergesRandom, FromCountsMatchesOracle) {
+  const auto [shape, seed] = GetParam();
+  SCOPED_TRACE(std::string(shape_name(shape)) + " seed " + std::to_string(seed));
+  const std::vector<std::string> chunks = random_corpus(shape, seed);
+  const std::vector<Merge> expected = oracle::learn_merges_sequential(views(chunks));
+  WordCounter counter;
+  for (const std::string& c : chunks) counter.add(c);
+  const std::size_t pairs = count_pairs(word_table(chunks)).size();
+  for (const std::size_t from : POSITIONAL_SETTINGS) {
+    SCOPED_TRACE("positional from " + std::to_string(from));
+    TrainProfile profile;
+    EXPECT_EQ(triples(learn_from_counts(counter, &profile, from)), triples(expected));
+    EXPECT_EQ(profile.distinct_words, counter.distinct());
+    EXPECT_EQ(profile.initial_pairs, pairs);
+  }
+}
+
 TEST_P(LearnMergesRandom, ChunkOrderDoesNotMatter) {
   const auto [shape, seed] = GetParam();
   SCOPED_TRACE(std::string(shape_name(shape)) + " seed " + std::to_string(seed));
@@ -488,6 +506,41 @@ TEST(LearnMergesCap, StopsAtExactly7744) {
   }
   EXPECT_EQ(merges.back().new_id, 7999);
   EXPECT_EQ(triples(merges), triples(oracle::learn_merges_sequential(views(chunks))));
+}
+
+// --- Large blocks -------------------------------------------------------------
+
+// Sizes on both sides of the 2 MiB line and of a small page past it, with
+// blocks allocated between them so that a wrong unmap length would hit a
+// neighbour: every block is aligned as promised and keeps what was written.
+TEST(HugePageAllocator, BlocksAreAlignedAndKeepTheirBytes) {
+  constexpr std::size_t MiB = std::size_t{1} << 20;
+  HugePageAllocator<std::uint32_t> alloc;
+  const std::size_t sizes[] = {2 * MiB - 4, 2 * MiB, 2 * MiB + 4, 2 * MiB + 4096, 5 * MiB + 12};
+  std::vector<std::pair<std::uint32_t*, std::size_t>> blocks;
+  for (int round = 0; round < 2; ++round) {
+    for (const std::size_t bytes : sizes) {
+      const std::size_t n = bytes / sizeof(std::uint32_t);
+      std::uint32_t* p = alloc.allocate(n);
+      if (bytes >= 2 * MiB) {
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % (2 * MiB), 0u) << bytes;
+      }
+      for (std::size_t i = 0; i < n; ++i) p[i] = static_cast<std::uint32_t>(i * 2654435761u + n);
+      blocks.emplace_back(p, n);
+    }
+    // Free every other block, so that later ones land between survivors.
+    for (std::size_t b = round; b < blocks.size(); b += 2) {
+      alloc.deallocate(blocks[b].first, blocks[b].second);
+      blocks[b].first = nullptr;
+    }
+    std::erase_if(blocks, [](const auto& b) { return b.first == nullptr; });
+  }
+  for (const auto& [p, n] : blocks) {
+    std::size_t wrong = 0;
+    for (std::size_t i = 0; i < n; ++i) wrong += p[i] != static_cast<std::uint32_t>(i * 2654435761u + n);
+    EXPECT_EQ(wrong, 0u) << n;
+    alloc.deallocate(p, n);
+  }
 }
 
 // --- Vocabulary -----------------------------------------------------------------
