@@ -139,7 +139,10 @@ void CompiledTokenizer::encode_chunk(std::string_view chunk, std::vector<TokenId
     if (!chunk.empty()) out.push_back(static_cast<unsigned char>(chunk[0]));
     return;
   }
-  if (const auto ids = cache_.snapshot()->find(chunk)) {
+  // Held while its ids are copied: another thread may publish a new one
+  // meanwhile and let this one go.
+  const EncodeCache::Snapshot snapshot = cache_.snapshot();
+  if (const auto ids = snapshot->find(chunk)) {
     out.insert(out.end(), ids->begin(), ids->end());
     return;
   }

@@ -1,6 +1,7 @@
 #include "source.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -53,6 +54,13 @@ std::optional<SourceFailure> read_pieces(const std::string& path, std::size_t bl
                                          InvalidBytes invalid) {
   const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return SourceFailure{errno, path, {}};
+  // A small file is read in one block of its size (and one byte more, so
+  // that the short read says it has ended), not into a buffer of |block|.
+  struct stat st {};
+  if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
+      static_cast<std::uint64_t>(st.st_size) < block) {
+    block = static_cast<std::size_t>(st.st_size) + 1;
+  }
   block = std::max<std::size_t>(block, 64);
 
   // buffer[0, checked) is valid UTF-8 not yet handed on; buffer[checked,

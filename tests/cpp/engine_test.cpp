@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -121,13 +122,67 @@ TEST(Compiled, DecodeGivesTheBytesBackAndNamesTheFirstUnknownId) {
   EXPECT_EQ(back, "kept");
 }
 
+// encode_chunk reads the ids of a chunk out of the cache's snapshot while
+// other threads' encode_text calls merge new snapshots in and let the old
+// ones go (run under the address sanitizer, a read of a snapshot that was
+// let go fails the test).
+TEST(Compiled, ChunksFoundInTheSnapshotWhileOthersReplaceIt) {
+  std::mt19937 rng(11);
+  const std::vector<Merge> merges = merges_for(rng, 200);
+  const std::string text = random_text(rng, 3000);
+  std::vector<std::string> chunks;
+  for (const std::string_view c : chunks_of(text)) {
+    if (c.size() >= 2) chunks.emplace_back(c);
+  }
+  std::vector<std::vector<TokenId>> expected;
+  for (const std::string& c : chunks) expected.push_back(oracle::encode_sequential({c}, merges));
+  std::atomic<int> wrong{0};
+  // A fresh tokenizer each time: while the cache is small, a few hundred
+  // new chunks make a merge due.
+  for (int round = 0; round < 4; ++round) {
+    const auto tok = compiled(merges);
+    std::atomic<int> writing{2};
+    std::vector<std::jthread> threads;
+    for (unsigned t = 0; t < 2; ++t) {
+      threads.emplace_back([&, t] {
+        std::mt19937 words(100 * round + t);
+        for (int call = 0; call < 12; ++call) {
+          // Words never seen before: every one a miss.
+          std::string fresh;
+          while (fresh.size() < 20000) {
+            fresh += ' ';
+            for (unsigned n = 3 + words() % 6; n > 0; --n) fresh += static_cast<char>('a' + words() % 26);
+          }
+          std::vector<TokenId> ids;
+          tok->encode_text(fresh, ids);
+        }
+        --writing;
+      });
+      threads.emplace_back([&] {
+        std::vector<TokenId> ids;
+        while (writing.load() > 0) {
+          for (std::size_t i = 0; i < chunks.size(); ++i) {
+            ids.clear();
+            tok->encode_chunk(chunks[i], ids);
+            if (ids != expected[i]) ++wrong;
+          }
+        }
+      });
+    }
+  }
+  EXPECT_EQ(wrong.load(), 0);
+}
+
 std::vector<TokenId> ids_for(unsigned i) {
   return {static_cast<TokenId>(i), static_cast<TokenId>(i * 7), static_cast<TokenId>(i + 1)};
 }
 
-// The cached ids of a chunk, from the snapshot or the pending level.
+// The cached ids of a chunk, from the snapshot or the pending level. The
+// snapshot is held while its ids are read: another thread's merge may
+// replace it meanwhile.
 std::optional<std::vector<TokenId>> cached(const engine::EncodeCache& cache, std::string_view chunk) {
-  if (const auto ids = cache.snapshot()->find(chunk)) return std::vector<TokenId>(ids->begin(), ids->end());
+  const engine::EncodeCache::Snapshot snapshot = cache.snapshot();
+  if (const auto ids = snapshot->find(chunk)) return std::vector<TokenId>(ids->begin(), ids->end());
   std::vector<TokenId> out;
   if (cache.find_pending(chunk, out)) return out;
   return std::nullopt;

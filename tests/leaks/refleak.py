@@ -1,4 +1,6 @@
-"""Repeats every way a call of _ovilex can end and fails when anything grows.
+"""Repeats every way a call of _ovilex can end, and the main calls of the
+package's own module ovilex._native (its Tokenizer, load_records and
+WordCounts.add_files), and fails when anything grows.
 
 Run by tools/check.d/30-leaks under the debug interpreter, which counts every
 reference (sys.gettotalrefcount):
@@ -17,7 +19,9 @@ allocated blocks, the resident set size and the open file descriptors.
   filling cache grows less and less, while a leak grows alike each round.
 - Resident memory is coarser (whole pages, and the allocator reuses what it
   freed, so a round may show nothing): it leaks when it grows by more than
-  RSS_SLACK a round on average.
+  RSS_SLACK a round on average. Calls that start threads of their own may
+  step it up once at any time (a new thread's malloc arena grows), so for
+  them it leaks only when it grows by more than RSS_SLACK in every round.
 - Any change in the number of open descriptors is a leak.
 
 The inputs are a few hundred items long, so that a leak per item or per call
@@ -27,6 +31,8 @@ The script prints a table of every case and exits 1 on any finding.
 """
 
 import argparse
+import array
+import collections
 import contextlib
 import gc
 import os
@@ -39,9 +45,12 @@ BUILD = pathlib.Path(os.environ.get("OVILEX_BUILD_DIR", "build-dbg"))
 if not BUILD.is_absolute():
     BUILD = ROOT / BUILD
 sys.path.insert(0, str(BUILD))
+# The package, whose native module the build puts in BUILD/ovilex.
+sys.path.insert(0, str(ROOT / "python"))
 
 import _ovilex  # noqa: E402
 from _ovilex import build_info, decode_string, encode, encode_train  # noqa: E402
+from ovilex import RecordError, SourceError, _native  # noqa: E402
 
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 STR_TO_VEC = "Can't extract `str` to `Vec`"
@@ -222,7 +231,7 @@ def panic_type():
 
 class Case:
     def __init__(self, name, call, expect, message=None, noisy=False, cwd=None, weight=1.0,
-                 warmup=1):
+                 warmup=1, threads=False):
         self.name = name
         self.call = call
         self.expect = expect  # ("ok", value) or an exception class
@@ -231,6 +240,7 @@ class Case:
         self.cwd = cwd  # a setup function given a fresh directory, for training
         self.weight = weight  # share of --calls (training is slower)
         self.warmup = warmup  # rounds before measuring
+        self.threads = threads  # starts threads of its own on every call
 
 
 def ok(value):
@@ -465,6 +475,82 @@ def make_cases(merges, big_merges):
     return cases
 
 
+def raise_stop(done):
+    raise ValueError("stop")
+
+
+def counted_files(paths, **options):
+    counts = _native.WordCounts()
+    counts.add_files(paths, **options)
+    return counts.to_dict()
+
+
+def native_cases(merges, directory):
+    """The calls of ovilex._native, on files written to |directory|: the
+    record files of |merges|, a small text file and one that is not UTF-8."""
+    with contextlib.chdir(directory):
+        assert encode_train(CORPUS) == merges
+    merges_path = str(directory / "data" / "merges_record.json")
+    vocab_path = str(directory / "data" / "vocab_list.json")
+    damaged = directory / "damaged.json"
+    damaged.write_text('[\n  {"pair": [1, 2], "id": 256}\n')
+    text = "".join(CORPUS)
+    small = directory / "small.txt"
+    small.write_text(text, encoding="utf-8")
+    not_utf8 = directory / "not_utf8.txt"
+    not_utf8.write_bytes(b"ok\n\xff\n")
+    missing = directory / "missing.txt"
+
+    tok = _native.Tokenizer(merges, vocab_of(merges))
+    ids = encode(_native.split(text), merges)
+    # Long enough in all to be encoded on threads without the interpreter lock.
+    batch = [text] * 8
+    offsets = array.array("Q", range(0, len(ids) * (len(batch) + 1), len(ids)))
+    return [
+        Case("Tokenizer encode", lambda: tok.encode(text), ok(ids)),
+        Case("Tokenizer encode_batch on threads", lambda: tok.encode_batch(batch, threads=2),
+             ok([ids] * len(batch)), threads=True),
+        Case("Tokenizer encode_batch_array on threads",
+             lambda: tok.encode_batch_array(batch, threads=2),
+             ok((array.array("H", ids * len(batch)), offsets)), threads=True),
+        Case("Tokenizer encode_batch int item", lambda: tok.encode_batch([text, 1]), TypeError,
+             "encode_batch() argument 'texts' must hold str, found int at index 1"),
+        Case("Tokenizer decode list", lambda: tok.decode(ids), ok(text)),
+        Case("Tokenizer decode array", lambda: tok.decode(array.array("H", ids)), ok(text)),
+        Case("Tokenizer decode unknown id", lambda: tok.decode(ids + [9999]), KeyError,
+             "'unknown token id 9999 in vocab_list'"),
+        Case("Tokenizer decode str id", lambda: tok.decode(ids + ["x"]), TypeError,
+             prefixed("ids", "'str' object cannot be interpreted as an integer")),
+        Case("Tokenizer decode invalid UTF-8", lambda: tok.decode(ids + [255]), ValueError,
+             f"decoded bytes are not valid UTF-8: invalid utf-8 sequence of 1 bytes from index "
+             f"{len(text.encode())}"),
+        Case("load_records",
+             lambda: _native.load_records(_native.Tokenizer, merges_path, vocab_path).merges,
+             ok(merges)),
+        Case("load_records missing file",
+             lambda: _native.load_records(_native.Tokenizer, str(missing), vocab_path),
+             RecordError, f"no such file: {missing}"),
+        Case("load_records damaged record",
+             lambda: _native.load_records(_native.Tokenizer, str(damaged), vocab_path),
+             RecordError, f'{damaged}, line 3: expected an entry {{"pair":[LEFT,RIGHT],"id":ID}} '
+                          "with ids 0 to 65535, found ''"),
+        Case("load_records cls not a Tokenizer class",
+             lambda: _native.load_records(dict, merges_path, vocab_path), TypeError,
+             "load_records() argument 'cls' must be a Tokenizer class"),
+        Case("WordCounts add_files on threads", lambda: counted_files([small], threads=2),
+             ok(dict(collections.Counter(_native.split(text)))), threads=True),
+        Case("WordCounts add_files missing file", lambda: counted_files([missing]),
+             FileNotFoundError, f"[Errno 2] No such file or directory: '{missing}'", threads=True),
+        Case("WordCounts add_files not UTF-8", lambda: counted_files([not_utf8]), SourceError,
+             f"{not_utf8}: not UTF-8 text (line 2, byte 0xff)", threads=True),
+        Case("WordCounts add_files progress raises",
+             lambda: counted_files([small], progress=raise_stop), ValueError, "stop",
+             threads=True),
+        Case("WordCounts add_files errors='ignore'", lambda: counted_files([small], errors="ignore"),
+             ValueError, "errors must be 'strict' or 'replace', found 'ignore'"),
+    ]
+
+
 # -------------------------------------------------------------- measuring
 
 
@@ -568,7 +654,9 @@ def main():
         with contextlib.chdir(scratch):
             merges = encode_train(CORPUS)
             big_merges = encode_train(BIG_CORPUS)
-        cases = make_cases(merges, big_merges)
+        native = scratch / "native"
+        native.mkdir()
+        cases = make_cases(merges, big_merges) + native_cases(merges, native)
         if opts.k:
             cases = [c for c in cases if any(k in c.name for k in opts.k)]
         findings = []
@@ -595,7 +683,7 @@ def main():
                 problems.append(f"references grow: {refs}")
             if steady(blocks, slack):
                 problems.append(f"allocated blocks grow: {blocks}")
-            if sum(mem) > RSS_SLACK * len(mem):
+            if steady(mem, RSS_SLACK) if case.threads else sum(mem) > RSS_SLACK * len(mem):
                 problems.append(f"resident memory grows: {[d // 1024 for d in mem]} KiB")
             if any(fds):
                 problems.append(f"open descriptors change: {fds}")
