@@ -63,7 +63,7 @@ class CompiledTokenizer::Encoder {
           return;
         }
       }
-      if (const auto ids = cached.find(chunk)) {
+      if (const auto ids = cached.find(key)) {
         if (slot != nullptr) *slot = {key.lo, key.hi, ids->data(), static_cast<std::uint32_t>(ids->size())};
         at = std::copy(ids->begin(), ids->end(), at);
         return;
@@ -177,6 +177,10 @@ FlatIds CompiledTokenizer::encode_batch_flat(std::span<const std::string_view> t
              [&](std::size_t thread, std::size_t b, std::size_t begin, std::size_t end) {
                Encoder& encoder = encoders[thread] ? *encoders[thread] : encoders[thread].emplace(*this);
                std::vector<TokenId>& piece = flat.pieces[b];
+               // Room for about one id per two bytes spares most regrowth.
+               std::size_t bytes = 0;
+               for (std::size_t i = begin; i < end; ++i) bytes += texts[i].size();
+               piece.reserve(bytes / 2);
                for (std::size_t i = begin; i < end; ++i) {
                  encoder.encode_text(texts[i], piece);
                  flat.offsets[i + 1] = piece.size();

@@ -33,9 +33,11 @@ class ChunkIds {
  public:
   // The ids of |chunk|, if held.
   std::optional<std::span<const TokenId>> find(std::string_view chunk) const {
-    const auto d = chunks_.find(chunk);
-    if (!d) return std::nullopt;
-    return std::span<const TokenId>(ids_.data() + ends_[*d], ends_[*d + 1] - ends_[*d]);
+    return ids_of(chunks_.find(chunk));
+  }
+  // The same from the chunk's key (ChunkInterner::Key::of(chunk)).
+  std::optional<std::span<const TokenId>> find(const ChunkInterner::Key& key) const {
+    return ids_of(chunks_.find(key));
   }
   // Keeps |ids| for |chunk| unless it is held already.
   void add(std::string_view chunk, std::span<const TokenId> ids);
@@ -49,6 +51,11 @@ class ChunkIds {
   }
 
  private:
+  std::optional<std::span<const TokenId>> ids_of(std::optional<std::uint32_t> d) const {
+    if (!d) return std::nullopt;
+    return std::span<const TokenId>(ids_.data() + ends_[*d], ends_[*d + 1] - ends_[*d]);
+  }
+
   ChunkInterner chunks_;
   std::vector<std::uint32_t> ends_{0};  // chunk d's ids: ids_[ends_[d], ends_[d + 1])
   std::vector<TokenId> ids_;

@@ -115,10 +115,8 @@ class ChunkInterner {
     return add(chunk, probe);
   }
   // The number of |chunk| if it has been interned.
-  std::optional<std::uint32_t> find(std::string_view chunk) const {
-    if (const auto it = ids_.find(Key::of(chunk)); it != ids_.end()) return it->second;
-    return std::nullopt;
-  }
+  std::optional<std::uint32_t> find(std::string_view chunk) const { return find(Key::of(chunk)); }
+
   std::size_t size() const noexcept { return views_.size(); }
   std::string_view operator[](std::uint32_t id) const noexcept { return views_[id]; }
 
@@ -180,6 +178,10 @@ class ChunkInterner {
       return a.lo == b.lo && a.hi == b.hi;
     }
   };
+  // The number of a chunk from its key (Key::of(chunk)), when the caller
+  // has it already.
+  std::optional<std::uint32_t> find(const Key& key) const;
+
  private:
   // Views point into |arena_| blocks, which never move once written.
   std::string_view store(std::string_view chunk);
@@ -194,6 +196,11 @@ class ChunkInterner {
   std::size_t arena_left_ = 0;
   char* arena_next_ = nullptr;
 };
+
+inline std::optional<std::uint32_t> ChunkInterner::find(const Key& key) const {
+  if (const auto it = ids_.find(key); it != ids_.end()) return it->second;
+  return std::nullopt;
+}
 
 // The UTF-8 chunks of a call, in order: each as the number of its distinct
 // text, so that a repeated chunk costs four bytes and work on the distinct
