@@ -37,3 +37,26 @@ def vocab_from_merges(merges):
     for (left, right), new in merges:
         vocab[new] = vocab[left] + vocab[right]
     return vocab
+
+
+def records(workdir):
+    """The bytes of the two record files in workdir/data."""
+    return tuple((workdir / "data" / name).read_bytes()
+                 for name in ("merges_record.json", "vocab_list.json"))
+
+
+def encode_train_records(chunks, workdir):
+    """What _ovilex.encode_train returns and writes when run in workdir (made
+    here): its merges and the bytes of its two record files."""
+    import os
+
+    import _ovilex
+
+    here = os.getcwd()
+    workdir.mkdir()
+    os.chdir(workdir)
+    try:
+        merges = _ovilex.encode_train(chunks)
+    finally:
+        os.chdir(here)
+    return merges, records(workdir)

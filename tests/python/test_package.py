@@ -12,6 +12,7 @@ import _ovilex
 import ovilex
 from ovilex import RecordError, SourceError, Tokenizer, split
 from records_reference import MERGE_ENTRY, VOCAB_ENTRY
+from reference import encode_train_records
 
 # --------------------------------------------------------------------------
 # split
@@ -84,19 +85,6 @@ CORPUS = [
 ]
 
 
-def direct_merges(chunks, workdir):
-    """_ovilex.encode_train in workdir, with the record files it leaves."""
-    here = os.getcwd()
-    workdir.mkdir()
-    os.chdir(workdir)
-    try:
-        merges = _ovilex.encode_train(chunks)
-    finally:
-        os.chdir(here)
-    data = workdir / "data"
-    return merges, (data / "merges_record.json").read_bytes(), (data / "vocab_list.json").read_bytes()
-
-
 @pytest.fixture(scope="module")
 def trained(tmp_path_factory):
     """A tokenizer trained on CORPUS, and its workdir."""
@@ -108,8 +96,8 @@ def test_train_from_texts_is_encode_train_of_the_chunks(tmp_path):
     here = os.getcwd()
     tok = Tokenizer.train(CORPUS, workdir=tmp_path / "a")
     assert os.getcwd() == here
-    merges, merges_file, vocab_file = direct_merges([c for t in CORPUS for c in split(t)],
-                                                    tmp_path / "b")
+    merges, (merges_file, vocab_file) = encode_train_records(
+        [c for t in CORPUS for c in split(t)], tmp_path / "b")
     assert tok.merges == merges
     assert (tmp_path / "a/data/merges_record.json").read_bytes() == merges_file
     assert (tmp_path / "a/data/vocab_list.json").read_bytes() == vocab_file

@@ -3,15 +3,14 @@ with merges and record files byte-identical to _ovilex.encode_train on the
 chunks of split() of each file's text."""
 
 import collections
-import os
 import random
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import _ovilex
 from ovilex import SourceError, Tokenizer, WordCounts, split
+from reference import encode_train_records, records
 
 WORDS = ["the", " quick", " brown", " fox", "'s", " 42", "\n", "  ", "\t", "é", " Москва", "日本",
          "👍🏽", "_x", ".", "\u00a0", "\u2028", "x'", "ll", "\r\n"]
@@ -26,23 +25,6 @@ def generated(seed, size):
         parts.append(word)
         total += len(word)
     return "".join(parts)
-
-
-def encode_train_records(chunks, workdir):
-    """What _ovilex.encode_train returns and writes, run in workdir."""
-    here = os.getcwd()
-    workdir.mkdir()
-    os.chdir(workdir)
-    try:
-        merges = _ovilex.encode_train(chunks)
-    finally:
-        os.chdir(here)
-    return merges, records(workdir)
-
-
-def records(workdir):
-    return tuple((workdir / "data" / name).read_bytes()
-                 for name in ("merges_record.json", "vocab_list.json"))
 
 
 @pytest.mark.parametrize("sizes, threads", [
