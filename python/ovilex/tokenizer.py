@@ -55,6 +55,23 @@ def _checked_vocab(vocab: Mapping[int, bytes]) -> dict[int, bytes]:
     return out
 
 
+def train_checked(cls: type[Tokenizer], counts: WordCounts, workdir: str | os.PathLike[str],
+                  check: bool) -> Any:
+    """cls trained on counts in workdir (see Tokenizer.train_counts). With
+    check, (tokenizer, (tokens, bytes, ok)): the merge loop's final ids of
+    every distinct chunk decoded back to it, weighted by the counts, and the
+    encoder checked against those ids on a sample of the chunks."""
+    # Empty chunks count, but are no text.
+    if counts.distinct == 0 or (counts.distinct == 1 and "" in counts.to_dict()):
+        raise SourceError("no text to train on")
+    workdir = pathlib.Path(workdir)
+    try:
+        workdir.mkdir(parents=True, exist_ok=True)
+    except OSError as e:
+        raise OSError(f"cannot use {workdir} as the working directory: {e.strerror}") from e
+    return _native.train(cls, counts, workdir, check=check)
+
+
 class Tokenizer(_native.Tokenizer):
     """A byte-level BPE tokenizer: an ordered merge list and the vocabulary
     (the bytes of every token id), compiled for encoding text and decoding
@@ -144,15 +161,7 @@ class Tokenizer(_native.Tokenizer):
             for chunk, count in counts.items():
                 native.add(chunk, count)
             counts = native
-        # Empty chunks count, but are no text.
-        if counts.distinct == 0 or (counts.distinct == 1 and "" in counts.to_dict()):
-            raise SourceError("no text to train on")
-        workdir = pathlib.Path(workdir)
-        try:
-            workdir.mkdir(parents=True, exist_ok=True)
-        except OSError as e:
-            raise OSError(f"cannot use {workdir} as the working directory: {e.strerror}") from e
-        return _native.train(cls, counts, workdir)
+        return train_checked(cls, counts, workdir, check=False)
 
     @classmethod
     def load(cls, workdir: str | os.PathLike[str]) -> Tokenizer:

@@ -111,8 +111,9 @@ bool add_word_counts_type(PyObject* module);
 // merges and vocabulary, which must fit together.
 PyRef make_tokenizer(PyTypeObject* cls, std::vector<Merge> merges, VocabList vocab);
 
-// train(cls, counts, workdir): learns the merges of a WordCounts, writes the
-// record files into workdir/data as a pair, and returns a new cls.
+// train(cls, counts, workdir, check=False): learns the merges of a
+// WordCounts, writes the record files into workdir/data as a pair, and
+// returns a new cls; with check, (that cls, (tokens, bytes, ok)).
 PyObject* train_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept;
 

@@ -249,9 +249,11 @@ PyMethodDef FUNCTIONS[] = {
      "naming the file and line, when they do not hold what training writes."},
     {"train", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(train_entry)),
      METH_FASTCALL | METH_KEYWORDS,
-     "train(cls, counts, workdir)\n--\n\nLearns the merges of a WordCounts, writes "
-     "workdir/data/merges_record.json and workdir/data/vocab_list.json (both or neither), "
-     "and returns a new cls over them."},
+     "train(cls, counts, workdir, check=False)\n--\n\nLearns the merges of a WordCounts, "
+     "writes workdir/data/merges_record.json and workdir/data/vocab_list.json (both or "
+     "neither), and returns a new cls over them. With check, returns (tokenizer, (tokens, "
+     "bytes, ok)): every distinct chunk's final ids from the merge loop decoded back, and "
+     "the encoder checked against them on a sample."},
     {"read_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_records_entry)),
      METH_FASTCALL | METH_KEYWORDS,
      "read_records(merges_path, vocab_path)\n--\n\nThe merges and the vocabulary of two record "

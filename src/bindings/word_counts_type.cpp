@@ -282,7 +282,7 @@ WordCounter& word_counter_of(PyObject* obj, const char* function, const char* na
 
 namespace {
 
-constexpr std::string_view TRAIN_PARAMS[] = {"cls", "counts", "workdir"};
+constexpr std::string_view TRAIN_PARAMS[] = {"cls", "counts", "workdir", "check"};
 constexpr py::Signature TRAIN_SIG{"train", TRAIN_PARAMS, 3, 0};
 
 }  // namespace
@@ -290,16 +290,19 @@ constexpr py::Signature TRAIN_SIG{"train", TRAIN_PARAMS, 3, 0};
 PyObject* train_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
   return guarded_call([&]() -> PyRef {
-    std::array<PyObject*, 3> slots;
+    std::array<PyObject*, 4> slots;
     py::parse_args(TRAIN_SIG, args, nargs, kwnames, slots);
     PyTypeObject* cls = tokenizer_class(slots[0], "train");
+    const int checking = slots[3] == nullptr ? 0 : PyObject_IsTrue(slots[3]);
+    if (checking < 0) throw py::PythonError{};
+    engine::RoundTrip round_trip;
     const WordCounter& counter = word_counter_of(slots[1], "train", "counts");
     const std::string workdir = fs_path(slots[2]);
     CountsState& state = state_of(slots[1]);
     const Busy busy(state);
     Result<std::vector<Merge>> merges = [&] {
       GilReleased released;
-      return engine::train_counts(counter, workdir);
+      return engine::train_counts(counter, workdir, nullptr, checking ? &round_trip : nullptr);
     }();
     if (!merges.ok()) {
       Error error = merges.error();
@@ -315,7 +318,12 @@ PyObject* train_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       throw_package_error(error);
     }
     VocabList vocab = build_vocab(merges.value());
-    return make_tokenizer(cls, std::move(merges.value()), std::move(vocab));
+    PyRef tokenizer = make_tokenizer(cls, std::move(merges.value()), std::move(vocab));
+    if (!checking) return tokenizer;
+    return check(Py_BuildValue("(O(KKO))", tokenizer.get(),
+                               static_cast<unsigned long long>(round_trip.tokens),
+                               static_cast<unsigned long long>(round_trip.bytes),
+                               round_trip.ok ? Py_True : Py_False));
   });
 }
 

@@ -2,10 +2,12 @@
 
 #include <malloc.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -186,8 +188,44 @@ void count_texts(std::span<const std::string_view> texts, std::size_t threads,
   gather(counters, counter);
 }
 
+namespace {
+
+// The round trip of every word, from the merge loop's final words.
+class FinalWordsCheck final : public FinalWords {
+ public:
+  FinalWordsCheck(const WordCounter& counter, RoundTrip& result)
+      : counter_(counter), result_(result) {}
+
+  void merges_made(std::span<const Merge> merges) override {
+    tokenizer_.emplace(std::vector<Merge>(merges.begin(), merges.end()), build_vocab(merges));
+  }
+
+  void word(std::uint32_t d, std::span<const TokenId> ids) override {
+    const std::string_view chunk = counter_.chunk(d);
+    const std::uint64_t count = counter_.count(d);
+    result_.tokens += ids.size() * count;
+    result_.bytes += chunk.size() * count;
+    back_.clear();
+    if (tokenizer_->decode_bytes(ids, back_) || back_ != chunk) result_.ok = false;
+    if (d % CHECK_EVERY == 0) {
+      encoded_.clear();
+      tokenizer_->encode_chunk_uncached(chunk, encoded_);
+      if (!std::equal(encoded_.begin(), encoded_.end(), ids.begin(), ids.end())) result_.ok = false;
+    }
+  }
+
+ private:
+  const WordCounter& counter_;
+  RoundTrip& result_;
+  std::optional<CompiledTokenizer> tokenizer_;
+  std::string back_;
+  std::vector<TokenId> encoded_;
+};
+
+}  // namespace
+
 Result<std::vector<Merge>> train_counts(const WordCounter& counter, std::string_view workdir,
-                                        TrainProfile* profile) {
+                                        TrainProfile* profile, RoundTrip* check) {
 #ifdef __GLIBC__
   // The memory that malloc holds free goes back to the system before the
   // training tables are made: counting leaves freed blocks in the arenas
@@ -195,7 +233,13 @@ Result<std::vector<Merge>> train_counts(const WordCounter& counter, std::string_
   // after the threads end.
   ::malloc_trim(0);
 #endif
-  std::vector<Merge> merges = learn_from_counts(counter, profile);
+  std::optional<FinalWordsCheck> checking;
+  if (check != nullptr) {
+    *check = RoundTrip{};
+    checking.emplace(counter, *check);
+  }
+  std::vector<Merge> merges =
+      learn_from_counts(counter, profile, POSITIONAL_FROM, checking ? &*checking : nullptr);
   const VocabList vocab = build_vocab(merges);
   if (auto error = write_records(workdir, merges, vocab)) return std::move(*error);
   return merges;

@@ -36,11 +36,6 @@ std::optional<text::SourceFailure> count_files(
 void count_texts(std::span<const std::string_view> texts, std::size_t threads,
                  WordCounter& counter);
 
-// Learns the merges of |counter|'s chunks, writes both record files into
-// |workdir|/data as a pair (write_records), and returns the tokenizer.
-Result<std::vector<Merge>> train_counts(const WordCounter& counter, std::string_view workdir,
-                                        TrainProfile* profile = nullptr);
-
 // What encoding every counted chunk gives, weighted by its count: tokens
 // and bytes, and whether decoding each chunk's ids gave its bytes back.
 struct RoundTrip {
@@ -48,6 +43,18 @@ struct RoundTrip {
   std::uint64_t bytes = 0;
   bool ok = true;
 };
+
+// Learns the merges of |counter|'s chunks, writes both record files into
+// |workdir|/data as a pair (write_records), and returns the merges.
+//
+// With |check|, it also fills in the round trip of every distinct chunk
+// from the merge loop's own final words, decoded through the vocabulary of
+// the merges; the compiled encoder must give the same ids for every
+// CHECK_EVERY-th chunk. Nothing is encoded a second time but that sample.
+inline constexpr std::uint32_t CHECK_EVERY = 64;
+Result<std::vector<Merge>> train_counts(const WordCounter& counter, std::string_view workdir,
+                                        TrainProfile* profile = nullptr,
+                                        RoundTrip* check = nullptr);
 RoundTrip check_round_trip(const WordCounter& counter, const CompiledTokenizer& tokenizer,
                            std::size_t threads);
 

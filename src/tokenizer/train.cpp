@@ -176,6 +176,24 @@ class MergeLoop {
     }
   }
 
+  // fn(w, ids) with the current ids of every word w, once each.
+  template <class Fn>
+  void visit_words(Fn&& fn) {
+    std::vector<bool> positional(slots_.size(), false);
+    std::vector<TokenId> ids;
+    for (const Positional& pw : positional_) {
+      positional[pw.word] = true;
+      ids.clear();
+      for (std::uint32_t p = pw.start; p != NO_POSITION; p = at_[p].next) ids.push_back(at_[p].token);
+      fn(pw.word, std::span<const TokenId>(ids));
+    }
+    for (std::size_t w = 0; w < slots_.size(); ++w) {
+      if (positional[w]) continue;
+      fn(static_cast<std::uint32_t>(w),
+         std::span<const TokenId>(ids_of(slots_[w]), length_of(slots_[w])));
+    }
+  }
+
   std::size_t rewrites() const noexcept { return rewrites_; }
   std::size_t pairs() const noexcept { return pairs_.size(); }
 
@@ -682,7 +700,7 @@ std::vector<Merge> learn_from_words(std::vector<WordFreq> words, TrainProfile* p
 }
 
 std::vector<Merge> learn_from_counts(const WordCounter& counter, TrainProfile* profile,
-                                     std::size_t positional_from) {
+                                     std::size_t positional_from, FinalWords* final_words) {
   using Clock = std::chrono::steady_clock;
   auto start = Clock::now();
   MergeLoop loop(counter.distinct(), counted_words(counter), positional_from);
@@ -697,6 +715,10 @@ std::vector<Merge> learn_from_counts(const WordCounter& counter, TrainProfile* p
   if (profile) {
     profile->merge_loop_seconds = seconds_since(start);
     profile->word_rewrites = loop.rewrites();
+  }
+  if (final_words != nullptr) {
+    final_words->merges_made(merges);
+    loop.visit_words([&](std::uint32_t w, std::span<const TokenId> ids) { final_words->word(w, ids); });
   }
   return merges;
 }

@@ -50,6 +50,9 @@ class WordCounter {
   }
   std::uint64_t chunks() const noexcept { return chunks_; }
   std::size_t distinct() const noexcept { return counts_.size(); }
+  // The distinct chunk numbered |id| (see add), and its count.
+  std::string_view chunk(std::uint32_t id) const noexcept { return distinct_[id]; }
+  std::uint64_t count(std::uint32_t id) const noexcept { return counts_[id]; }
   // fn(chunk, count) for every distinct chunk, in order of first appearance.
   template <class Fn>
   void for_each(Fn&& fn) const {
@@ -108,8 +111,21 @@ std::vector<Merge> learn_from_words(std::vector<WordFreq> words, TrainProfile* p
 // (on the calling thread, in about the time of the index alone), so that
 // training holds the counter and the loop's own tables but nothing more.
 // The worker pool is not used. |positional_from| as for learn_merges.
+//
+// |final_words|, when given, sees what the loop ends with while its tables
+// are still there, so that a check of every word costs no second pass and
+// no more memory: the merges, then each distinct chunk's final ids.
+class FinalWords {
+ public:
+  virtual ~FinalWords() = default;
+  virtual void merges_made(std::span<const Merge> merges) = 0;
+  // The final ids of the counter's distinct chunk |d| (numbered as the
+  // counter numbers them: first appearance), once for every chunk.
+  virtual void word(std::uint32_t d, std::span<const TokenId> ids) = 0;
+};
 std::vector<Merge> learn_from_counts(const WordCounter& counter, TrainProfile* profile = nullptr,
-                                     std::size_t positional_from = POSITIONAL_FROM);
+                                     std::size_t positional_from = POSITIONAL_FROM,
+                                     FinalWords* final_words = nullptr);
 
 // The whole training call after the chunks are counted: learn_from_words,
 // then data/merges_record.json and data/vocab_list.json written in that

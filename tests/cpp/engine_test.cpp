@@ -409,6 +409,46 @@ TEST(TrainCounts, WritesTheRecordsThatTrainWritesIntoTheWorkdir) {
   EXPECT_EQ(read("vocab_list.json"), vocab_list_text(build_vocab(merges.value())));
 }
 
+// Every distinct chunk once, with the ids the encoder gives it.
+class RecordingWords final : public FinalWords {
+ public:
+  void merges_made(std::span<const Merge> merges) override {
+    merges_.assign(merges.begin(), merges.end());
+  }
+  void word(std::uint32_t d, std::span<const TokenId> ids) override {
+    words_[d].push_back(std::vector<TokenId>(ids.begin(), ids.end()));
+  }
+  std::vector<Merge> merges_;
+  std::map<std::uint32_t, std::vector<std::vector<TokenId>>> words_;
+};
+
+TEST(TrainCounts, TheFinalWordsAreTheEncodingOfEveryChunkAndTheCheckAgrees) {
+  std::mt19937 rng(13);
+  WordCounter counter;
+  for (int i = 0; i < 40; ++i) counter.add_all(counted_whole(random_text(rng, 400)));
+  counter.add(std::string(600, 'a') + "b", 3);  // long enough for the positional path
+  counter.add("", 2);
+  for (const std::size_t positional_from : {4u, 256u}) {
+    RecordingWords seen;
+    const std::vector<Merge> merges = learn_from_counts(counter, nullptr, positional_from, &seen);
+    EXPECT_EQ(seen.merges_, merges);
+    ASSERT_EQ(seen.words_.size(), counter.distinct());
+    for (std::uint32_t d = 0; d < counter.distinct(); ++d) {
+      ASSERT_EQ(seen.words_[d].size(), 1u) << d;
+      EXPECT_EQ(seen.words_[d][0], oracle::encode_sequential({counter.chunk(d)}, merges)) << d;
+    }
+  }
+  const TempDir dir;
+  engine::RoundTrip check;
+  const auto merges = engine::train_counts(counter, dir.path(), nullptr, &check);
+  ASSERT_TRUE(merges.ok());
+  const auto tok = compiled(merges.value());
+  const engine::RoundTrip again = engine::check_round_trip(counter, *tok, 2);
+  EXPECT_TRUE(check.ok);
+  EXPECT_EQ(check.tokens, again.tokens);
+  EXPECT_EQ(check.bytes, again.bytes);
+}
+
 TEST(TrainCounts, AFailedWriteLeavesBothOldRecordsWhole) {
   const TempDir dir;
   WordCounter counter;
