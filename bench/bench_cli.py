@@ -133,16 +133,14 @@ def print_table(r: dict[str, Any]) -> None:
           f"({first['distinct_chunks']:,} distinct); {first['merges']} merges; "
           f"{first['bytes'] / first['tokens']:.2f} bytes per token")
     print()
-    head = (f"| {'jobs':>4} | {'wall s':>7} | {'read+split s':>12} | {'train s':>7} | "
-            f"{'check s':>7} | {'rest s':>6} | {'split share':>11} | {'split chunks/s':>14} | "
-            f"{'load':>4} |")
+    head = (f"| {'jobs':>4} | {'wall s':>7} | {'read+split s':>12} | {'train+check s':>13} | "
+            f"{'rest s':>6} | {'split share':>11} | {'split chunks/s':>14} | {'load':>4} |")
     print(head)
     print("|" + "|".join("-" * len(c) for c in head.split("|")[1:-1]) + "|")
     for x in r["rows"]:
-        rest = (x["wall_seconds"] - x["read_split_seconds"] - x["train_seconds"]
-                - x["check_seconds"])
+        rest = x["wall_seconds"] - x["read_split_seconds"] - x["train_seconds"]
         print(f"| {x['jobs']:>4} | {x['wall_seconds']:>7.2f} | {x['read_split_seconds']:>12.2f} | "
-              f"{x['train_seconds']:>7.2f} | {x['check_seconds']:>7.2f} | {rest:>6.2f} | "
+              f"{x['train_seconds']:>13.2f} | {rest:>6.2f} | "
               f"{x['read_split_seconds'] / x['wall_seconds']:>10.0%} | "
               f"{x['chunks'] / x['read_split_seconds']:>14,.0f} | {x['load']:>4.1f} |")
     ref = r["in_process_split"]
