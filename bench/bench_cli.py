@@ -9,8 +9,8 @@ corpus (bench/corpus.py), then times
 
 in a fresh subprocess and a fresh temporary directory, once per --jobs value
 (best of --repeat runs by wall time, the values taking turns). The wall time is split into the
-stages that the command reports in F: reading and splitting, training, the
-check (encoding every distinct chunk and decoding them back), and the rest
+stages that the command reports in F: reading and splitting, training with
+its check (every distinct chunk's tokens decoded back), and the rest
 (interpreter start, imports, loading the record files, the summary). Every
 run must report the same chunk counts, merges and tokens, and a good round
 trip.
