@@ -214,49 +214,6 @@ TEST_F(RecordFiles, DirectoryIsUnreadable) {
   EXPECT_EQ(got.error().message, expand("cannot read {M}: Is a directory"));
 }
 
-// Lines json.loads reads as the first merge, (97, 98) -> 256.
-class SameMerge : public RecordFiles, public ::testing::WithParamInterface<const char*> {};
-
-TEST_P(SameMerge, Reads) {
-  const Result<Records> got = read(first_merge(GetParam()), VOCAB_TEXT);
-  ASSERT_TRUE(got.ok()) << got.error().message;
-  EXPECT_EQ(got.value().merges, (std::vector<Merge>{{97, 98, 256}}));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Json, SameMerge,
-    ::testing::Values(R"( { "pair" : [ 97 , 98 ] , "id" : 256 } )",
-                      "{\"pair\":[97,98],\r\"id\":256}\t",
-                      R"({"id":256,"pair":[97,98]})", R"({"\u0069d":256,"p\u0061ir":[97,98]})",
-                      R"({"pair":[97,98],"id":7,"id":256})",
-                      R"({"pair":[-0,1],"id":-1,"pair":[97,98],"id":256})",
-                      R"({"pair":[97,98],"id":{"x":[NaN,-Infinity,Infinity,"\ud800\/"]},"id":256})",
-                      "\x0b\x1f{\"pair\":[97,98],\"id\":256}\x1c\x0c"));
-
-// Lines it rejects, or reads as something other than a merge.
-class NotAMerge : public RecordFiles, public ::testing::WithParamInterface<const char*> {};
-
-TEST_P(NotAMerge, IsRejected) {
-  const Result<Records> got = read(first_merge(GetParam()), VOCAB_TEXT);
-  ASSERT_FALSE(got.ok());
-  EXPECT_EQ(got.error().message.rfind(expand(M_FOUND), 0), 0u) << got.error().message;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Json, NotAMerge,
-    ::testing::Values(R"({"pair":[97,98],"id":256.0})", R"({"pair":[97,98],"id":25.6e1})",
-                      R"({"pair":[97,98],"id":true})", R"({"pair":[97,98],"id":065})",
-                      R"({"pair":[97,98],"id":-256})", R"({"pair":[97,98],"id":65536})",
-                      R"({"pair":[97,98,99],"id":256})", R"({"pair":[97,98],"id":256,"x":0})",
-                      R"({"pair":[97,98],"id":256,})", R"({"pair":[97,98,],"id":256})",
-                      R"({"pair":[97,98],"id":[1.],"id":256})",
-                      R"({"pair":[97,98],"id":"\x","id":256})",
-                      "{\"pair\":[97,98],\"id\":\"\t\",\"id\":256}",
-                      "{\"pair\":[97,98],\"id\":256\x0c}",
-                      R"({"pair":[97,98],"id":256}})", R"({'pair':[97,98],'id':256})",
-                      R"({"pair":[97,98],"id":"\u12","id":256})",
-                      R"([{"pair":[97,98],"id":256}])"));
-
 TEST(CheckMerges, NamesTheFirstMergeThatDoesNotFit) {
   const VocabList vocab = vocab_of(MERGES);
   EXPECT_FALSE(check_merges(MERGES, vocab, "v").has_value());
