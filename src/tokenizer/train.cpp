@@ -287,6 +287,17 @@ class MergeLoop {
     std::uint32_t head = NO_NODE;  // words that gained the pair
     std::uint32_t tail = NO_NODE;
   };
+  // A merge of (a, b) into x changes, around each run of occurrences, the
+  // pairs (p, a) and (p, x) with the token p before the run, and (b, n) and
+  // (x, n) with the token n after it; within runs, (a, b), (b, a) and (x, x).
+  // The slot words gather the first four by p and by n in tables indexed by
+  // the token, which costs no hashing per word; they go to changes_ once
+  // per token and step.
+  struct Side {
+    Change change;
+    bool touched = false;
+  };
+  static constexpr std::size_t TOKENS = std::size_t{1} << (8 * sizeof(TokenId));
 
   // The heap holds stale entries until they surface: an entry is current
   // only while its pair still has exactly that frequency.
@@ -410,10 +421,51 @@ class MergeLoop {
 
   void sub(Pair pair, std::uint64_t amount) { changes_[pair].lost += amount; }
 
-  void add(Pair pair, std::uint64_t amount, std::uint32_t word) {
-    Change& change = changes_[pair];
+  // The change of one side, indexed by the neighbouring token.
+  Change& side(std::vector<Side>& sides, std::vector<TokenId>& touched, TokenId token) {
+    Side& s = sides[token];
+    if (!s.touched) {
+      s.touched = true;
+      touched.push_back(token);
+    }
+    return s.change;
+  }
+
+  void gain(Change& change, std::uint64_t amount, std::uint32_t word) {
     change.gained += amount;
     if (push_word(change.head, word) && change.tail == NO_NODE) change.tail = change.head;
+  }
+
+  // Moves the gathered sides into changes_: (p, a) lost and (p, x) gained
+  // for each token p before a run, (b, n) and (x, n) for each n after one.
+  void fold_sides(Pair pair, TokenId x) {
+    const auto fold = [&](Pair lost, Pair gained, Side& s) {
+      changes_[lost].lost += s.change.lost;
+      Change& to = changes_[gained];
+      to.gained += s.change.gained;
+      if (s.change.head != NO_NODE) {
+        node(s.change.tail).next = to.head;
+        if (to.head == NO_NODE) to.tail = s.change.tail;
+        to.head = s.change.head;
+      }
+      s = Side{};
+    };
+    for (const TokenId p : touched_before_) fold({p, pair.left}, {p, x}, before_[p]);
+    for (const TokenId n : touched_after_) fold({pair.right, n}, {x, n}, after_[n]);
+    touched_before_.clear();
+    touched_after_.clear();
+    if (run_lost_ab_ != 0) changes_[pair].lost += run_lost_ab_;
+    if (run_lost_ba_ != 0) changes_[Pair{pair.right, pair.left}].lost += run_lost_ba_;
+    if (run_xx_.gained != 0) {
+      Change& to = changes_[Pair{x, x}];
+      to.gained += run_xx_.gained;
+      node(run_xx_.tail).next = to.head;
+      if (to.head == NO_NODE) to.tail = run_xx_.tail;
+      to.head = run_xx_.head;
+    }
+    run_lost_ab_ = 0;
+    run_lost_ba_ = 0;
+    run_xx_ = Change{};
   }
 
   void merge(Pair pair, TokenId new_id, std::uint32_t step) {
@@ -438,6 +490,7 @@ class MergeLoop {
       slot.visited = step;
       rewrite(slot, holders_[i], pair, new_id);
     }
+    fold_sides(pair, new_id);
     if (!positional_.empty()) merge_positional(pair, new_id);
     // The frequencies take the whole old contribution of every rewritten
     // word away and add the new one; then each pair whose frequency changed
@@ -574,17 +627,19 @@ class MergeLoop {
       }
       // The token before the run was copied unchanged to word[out - 1].
       if (begin > 0) {
-        sub({word[out - 1], a}, freq);
-        add({word[out - 1], x}, freq, w);
+        Change& before = side(before_, touched_before_, word[out - 1]);
+        before.lost += freq;
+        gain(before, freq, w);
       }
-      sub({a, b}, m * freq);
+      run_lost_ab_ += m * freq;
       if (m > 1) {
-        sub({b, a}, (m - 1) * freq);
-        add({x, x}, (m - 1) * freq, w);
+        run_lost_ba_ += (m - 1) * freq;
+        gain(run_xx_, (m - 1) * freq, w);
       }
       if (r < n) {
-        sub({b, word[r]}, freq);
-        add({x, word[r]}, freq, w);
+        Change& after = side(after_, touched_after_, word[r]);
+        after.lost += freq;
+        gain(after, freq, w);
       }
       std::fill_n(word + out, m, x);
       out += m;
@@ -607,6 +662,13 @@ class MergeLoop {
   std::uint32_t free_nodes_ = NO_NODE;  // a chain through next
   HugeVector<HeapEntry> heap_;
   boost::unordered_flat_map<Pair, Change, KeyedHash> changes_;
+  std::vector<Side> before_ = std::vector<Side>(TOKENS);
+  std::vector<Side> after_ = std::vector<Side>(TOKENS);
+  std::vector<TokenId> touched_before_;
+  std::vector<TokenId> touched_after_;
+  std::uint64_t run_lost_ab_ = 0;
+  std::uint64_t run_lost_ba_ = 0;
+  Change run_xx_;
   std::vector<std::uint32_t> holders_;
   std::size_t rewrites_ = 0;
   std::size_t positional_from_;
