@@ -42,7 +42,8 @@ class CompiledTokenizer::Encoder {
   // Ids never outnumber bytes: they are written into a buffer with room
   // for one per byte (grown, never shrunk), then appended to |out|.
   void encode_text(std::string_view text, std::vector<TokenId>& out) {
-    if (buffer_.size() < text.size()) buffer_.resize(text.size());
+    // A front slot's ids are copied whole: the buffer has room past the end.
+    if (buffer_.size() < text.size() + Front::INLINE) buffer_.resize(text.size() + Front::INLINE);
     TokenId* at = buffer_.data();
     const ChunkIds& cached = *snapshot_;
     // Worth its setting up only for text enough to reuse it.
@@ -59,12 +60,18 @@ class CompiledTokenizer::Encoder {
       if (front != nullptr && !key.is_long()) {
         slot = &front[hash_(key) & (FRONT_SLOTS - 1)];
         if (slot->lo == key.lo && slot->hi == key.hi) {
-          at = std::copy_n(slot->ids, slot->count, at);
+          std::memcpy(at, slot->ids, sizeof slot->ids);
+          at += slot->count;
           return;
         }
       }
       if (const auto ids = cached.find(key)) {
-        if (slot != nullptr) *slot = {key.lo, key.hi, ids->data(), static_cast<std::uint32_t>(ids->size())};
+        if (slot != nullptr && ids->size() <= Front::INLINE) {
+          slot->lo = key.lo;
+          slot->hi = key.hi;
+          std::copy(ids->begin(), ids->end(), slot->ids);
+          slot->count = static_cast<std::uint32_t>(ids->size());
+        }
         at = std::copy(ids->begin(), ids->end(), at);
         return;
       }
@@ -77,10 +84,7 @@ class CompiledTokenizer::Encoder {
     // A call that missed may have made a merge due; a long one looks again
     // every so many misses.
     if (misses_ > 0 && (misses_ >= REFRESH_AFTER_MISSES || text.size() < BLOCK_BYTES)) {
-      EncodeCache::Snapshot next = owner_.cache_.refresh();
-      // The front table points into the snapshot: emptied before it goes.
-      if (next != snapshot_ && front_) std::fill_n(front_.get(), FRONT_SLOTS, Front{});
-      snapshot_ = std::move(next);
+      snapshot_ = owner_.cache_.refresh();
       misses_ = 0;
     }
   }
@@ -88,15 +92,17 @@ class CompiledTokenizer::Encoder {
  private:
   using Key = ChunkInterner::Key;
   // A small direct-mapped table in front of the snapshot, for short chunks:
-  // the frequent ones stay in it, found with one hash and one compare. An
-  // empty slot's hi of 0 matches no key, which holds the chunk's length
-  // (2 or more) in its top byte.
-  struct Front {
+  // the frequent ones stay in it with their ids, found with one hash and
+  // one compare in one cache line. An empty slot's hi of 0 matches no key,
+  // which holds the chunk's length (2 or more) in its top byte.
+  struct alignas(32) Front {
+    static constexpr std::size_t INLINE = 6;  // chunks of more ids stay out
     std::uint64_t lo = 0;
     std::uint64_t hi = 0;
-    const TokenId* ids = nullptr;  // into the snapshot
+    TokenId ids[INLINE] = {};
     std::uint32_t count = 0;
   };
+  static_assert(sizeof(Front) == 32);
   static constexpr std::size_t FRONT_SLOTS = std::size_t{1} << 13;
   static constexpr std::size_t FRONT_FROM_BYTES = 16 * 1024;
 
