@@ -66,6 +66,9 @@ class PieceQueue {
 class Counting {
  public:
   explicit Counting(WordCounter& counter) : counter_(counter) {}
+  Counting(const Counting&) = delete;
+  Counting& operator=(const Counting&) = delete;
+  ~Counting() { flush(); }
 
   void add_text(std::string_view text) {
     text::split_utf8(text, [&](std::string_view chunk) {
@@ -76,23 +79,40 @@ class Counting {
       }
       Slot& slot = slots_[hash_(key) & (SLOTS - 1)];
       if (slot.lo == key.lo && slot.hi == key.hi) {
-        counter_.add_again(slot.id);
+        if (slot.count == UINT32_MAX) {
+          counter_.add_again(slot.id, slot.count);
+          slot.count = 0;
+        }
+        ++slot.count;
         return;
       }
-      slot = {key.lo, key.hi, counter_.add(chunk)};
+      if (slot.count != 0) counter_.add_again(slot.id, slot.count);
+      slot = {key.lo, key.hi, counter_.add(chunk), 0};
     });
+  }
+
+  // Hands the counts that the slots still hold to the counter.
+  void flush() {
+    for (std::size_t i = 0; i < SLOTS; ++i) {
+      Slot& slot = slots_[i];
+      if (slot.count != 0) counter_.add_again(slot.id, slot.count);
+      slot.count = 0;
+    }
   }
 
  private:
   using Key = ChunkInterner::Key;
-  // An empty slot's hi of 0 matches no key that reaches the table: a key
-  // holds its length in its top byte, and an empty chunk goes past it.
-  struct Slot {
+  // A slot counts its chunk's repeats itself, on the same cache line as the
+  // key, until the chunk leaves the slot. An empty slot's hi of 0 matches
+  // no key that reaches the table: a key holds its length in its top byte,
+  // and an empty chunk goes past it.
+  struct alignas(32) Slot {
     std::uint64_t lo = 0;
     std::uint64_t hi = 0;
     std::uint32_t id = 0;
+    std::uint32_t count = 0;  // repeats since the counter last saw it
   };
-  static constexpr std::size_t SLOTS = std::size_t{1} << 13;
+  static constexpr std::size_t SLOTS = std::size_t{1} << 15;
   WordCounter& counter_;
   std::unique_ptr<Slot[]> slots_ = std::make_unique<Slot[]>(SLOTS);
   ChunkInterner::KeyHash hash_;
@@ -185,6 +205,7 @@ void count_texts(std::span<const std::string_view> texts, std::size_t threads,
                                                       : countings[thread].emplace(counters[thread]);
                for (std::size_t i = begin; i < end; ++i) counting.add_text(pieces[i]);
              });
+  countings.clear();  // hands their slots' counts over
   gather(counters, counter);
 }
 
