@@ -5,6 +5,8 @@
 #include <string_view>
 #include <utility>
 
+#include "positions.h"
+
 namespace ovilex {
 
 MergeIndex::MergeIndex(std::span<const Merge> merges) : merges_(merges) {
@@ -81,81 +83,7 @@ std::size_t encode_word_short(std::span<TokenId> word, const MergeIndex& index) 
 
 namespace {
 
-// The word as a doubly linked list over its original positions, with an
-// index from each pair to the positions where it may start. The index holds
-// stale positions (the pair there has changed since) until they are looked
-// at; every position where a pair does start is in that pair's list.
-class LinkedWord {
- public:
-  static constexpr std::uint32_t END = UINT32_MAX;
-
-  explicit LinkedWord(std::span<const TokenId> word) {
-    const auto n = static_cast<std::uint32_t>(word.size());
-    nodes_.resize(n);
-    for (std::uint32_t i = 0; i < n; ++i) {
-      nodes_[i] = {i > 0 ? i - 1 : END, i + 1 < n ? i + 1 : END, word[i], true};
-    }
-    for (std::uint32_t i = 0; i + 1 < n; ++i) at_[Pair{word[i], word[i + 1]}.key()].push_back(i);
-  }
-
-  // merge_word on the list: the occurrences present before the pass, left to
-  // right, skipping one whose first position an earlier one has consumed.
-  void apply(const Merge& m) {
-    const auto found = at_.find(m.pair().key());
-    if (found == at_.end()) return;
-    std::vector<std::uint32_t> starts = std::move(found->second);
-    at_.erase(found);
-    std::sort(starts.begin(), starts.end());
-    starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
-    constexpr std::size_t AHEAD = 16;
-    for (std::size_t i = 0; i < starts.size(); ++i) {
-      // Two stages: a node far ahead, then its neighbours once it has arrived.
-      if (i + AHEAD < starts.size()) __builtin_prefetch(&nodes_[starts[i + AHEAD]]);
-      if (i + AHEAD / 2 < starts.size()) {
-        const Node& soon = nodes_[starts[i + AHEAD / 2]];
-        if (soon.prev != END) __builtin_prefetch(&nodes_[soon.prev]);
-        if (soon.next != END) __builtin_prefetch(&nodes_[soon.next]);
-      }
-      const std::uint32_t x = starts[i];
-      Node& here = nodes_[x];
-      // Positions after x keep the ids they had before the pass, so this
-      // check sees the old word, as merge_word's scan does.
-      if (!here.alive || here.next == END) continue;
-      Node& right = nodes_[here.next];
-      if (here.id != m.left || right.id != m.right) continue;
-      here.id = m.new_id;
-      right.alive = false;
-      here.next = right.next;
-      if (right.next != END) nodes_[right.next].prev = x;
-      // New pairs go to fresh lists: this pass must not see them.
-      if (here.prev != END) at_[Pair{nodes_[here.prev].id, m.new_id}.key()].push_back(here.prev);
-      if (here.next != END) at_[Pair{m.new_id, nodes_[here.next].id}.key()].push_back(x);
-    }
-  }
-
-  bool has_pairs() const noexcept { return !at_.empty(); }
-
-  std::size_t write(std::span<TokenId> out) const noexcept {
-    std::size_t w = 0;
-    for (std::uint32_t i = nodes_.empty() ? END : 0; i != END; i = nodes_[i].next) {
-      out[w++] = nodes_[i].id;
-    }
-    return w;
-  }
-
- private:
-  // One node per original position, so that a visit costs one cache miss.
-  struct Node {
-    std::uint32_t prev;
-    std::uint32_t next;
-    TokenId id;
-    bool alive;
-  };
-  std::vector<Node> nodes_;
-  boost::unordered_flat_map<std::uint32_t, std::vector<std::uint32_t>, KeyedHash> at_;
-};
-
-// Long words go through the linked list once the short path's cost (about
+// Long words go through the position index once the short path's cost (about
 // length squared) would pass the long path's (about the list's length).
 bool prefers_long_path(std::size_t length, std::size_t merges) noexcept {
   return length > 64 && length * length > merges;
@@ -164,13 +92,18 @@ bool prefers_long_path(std::size_t length, std::size_t merges) noexcept {
 }  // namespace
 
 std::size_t encode_word_long(std::span<TokenId> word, const MergeIndex& index) {
-  if (word.size() >= LinkedWord::END) throw std::length_error("word too long");
-  LinkedWord linked(word);
+  if (word.size() >= PositionIndex::END) throw std::length_error("word too long");
+  PositionIndex positions;
+  positions.reserve(word.size());
+  const std::uint32_t start = positions.add_word(word);
+  positions.index_pairs();
   for (const Merge& m : index.merges()) {
-    if (!linked.has_pairs()) break;
-    linked.apply(m);
+    if (!positions.has_pairs()) break;
+    positions.merge(m, [](const PositionIndex::Occurrence&) {});
   }
-  return linked.write(word);
+  std::size_t n = 0;
+  if (!word.empty()) positions.for_each_id(start, [&](TokenId id) { word[n++] = id; });
+  return n;
 }
 
 std::size_t encode_word(std::span<TokenId> word, const MergeIndex& index) {

@@ -74,21 +74,6 @@ class WordCounter {
 // result does not depend on the number of workers.
 PairFreqs count_pairs(std::span<const WordFreq> words);
 
-// The merge loop, from the word table: repeatedly the pair of greatest
-// frequency (ties to the greater left, then the greater right id) becomes
-// the next id from 256, until MAX_MERGES merges are made, no pair is left,
-// or the best frequency is below MIN_MERGE_FREQ. |words| is left holding
-// the rewritten words. Words of at least |positional_from| ids are merged
-// through an index of their positions instead of being rewritten whole
-// (same result; a tuning knob, which tests turn down to reach both paths).
-inline constexpr std::size_t POSITIONAL_FROM = 256;
-std::vector<Merge> learn_merges(std::vector<WordFreq>& words, PairFreqs pair_freqs,
-                                std::size_t positional_from = POSITIONAL_FROM);
-
-// The byte string of every id: 0..255 as single bytes, then each merge's new
-// id as the bytes of its left part followed by those of its right part.
-VocabList build_vocab(std::span<const Merge> merges);
-
 // Where the time and memory of one training call went, for benchmarks.
 struct TrainProfile {
   // learn_from_counts counts the pairs as it copies the words in and indexes
@@ -102,9 +87,28 @@ struct TrainProfile {
   std::size_t word_rewrites = 0;
 };
 
-// The merge list of a word table: pair counting, then the merge loop. The
-// table is released as soon as the loop has taken what it needs.
-std::vector<Merge> learn_from_words(std::vector<WordFreq> words, TrainProfile* profile = nullptr);
+// The merge loop, from the word table and its pair frequencies (as
+// count_pairs gives them): repeatedly the pair of greatest frequency (ties to
+// the greater left, then the greater right id) becomes the next id from 256,
+// until MAX_MERGES merges are made, no pair is left, or the best frequency is
+// below MIN_MERGE_FREQ. Words of at least |positional_from| ids are merged
+// through an index of their positions instead of being rewritten whole
+// (same result; a tuning knob, which tests turn down to reach both paths).
+// |words| is left holding the rewritten words, unless |release_words|: then
+// the table goes as soon as the loop has its own copy, as training wants.
+inline constexpr std::size_t POSITIONAL_FROM = 256;
+std::vector<Merge> learn_merges(std::vector<WordFreq>& words, PairFreqs pair_freqs,
+                                std::size_t positional_from = POSITIONAL_FROM,
+                                TrainProfile* profile = nullptr, bool release_words = false);
+
+// The byte string of every id: 0..255 as single bytes, then each merge's new
+// id as the bytes of its left part followed by those of its right part.
+VocabList build_vocab(std::span<const Merge> merges);
+
+// The merge list of a word table, as encode_train makes it: the pairs
+// counted on the worker pool, then learn_merges, which lets the table go.
+std::vector<Merge> learn_from_words(std::vector<WordFreq> words, TrainProfile* profile = nullptr,
+                                    std::size_t positional_from = POSITIONAL_FROM);
 
 // The same merge list from counted chunks, without the word table: the
 // loop copies the chunks' bytes in and counts the pairs as it indexes them

@@ -77,9 +77,7 @@ std::vector<WordFreq> word_table(const std::vector<std::string>& chunks) {
 // The training path up to the merge list, as encode_train runs it.
 std::vector<Merge> learn(const std::vector<std::string>& chunks,
                          std::size_t positional_from = POSITIONAL_FROM) {
-  std::vector<WordFreq> words = word_table(chunks);
-  PairFreqs freqs = count_pairs(words);
-  return learn_merges(words, std::move(freqs), positional_from);
+  return learn_from_words(word_table(chunks), nullptr, positional_from);
 }
 
 // Word lengths from which the merge loop indexes positions instead of
