@@ -10,6 +10,16 @@ namespace ovilex::py {
 
 namespace {
 
+// Messages fixed by the module's contract, word for word: callers match on
+// them, so they keep the wording of the conversions they were first made by.
+constexpr const char* STR_TO_SEQUENCE_MESSAGE = "Can't extract `str` to `Vec`";
+constexpr const char* OUT_OF_RANGE_MESSAGE = "out of range integral type conversion attempted";
+constexpr const char* PAIR_LENGTH_MESSAGE = "expected tuple of length 2, but got tuple of length ";
+// PyUnicode_FromFormat formats: a value of the wrong type, and the argument
+// name put in front of a conversion's message.
+constexpr const char* CAST_FORMAT = "'%U' object cannot be cast as '%s'";
+constexpr const char* ARGUMENT_FORMAT = "argument '%s': %U";
+
 // ---------------------------------------------------------------- parsing
 
 std::string display_name(const Signature& sig) { return std::string(sig.function) + "()"; }
@@ -142,7 +152,7 @@ void add_argument_prefix(const char* name) {
     text = PyRef::steal(PyUnicode_FromFormat("<unprintable %s object>", Py_TYPE(exc.get())->tp_name));
     if (!text) return;
   }
-  PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+  PyRef message = PyRef::steal(PyUnicode_FromFormat(ARGUMENT_FORMAT, name, text.get()));
   if (!message) return;
   PyRef prefixed = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
   if (!prefixed) return;
@@ -169,14 +179,14 @@ void throw_cast_error(PyObject* obj, const char* target) {
     type_name = check(PyUnicode_FromString("<failed to extract type name>"));
   }
   PyRef message = check(
-      PyUnicode_FromFormat("'%U' object cannot be cast as '%s'", type_name.get(), target));
+      PyUnicode_FromFormat(CAST_FORMAT, type_name.get(), target));
   PyErr_SetObject(PyExc_TypeError, message.get());
   throw PythonError{};
 }
 
 namespace {
 
-[[noreturn]] void throw_str_to_vec() { throw_new(PyExc_TypeError, "Can't extract `str` to `Vec`"); }
+[[noreturn]] void throw_str_to_vec() { throw_new(PyExc_TypeError, STR_TO_SEQUENCE_MESSAGE); }
 
 GilOnce<PyObject*> sequence_abc_cell;
 
@@ -245,7 +255,7 @@ unsigned long to_unsigned(PyObject* obj) {
   const long v = PyLong_AsLong(obj);
   if (v == -1 && PyErr_Occurred()) throw_pending();
   if (v < 0 || static_cast<unsigned long>(v) > MAX) {
-    throw_new(PyExc_OverflowError, "out of range integral type conversion attempted");
+    throw_new(PyExc_OverflowError, OUT_OF_RANGE_MESSAGE);
   }
   return static_cast<unsigned long>(v);
 }
@@ -259,8 +269,7 @@ PyObject* expect_pair_tuple(PyObject* obj) {
   if (!PyTuple_Check(obj)) throw_cast_error(obj, "tuple");
   const Py_ssize_t size = PyTuple_GET_SIZE(obj);
   if (size != 2) {
-    const std::string message =
-        "expected tuple of length 2, but got tuple of length " + std::to_string(size);
+    const std::string message = PAIR_LENGTH_MESSAGE + std::to_string(size);
     throw_new(PyExc_ValueError, message.c_str());
   }
   return obj;

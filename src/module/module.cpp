@@ -26,7 +26,11 @@ constexpr Signature ENCODE_TRAIN_SIG{"encode_train", ENCODE_TRAIN_PARAMS, 1, 0};
 constexpr Signature ENCODE_SIG{"encode", ENCODE_PARAMS, 2, 0};
 constexpr Signature DECODE_STRING_SIG{"decode_string", DECODE_STRING_PARAMS, 2, 0};
 
+// Fixed by the module's contract, word for word: the banner that
+// build_info() returns, and the C API version the module is created with
+// (1013 whatever the headers' own PYTHON_API_VERSION says).
 constexpr const char* BANNER = "ovilex build: capped_encode_train_max_7744:0.1.0:src\\tokenizer";
+constexpr int MODULE_API_VERSION = 1013;
 
 PyObject* build_info_entry(PyObject*, PyObject*) noexcept {
   return guarded_call([] { return check(PyUnicode_FromString(BANNER)); });
@@ -119,7 +123,7 @@ std::atomic<std::int64_t> owner_interpreter{-1};
 GilOnce<PyObject*> module_cell;
 
 PyObject* make_module() {
-  PyRef module = check(PyModule_Create2(&MODULE_DEF, 1013));
+  PyRef module = check(PyModule_Create2(&MODULE_DEF, MODULE_API_VERSION));
   for (PyMethodDef& def : FUNCTIONS) add_function(module.get(), &def);
   // Held for the life of the process: a later import gets this same object.
   return module.release();
