@@ -302,6 +302,30 @@ TEST(LearnMerges, RewritesTheWordTable) {
   EXPECT_EQ(sorted(std::move(words)), (SortedTable{{Word{120, 256, 97}, 1}, {Word{257}, 3}}));
 }
 
+// Tables are not only bytes: ids above the merged range, up to 65535, and
+// ids that the merges will make again, all as the straightforward loop
+// merges them.
+TEST(LearnMerges, WordsOfAnyIdsMatchTheOracle) {
+  std::mt19937 rng(77);
+  const TokenId alphabet[] = {97, 256, 300, 7999, 8000, 9000, 65535};
+  std::vector<WordFreq> words;
+  oracle::WordTable table;
+  std::set<Word> seen;
+  while (words.size() < 300) {
+    Word word(std::uniform_int_distribution<std::size_t>(1, 12)(rng));
+    for (TokenId& id : word) id = alphabet[std::uniform_int_distribution<std::size_t>(0, 6)(rng)];
+    if (!seen.insert(word).second) continue;
+    const std::uint64_t freq = std::uniform_int_distribution<std::uint64_t>(1, 9)(rng);
+    words.push_back({word, freq});
+    table.emplace_back(word, freq);
+  }
+  std::sort(table.begin(), table.end());
+  const std::vector<Merge> expected = oracle::learn_merges_sequential(table);
+  ASSERT_FALSE(expected.empty());
+  PairFreqs freqs = count_pairs(words);
+  EXPECT_EQ(triples(learn_merges(words, std::move(freqs))), triples(expected));
+}
+
 TEST(LearnMerges, MissingPairFrequencyIsAnInternalError) {
   // (98, 99) is in the word but not in the counts handed over.
   std::vector<WordFreq> words = {{Word{97, 98, 99}, 3}};
