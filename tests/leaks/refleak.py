@@ -47,100 +47,23 @@ if not BUILD.is_absolute():
 sys.path.insert(0, str(BUILD))
 # The package, whose native module the build puts in BUILD/ovilex.
 sys.path.insert(0, str(ROOT / "python"))
+# The argument objects and the reference vocabulary, shared with the tests.
+sys.path.insert(0, str(ROOT / "tests" / "python"))
 
-import _ovilex  # noqa: E402
 from _ovilex import build_info, decode_string, encode, encode_train  # noqa: E402
+from objects import (LONG_OVERFLOW, OUT_OF_RANGE, STR_TO_VEC, BytesSub, DictSub,  # noqa: E402
+                     Index, IndexRaises, IterNotIterator, IterRaises, MyTypeError, Seq, StrSub,
+                     Unprintable, provoke_panic)
 from ovilex import RecordError, SourceError, _native  # noqa: E402
+from reference import vocab_from_merges  # noqa: E402
 
-OUT_OF_RANGE = "out of range integral type conversion attempted"
-STR_TO_VEC = "Can't extract `str` to `Vec`"
-LONG_OVERFLOW = "Python int too large to convert to C long"
 PAGE = os.sysconf("SC_PAGE_SIZE")
 # Resident memory may grow by a page or so now and then (allocator arenas);
 # a leak grows it every round, and the inputs make that far more than this.
 RSS_SLACK = 64 * 1024
 BIG = 10**30
 
-# ------------------------------------------------------------ the objects
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class IndexRaises:
-    def __init__(self, make):
-        self.make = make
-
-    def __index__(self):
-        raise self.make()
-
-
-class IndexReturns:
-    def __init__(self, result):
-        self.result = result
-
-    def __index__(self):
-        return self.result
-
-
-class Seq:
-    """The old protocol: __getitem__ until IndexError; __len__ may fail or lie."""
-
-    def __init__(self, items, length=None, len_error=None, fail_at=None):
-        self.items = list(items)
-        self.length = length
-        self.len_error = len_error
-        self.fail_at = fail_at
-
-    def __len__(self):
-        if self.len_error is not None:
-            raise self.len_error()
-        return len(self.items) if self.length is None else self.length
-
-    def __getitem__(self, i):
-        if i == self.fail_at:
-            raise LookupError(f"item {i} is not there")
-        return self.items[i]
-
-
-class IterRaises(list):
-    def __init__(self, items, make):
-        super().__init__(items)
-        self.make = make
-
-    def __iter__(self):
-        raise self.make()
-
-
-class IterNotIterator(list):
-    def __iter__(self):
-        return 42
-
-
-class StrSub(str):
-    pass
-
-
-class BytesSub(bytes):
-    pass
-
-
-class DictSub(dict):
-    pass
-
-
-class MyTypeError(TypeError):
-    pass
-
-
-class Unprintable:
-    def __str__(self):
-        raise RuntimeError("no text")
+# ------------------------------------------------------------- the inputs
 
 
 def caused_type_error():
@@ -152,20 +75,11 @@ def caused_type_error():
         return error
 
 
-# ------------------------------------------------------------- the inputs
-
 WORDS = ["hello", " world", " hello", " there", " héllo", " 日本語", " wörld", "!", " 🙂🙂"]
 CORPUS = WORDS * 40  # 360 chunks
 # Enough merges, and a result long enough (over 4096 ids) to take the path
 # that shares the int objects of repeated ids.
 BIG_CORPUS = [f" w{i % 97}x{i % 13}" for i in range(6000)]
-
-
-def vocab_of(merges):
-    table = {b: bytes([b]) for b in range(256)}
-    for (left, right), new in merges:
-        table[new] = table[left] + table[right]
-    return table
 
 
 def plus(vocab, key, value):
@@ -211,19 +125,11 @@ def mutating_dict(change):
     return vocab
 
 
-_panic = None
-
-
 def panic_type():
-    """The class of the module's internal errors, provoked once."""
-    global _panic
-    if _panic is None:
-        with quiet_stderr():
-            try:
-                decode_string([1], mutating_dict("add"))
-            except BaseException as e:  # it derives from BaseException only
-                _panic = type(e)
-    return _panic
+    """The class of the module's internal errors, provoked without its
+    diagnostic."""
+    with quiet_stderr():
+        return type(provoke_panic())
 
 
 # -------------------------------------------------------------- the cases
@@ -271,10 +177,10 @@ def directory_at(record):
 
 
 def make_cases(merges, big_merges):
-    vocab = vocab_of(merges)
+    vocab = vocab_from_merges(merges)
     ids = encode(CORPUS, merges)
     big_ids = encode(BIG_CORPUS, big_merges)
-    big_vocab = vocab_of(big_merges)
+    big_vocab = vocab_from_merges(big_merges)
     text = "".join(CORPUS)
     panic = panic_type()
     resumed = "an internal error that went through the caller's code"
@@ -420,7 +326,9 @@ def make_cases(merges, big_merges):
              MyTypeError, "no iter"),
         Case("__iter__ returns a non-iterator", lambda: encode(IterNotIterator(CORPUS), merges),
              TypeError, prefixed("s", "iter() returned non-iterator of type 'int'")),
-        Case("__getitem__ raises mid-way", lambda: encode(Seq(CORPUS, fail_at=300), merges),
+        Case("__getitem__ raises mid-way",
+             lambda: encode(Seq(CORPUS, fail_at=300,
+                                error=lambda: LookupError("item 300 is not there")), merges),
              LookupError, "item 300 is not there"),
         Case("__index__ raises ValueError",
              lambda: decode_string(ids + [IndexRaises(lambda: ValueError("bad index"))], vocab),
@@ -431,12 +339,12 @@ def make_cases(merges, big_merges):
         Case("__index__ raises unprintable TypeError",
              lambda: decode_string(ids + [IndexRaises(lambda: TypeError(Unprintable()))], vocab),
              TypeError, prefixed("ids", "<unprintable TypeError object>"), noisy=True),
-        Case("__index__ returns a str", lambda: decode_string(ids + [IndexReturns("1")], vocab),
+        Case("__index__ returns a str", lambda: decode_string(ids + [Index("1")], vocab),
              TypeError, prefixed("ids", "__index__ returned non-int (type str)")),
-        Case("__index__ returns 2**80", lambda: decode_string(ids + [IndexReturns(2**80)], vocab),
+        Case("__index__ returns 2**80", lambda: decode_string(ids + [Index(2**80)], vocab),
              OverflowError, LONG_OVERFLOW),
         Case("__index__ returns 70000 (key)",
-             lambda: decode_string(ids, plus(vocab, IndexReturns(70000), b"x")),
+             lambda: decode_string(ids, plus(vocab, Index(70000), b"x")),
              OverflowError, OUT_OF_RANGE),
         Case("dict grown by a key's __index__",
              lambda: decode_string([104], mutating_dict("add")), panic,
@@ -501,7 +409,7 @@ def native_cases(merges, directory):
     not_utf8.write_bytes(b"ok\n\xff\n")
     missing = directory / "missing.txt"
 
-    tok = _native.Tokenizer(merges, vocab_of(merges))
+    tok = _native.Tokenizer(merges, vocab_from_merges(merges))
     ids = encode(_native.split(text), merges)
     # Long enough in all to be encoded on threads without the interpreter lock.
     batch = [text] * 8

@@ -7,6 +7,8 @@ import sys
 
 import pytest
 
+import objects
+
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BUILD = pathlib.Path(os.environ.get("OVILEX_BUILD_DIR", "build"))
 if not BUILD.is_absolute():
@@ -22,35 +24,18 @@ def pytest_configure(config):
         "build aborts on a failed allocation instead of throwing, so it leaves these out)")
 
 
-def _provoke_panic(grow=True):
-    """Calls decode_string with a dict whose first key's __index__ changes the
-    dict: grow=True adds an entry (its size changes), grow=False deletes that
-    key and adds another (size unchanged, but the walk yields one entry too
-    many). Returns the BaseException raised."""
-    import _ovilex
-
-    vocab = {}
-
-    class Key:
-        def __index__(self):
-            if not grow:
-                del vocab[self]
-            vocab[1000 + len(vocab)] = b"x"
-            return 1
-
-    vocab[Key()] = b"a"
-    vocab[2] = b"b"
-    try:
-        _ovilex.decode_string([1], vocab)
-    except BaseException as e:  # PanicException derives from BaseException only
-        return e
-    raise AssertionError("the dict changed during conversion, but decode_string returned")
+@pytest.fixture(autouse=True)
+def scratch_cwd(tmp_path, monkeypatch):
+    """Each test runs in its own empty working directory (its tmp_path), so
+    that the record files encode_train writes land there; paths into the
+    work tree are made from ROOT."""
+    monkeypatch.chdir(tmp_path)
 
 
 @pytest.fixture
 def provoke_panic():
     """Makes the module raise its internal-error exception on demand."""
-    return _provoke_panic
+    return objects.provoke_panic
 
 
 @pytest.fixture(scope="session")

@@ -1,11 +1,23 @@
-"""Naive pure-Python references for the module's results.
+"""Naive pure-Python references for the module's results: merge application,
+a trainer, the vocabulary and the two record texts.
 
 Written for clarity, not speed: each follows the rule in its most literal
-form, so that the native fast paths can be checked against it.
+form, so that the native fast paths can be checked against it. The trainer
+counts all pairs afresh and rewrites every word on every iteration, exactly
+as the merge rule reads.
 """
 
+import contextlib
+import pathlib
+from collections import Counter
 
-def merge_word(word, left, right, new):
+MAX_MERGES = 7744
+MIN_MERGE_FREQ = 3
+
+Merge = tuple[tuple[int, int], int]
+
+
+def merge_word(word: list[int], left: int, right: int, new: int) -> list[int]:
     """One left-to-right pass: each (left, right) not overlapping an earlier
     replacement becomes new; ids made by this pass are not looked at again."""
     out = []
@@ -21,7 +33,7 @@ def merge_word(word, left, right, new):
     return out
 
 
-def encode(chunks, merges):
+def encode(chunks: list[str], merges: list[Merge]) -> list[int]:
     """Every merge, in list order, applied to every chunk's word; the words
     concatenated. No merge looks across two chunks."""
     words = [list(chunk.encode("utf-8")) for chunk in chunks]
@@ -30,7 +42,36 @@ def encode(chunks, merges):
     return [token for word in words for token in word]
 
 
-def vocab_from_merges(merges):
+def pair_freqs(words: Counter) -> Counter:
+    """Every adjacent pair of every distinct word, weighted by its count."""
+    freqs = Counter()
+    for word, freq in words.items():
+        for pair in zip(word, word[1:]):
+            freqs[pair] += freq
+    return freqs
+
+
+def train(chunks: list[str]) -> list[Merge]:
+    """The merge list of encode_train, as [((left, right), new), ...]."""
+    words = Counter(tuple(chunk.encode("utf-8")) for chunk in chunks)
+    merges = []
+    while len(merges) < MAX_MERGES:
+        freqs = pair_freqs(words)
+        if not freqs:
+            break
+        (left, right), freq = max(freqs.items(), key=lambda item: (item[1], item[0]))
+        if freq < MIN_MERGE_FREQ:
+            break
+        new = 256 + len(merges)
+        rewritten = Counter()
+        for word, count in words.items():
+            rewritten[tuple(merge_word(word, left, right, new))] += count
+        words = rewritten
+        merges.append(((left, right), new))
+    return merges
+
+
+def vocab_from_merges(merges: list[Merge]) -> dict[int, bytes]:
     """Bytes of every id: 0..255 stand for themselves, each merge's new id for
     the bytes of its left part followed by those of its right part."""
     vocab = {i: bytes([i]) for i in range(256)}
@@ -39,24 +80,41 @@ def vocab_from_merges(merges):
     return vocab
 
 
-def records(workdir):
-    """The bytes of the two record files in workdir/data."""
+def _array(lines: list[str]) -> str:
+    """One entry per line, a comma after all but the last, no final line feed."""
+    return "[\n" + "".join(line + (",\n" if i + 1 < len(lines) else "\n")
+                           for i, line in enumerate(lines)) + "]"
+
+
+def merges_record_text(merges: list[Merge]) -> bytes:
+    return _array([f'  {{"pair":[{left},{right}],"id":{new}}}'
+                   for (left, right), new in merges]).encode("ascii")
+
+
+def vocab_list_text(vocab: dict[int, bytes]) -> bytes:
+    return _array([f'  {{"id":{i},"bytes":[{",".join(map(str, vocab[i]))}]}}'
+                   for i in sorted(vocab)]).encode("ascii")
+
+
+def record_texts(merges: list[Merge]) -> tuple[bytes, bytes]:
+    """The two record files that a training which made |merges| writes."""
+    return merges_record_text(merges), vocab_list_text(vocab_from_merges(merges))
+
+
+def records(workdir: pathlib.Path = pathlib.Path()) -> tuple[bytes, bytes]:
+    """The bytes of the two record files in workdir/data (by default in the
+    working directory)."""
     return tuple((workdir / "data" / name).read_bytes()
                  for name in ("merges_record.json", "vocab_list.json"))
 
 
-def encode_train_records(chunks, workdir):
+def encode_train_records(chunks: list[str], workdir: pathlib.Path
+                         ) -> tuple[list[Merge], tuple[bytes, bytes]]:
     """What _ovilex.encode_train returns and writes when run in workdir (made
     here): its merges and the bytes of its two record files."""
-    import os
-
     import _ovilex
 
-    here = os.getcwd()
     workdir.mkdir()
-    os.chdir(workdir)
-    try:
+    with contextlib.chdir(workdir):
         merges = _ovilex.encode_train(chunks)
-    finally:
-        os.chdir(here)
     return merges, records(workdir)

@@ -11,13 +11,10 @@ import types
 
 import pytest
 
-import _ovilex
 from _ovilex import decode_string, encode, encode_train
-
-OUT_OF_RANGE = "out of range integral type conversion attempted"
-STR_TO_VEC = "Can't extract `str` to `Vec`"
-# PyLong_AsLong's own text for an int beyond the platform's long.
-LONG_OVERFLOW = "Python int too large to convert to C long"
+from objects import (LONG_OVERFLOW, OUT_OF_RANGE, STR_TO_VEC, ByteArraySub, BytesSub,
+                     GetItemRaises, Index, IndexRaises, IntSub, IterNotIterator, IterRaises,
+                     LongList, LongTuple, MyTypeError, ReversedList, Seq, StrSub, Unprintable)
 
 
 def index_error(obj):
@@ -46,259 +43,142 @@ def outcome(call):
         return (type(e), e.args)
 
 
-class Index:
-    """An integer only through __index__."""
-
-    def __init__(self, value, log=None):
-        self.value = value
-        self.log = log
-
-    def __index__(self):
-        if self.log is not None:
-            self.log.append(("index", self.value))
-        return self.value
-
-
-class Raises:
-    """Raises |exc| when used as an integer."""
-
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __index__(self):
-        raise self.exc
-
-
-class Seq:
-    """The old sequence protocol: __getitem__ until IndexError, and a __len__
-    that may lie or fail. Logs each index asked for."""
-
-    def __init__(self, items, length=None, len_error=None, log=None, tag=None):
-        self.items = list(items)
-        self.length = length
-        self.len_error = len_error
-        self.log = log
-        self.tag = tag
-
-    def __len__(self):
-        if self.len_error is not None:
-            raise self.len_error
-        return len(self.items) if self.length is None else self.length
-
-    def __getitem__(self, i):
-        if self.log is not None:
-            self.log.append((self.tag, i))
-        return self.items[i]
-
-
-class LongList(list):
-    """A list that claims far more items than it holds."""
-
-    def __len__(self):
-        return 10**15
-
-
-class LongTuple(tuple):
-    def __len__(self):
-        return 10**15
-
-
-class ReversedList(list):
-    """Iterates backwards: the items are taken by iterating, not by index."""
-
-    def __iter__(self):
-        return iter(list(reversed(list(super().__iter__()))))
-
-
-class IterRaises(list):
-    def __init__(self, exc):
-        super().__init__([1])
-        self.exc = exc
-
-    def __iter__(self):
-        raise self.exc
-
-
-class GetItemRaises:
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __len__(self):
-        return 1
-
-    def __getitem__(self, i):
-        raise self.exc
-
-
-class StrSub(str):
-    pass
-
-
-class IntSub(int):
-    pass
-
-
-class BytesSub(bytes):
-    pass
-
-
-class ByteArraySub(bytearray):
-    pass
-
-
-class MyTypeError(TypeError):
-    pass
-
-
 MergePair = collections.namedtuple("MergePair", "left right")
 MergeRecord = collections.namedtuple("MergeRecord", "pair new")
+
+# (arguments, result) of a call that the argument forms must all give.
+ENCODE_CASE = ((["abc"], [((97, 98), 256)]), [256, 99])
+DECODE_CASE = (([104, 105], {104: b"h", 105: b"i"}), "hi")
 
 
 class TestParsing:
     @pytest.mark.parametrize(
         "call, message",
         [
+            # Missing arguments.
             pytest.param(lambda: encode_train(),
                          "encode_train() missing 1 required positional argument: 'chunks'",
-                         id="encode_train"),
+                         id="missing-encode_train"),
             pytest.param(lambda: encode(),
                          "encode() missing 2 required positional arguments: 's' and 'merges'",
-                         id="encode"),
+                         id="missing-encode"),
             pytest.param(lambda: encode(["a"]),
                          "encode() missing 1 required positional argument: 'merges'",
-                         id="encode-s"),
+                         id="missing-encode-s"),
             pytest.param(lambda: encode(s=["a"]),
                          "encode() missing 1 required positional argument: 'merges'",
-                         id="encode-s-keyword"),
+                         id="missing-encode-s-keyword"),
             pytest.param(lambda: encode(merges=[]),
                          "encode() missing 1 required positional argument: 's'",
-                         id="encode-merges-keyword"),
+                         id="missing-encode-merges-keyword"),
             pytest.param(lambda: decode_string(),
                          "decode_string() missing 2 required positional arguments: "
                          "'ids' and 'vocab_list'",
-                         id="decode_string"),
+                         id="missing-decode_string"),
             pytest.param(lambda: decode_string([]),
                          "decode_string() missing 1 required positional argument: 'vocab_list'",
-                         id="decode_string-ids"),
+                         id="missing-decode_string-ids"),
             pytest.param(lambda: decode_string(vocab_list={}),
                          "decode_string() missing 1 required positional argument: 'ids'",
-                         id="decode_string-vocab-keyword"),
-        ],
-    )
-    def test_missing_arguments(self, call, message):
-        e = raised(call)
-        assert type(e) is TypeError
-        assert str(e) == message
-
-    @pytest.mark.parametrize(
-        "call, message",
-        [
+                         id="missing-decode_string-vocab-keyword"),
+            # Too many positional arguments.
             pytest.param(lambda: encode_train(["a"], ["b"]),
                          "encode_train() takes 1 positional arguments but 2 were given",
-                         id="encode_train-2"),
+                         id="too-many-encode_train-2"),
             pytest.param(lambda: encode([], [], []),
                          "encode() takes 2 positional arguments but 3 were given",
-                         id="encode-3"),
+                         id="too-many-encode-3"),
             pytest.param(lambda: decode_string([], {}, 3),
                          "decode_string() takes 2 positional arguments but 3 were given",
-                         id="decode_string-3"),
+                         id="too-many-decode_string-3"),
             pytest.param(lambda: decode_string(1, 2, 3, 4),
                          "decode_string() takes 2 positional arguments but 4 were given",
-                         id="decode_string-4"),
+                         id="too-many-decode_string-4"),
             # Counted before any keyword is looked at.
             pytest.param(lambda: encode_train(1, 2, chunks=3, x=4),
                          "encode_train() takes 1 positional arguments but 2 were given",
-                         id="before-keywords"),
-        ],
-    )
-    def test_too_many_positional(self, call, message):
-        e = raised(call)
-        assert type(e) is TypeError
-        assert str(e) == message
-
-    @pytest.mark.parametrize(
-        "call, message",
-        [
+                         id="too-many-before-keywords"),
+            # Unknown keywords.
             pytest.param(lambda: encode(["a"], [], x=1),
-                         "encode() got an unexpected keyword argument 'x'", id="x"),
+                         "encode() got an unexpected keyword argument 'x'", id="unexpected-x"),
             pytest.param(lambda: encode_train(chunk=["a"]),
-                         "encode_train() got an unexpected keyword argument 'chunk'", id="chunk"),
+                         "encode_train() got an unexpected keyword argument 'chunk'",
+                         id="unexpected-chunk"),
             pytest.param(lambda: decode_string([], {}, vocab={}),
-                         "decode_string() got an unexpected keyword argument 'vocab'", id="vocab"),
+                         "decode_string() got an unexpected keyword argument 'vocab'",
+                         id="unexpected-vocab"),
             pytest.param(lambda: encode(["a"], [], S=[]),
-                         "encode() got an unexpected keyword argument 'S'", id="case"),
+                         "encode() got an unexpected keyword argument 'S'", id="unexpected-case"),
             pytest.param(lambda: encode(["a"], **{"merges\0": []}),
-                         "encode() got an unexpected keyword argument 'merges\0'", id="nul"),
+                         "encode() got an unexpected keyword argument 'merges\0'",
+                         id="unexpected-nul"),
             pytest.param(lambda: encode(["a"], [], **{"\u00e9": 1}),
-                         "encode() got an unexpected keyword argument '\u00e9'", id="non-ascii"),
+                         "encode() got an unexpected keyword argument '\u00e9'",
+                         id="unexpected-non-ascii"),
             # A name that has no UTF-8 form matches no parameter.
             pytest.param(lambda: encode(["a"], [], **{"\ud800": 1}),
-                         "encode() got an unexpected keyword argument '\ud800'", id="surrogate"),
+                         "encode() got an unexpected keyword argument '\ud800'",
+                         id="unexpected-surrogate"),
             # Keywords are taken in the order given: x before the duplicate s.
             pytest.param(lambda: encode(["a"], [], x=1, s=2),
-                         "encode() got an unexpected keyword argument 'x'", id="first-wins"),
+                         "encode() got an unexpected keyword argument 'x'",
+                         id="unexpected-first-wins"),
             # Reported before missing arguments and before any conversion.
             pytest.param(lambda: encode(x=1),
-                         "encode() got an unexpected keyword argument 'x'", id="before-missing"),
+                         "encode() got an unexpected keyword argument 'x'",
+                         id="unexpected-before-missing"),
             pytest.param(lambda: encode("bad", "bad", x=1),
-                         "encode() got an unexpected keyword argument 'x'", id="before-convert"),
-        ],
-    )
-    def test_unexpected_keyword(self, call, message):
-        e = raised(call)
-        assert type(e) is TypeError
-        assert str(e) == message
-
-    @pytest.mark.parametrize(
-        "call, message",
-        [
+                         "encode() got an unexpected keyword argument 'x'",
+                         id="unexpected-before-convert"),
+            # An argument given both by position and by keyword.
             pytest.param(lambda: encode(["a"], [], s=["b"]),
-                         "encode() got multiple values for argument 's'", id="s"),
+                         "encode() got multiple values for argument 's'", id="multiple-s"),
             pytest.param(lambda: encode(["a"], s=["b"], merges=[]),
-                         "encode() got multiple values for argument 's'", id="s-with-merges"),
+                         "encode() got multiple values for argument 's'",
+                         id="multiple-s-with-merges"),
             pytest.param(lambda: encode(["a"], [], merges=[]),
-                         "encode() got multiple values for argument 'merges'", id="merges"),
+                         "encode() got multiple values for argument 'merges'",
+                         id="multiple-merges"),
             pytest.param(lambda: encode_train(["a"], chunks=["b"]),
-                         "encode_train() got multiple values for argument 'chunks'", id="chunks"),
+                         "encode_train() got multiple values for argument 'chunks'",
+                         id="multiple-chunks"),
             pytest.param(lambda: decode_string([], {}, vocab_list={}),
                          "decode_string() got multiple values for argument 'vocab_list'",
-                         id="vocab_list"),
+                         id="multiple-vocab_list"),
             pytest.param(lambda: encode(["a"], [], s=2, x=1),
-                         "encode() got multiple values for argument 's'", id="first-wins"),
+                         "encode() got multiple values for argument 's'", id="multiple-first-wins"),
             pytest.param(lambda: encode("bad", s=1),
-                         "encode() got multiple values for argument 's'", id="before-missing"),
+                         "encode() got multiple values for argument 's'",
+                         id="multiple-before-missing"),
         ],
     )
-    def test_multiple_values(self, call, message):
+    def test_parse_error(self, call, message):
         e = raised(call)
         assert type(e) is TypeError
         assert str(e) == message
 
     @pytest.mark.parametrize(
-        "call",
+        "call, case",
         [
-            lambda s, m: encode(s, m),
-            lambda s, m: encode(s, merges=m),
-            lambda s, m: encode(s=s, merges=m),
-            lambda s, m: encode(merges=m, s=s),
+            pytest.param(lambda s, m: encode(s, m), ENCODE_CASE, id="encode-positional"),
+            pytest.param(lambda s, m: encode(s, merges=m), ENCODE_CASE,
+                         id="encode-merges-keyword"),
+            pytest.param(lambda s, m: encode(s=s, merges=m), ENCODE_CASE, id="encode-keywords"),
+            pytest.param(lambda s, m: encode(merges=m, s=s), ENCODE_CASE,
+                         id="encode-keywords-swapped"),
+            pytest.param(lambda i, v: decode_string(i, v), DECODE_CASE,
+                         id="decode_string-positional"),
+            pytest.param(lambda i, v: decode_string(i, vocab_list=v), DECODE_CASE,
+                         id="decode_string-vocab-keyword"),
+            pytest.param(lambda i, v: decode_string(ids=i, vocab_list=v), DECODE_CASE,
+                         id="decode_string-keywords"),
+            pytest.param(lambda i, v: decode_string(vocab_list=v, ids=i), DECODE_CASE,
+                         id="decode_string-keywords-swapped"),
         ],
-        ids=["positional", "merges-keyword", "keywords", "keywords-swapped"],
     )
-    def test_encode_keywords_in_any_order(self, call):
-        assert call(["abc"], [((97, 98), 256)]) == [256, 99]
-
-    @pytest.mark.parametrize(
-        "call",
-        [
-            lambda i, v: decode_string(i, v),
-            lambda i, v: decode_string(i, vocab_list=v),
-            lambda i, v: decode_string(ids=i, vocab_list=v),
-            lambda i, v: decode_string(vocab_list=v, ids=i),
-        ],
-        ids=["positional", "vocab-keyword", "keywords", "keywords-swapped"],
-    )
-    def test_decode_string_keywords_in_any_order(self, call):
-        assert call([104, 105], {104: b"h", 105: b"i"}) == "hi"
+    def test_keywords_in_any_order(self, call, case):
+        args, expected = case
+        assert call(*args) == expected
 
     def test_encode_train_keyword_reaches_conversion(self):
         e = raised(lambda: encode_train(chunks="abc"))
@@ -504,14 +384,10 @@ class TestArgumentPrefix:
         assert e.__suppress_context__ is True
 
     def test_unprintable_type_error(self, monkeypatch):
-        class Unprintable:
-            def __str__(self):
-                raise RuntimeError("no text")
-
         reports = []
         monkeypatch.setattr(sys, "unraisablehook", reports.append)
         original = TypeError(Unprintable())
-        e = raised(lambda: decode_string([Raises(original)], {}))
+        e = raised(lambda: decode_string([IndexRaises(original)], {}))
         assert type(e) is TypeError
         assert e.args == ("argument 'ids': <unprintable TypeError object>",)
         assert len(reports) == 1
@@ -522,13 +398,13 @@ class TestArgumentPrefix:
 def _call_raising(where, exc):
     """A call in which the caller's object raises |exc| at |where|."""
     return {
-        "ids-index": lambda: decode_string([1, Raises(exc)], {}),
-        "left-index": lambda: encode([], [((Raises(exc), 1), 2)]),
-        "new-index": lambda: encode([], [((1, 2), Raises(exc))]),
-        "key-index": lambda: decode_string([], {Raises(exc): b"a"}),
-        "byte-index": lambda: decode_string([], {1: [97, Raises(exc)]}),
+        "ids-index": lambda: decode_string([1, IndexRaises(exc)], {}),
+        "left-index": lambda: encode([], [((IndexRaises(exc), 1), 2)]),
+        "new-index": lambda: encode([], [((1, 2), IndexRaises(exc))]),
+        "key-index": lambda: decode_string([], {IndexRaises(exc): b"a"}),
+        "byte-index": lambda: decode_string([], {1: [97, IndexRaises(exc)]}),
         "s-getitem": lambda: encode(GetItemRaises(exc), []),
-        "ids-iter": lambda: decode_string(IterRaises(exc), {}),
+        "ids-iter": lambda: decode_string(IterRaises([1], exc), {}),
         "vocab-value-getitem": lambda: decode_string([], {1: GetItemRaises(exc)}),
     }[where]
 
@@ -659,12 +535,8 @@ class TestSequences:
         assert encode([StrSub("ab"), StrSub("")], [((97, 98), 256)]) == [256]
 
     def test_iter_returning_a_non_iterator_is_a_prefixed_type_error(self):
-        class BadIter(list):
-            def __iter__(self):
-                return 5
-
-        e = raised(lambda: encode(BadIter(["a"]), []))
-        model = raised(lambda: iter(BadIter(["a"])))
+        e = raised(lambda: encode(IterNotIterator(["a"]), []))
+        model = raised(lambda: iter(IterNotIterator(["a"])))
         assert type(e) is TypeError
         assert str(e) == f"argument 's': {model}"
 
@@ -855,15 +727,6 @@ def _refcount_cases():
     def fresh_int(value):
         return int(str(value))
 
-    class RaisesFresh:
-        # A new exception each time: a kept one would keep, through its
-        # traceback, the frames that raised it and so this object.
-        def __init__(self, make):
-            self.make = make
-
-        def __index__(self):
-            raise self.make()
-
     class Key:
         def __init__(self, d):
             self.d = d
@@ -942,15 +805,17 @@ def _refcount_cases():
         s = [fresh_str("ok"), text]
         return [s, text, s[0]], lambda: encode(s, [])
 
+    # A new exception each time: a kept one would keep, through its
+    # traceback, the frames that raised it and so the object.
     @case("index-raises-type-error")
     def _():
-        obj = RaisesFresh(lambda: TypeError("boom"))
+        obj = IndexRaises(lambda: TypeError("boom"))
         ids = [obj]
         return [ids, obj], lambda: decode_string(ids, {})
 
     @case("index-raises-value-error")
     def _():
-        obj = RaisesFresh(lambda: ValueError("boom"))
+        obj = IndexRaises(lambda: ValueError("boom"))
         merges = [((fresh_int(3000), obj), fresh_int(3001))]
         return [merges, obj, merges[0]], lambda: encode([], merges)
 

@@ -7,11 +7,9 @@ first training calls in a fresh process, with 1 and 4 workers.
 
 import json
 import os
-import pathlib
 import random
 import subprocess
 import sys
-import textwrap
 import threading
 import time
 
@@ -145,8 +143,7 @@ class TestInterpreterLock:
     @pytest.mark.skipif(not getattr(sys, "_is_gil_enabled", lambda: True)(),
                         reason="no interpreter lock in this build")
     @pytest.mark.parametrize("name", ["encode_train", "encode", "decode_string"])
-    def test_other_threads_wait(self, name, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
+    def test_other_threads_wait(self, name):
         call = self.big_call(name)
         counter = [0]
         stop = [False]
@@ -213,8 +210,7 @@ print(json.dumps({"results": results, "threads": len(os.listdir("/proc/self/task
 
 class TestPoolCreation:
     @pytest.mark.parametrize("workers", [1, 4])
-    def test_first_calls_from_many_threads(self, workers, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
+    def test_first_calls_from_many_threads(self, workers, tmp_path):
         corpora = [corpus(10 + i, 20_000, "abcdefg\u00e9") for i in range(6)]
         merges, files = [], []
         for chunks in corpora:

@@ -18,6 +18,9 @@ from _ovilex import decode_string, encode, encode_train
 ALPHABETS = ["ab", "abc", "a\u00e9", "\u00e9\u00e8", "x\u65e5"]
 # Words longer than this take the native code's other algorithm.
 SHORT_WORD_BYTES = 64
+# Words long enough for that algorithm: fewer of them, and more merges.
+LONG_WORDS = {"min_size": SHORT_WORD_BYTES // 2, "max_size": 300, "max_words": 3,
+              "max_merges": 60}
 
 
 def check(s, merges):
@@ -69,8 +72,7 @@ class TestRules:
         s = ["Hello", ", ", "w\u00f6rld", " \u65e5\u672c", "\U0001f600", ""]
         assert check(s, []) == list("".join(s).encode("utf-8"))
 
-    def test_merge_list_from_training_is_accepted(self, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
+    def test_merge_list_from_training_is_accepted(self):
         chunks = ["low", "lower", "newest", "widest"] * 5
         merges = encode_train(chunks)
         assert merges
@@ -128,32 +130,26 @@ class TestAgainstReference:
     @settings(max_examples=300, deadline=None)
     @given(words_and_merges())
     def test_short_words(self, case):
-        words, merges = case
-        check(words, merges)
+        check(*case)
 
     @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-    @given(words_and_merges(min_size=SHORT_WORD_BYTES // 2, max_size=300, max_words=3,
-                            max_merges=60))
+    @given(words_and_merges(**LONG_WORDS))
     def test_long_words(self, case):
-        words, merges = case
-        check(words, merges)
+        check(*case)
 
     @settings(max_examples=200, deadline=None)
     @given(words_and_occurring_merges())
     def test_short_words_with_occurring_merges(self, case):
-        words, merges = case
-        check(words, merges)
+        check(*case)
 
     @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-    @given(words_and_occurring_merges(min_size=SHORT_WORD_BYTES // 2, max_size=300, max_words=3,
-                                      max_merges=60))
+    @given(words_and_occurring_merges(**LONG_WORDS))
     # A run of a's, whose every other position the first merge consumes,
     # followed by merges over what surrounds them.
     @example((["a" * 46 + "b" + "a" * 13 + "babab"], [((97, 97), 256), ((97, 98), 257),
                                                       ((98, 257), 97)]))
     def test_long_words_with_occurring_merges(self, case):
-        words, merges = case
-        check(words, merges)
+        check(*case)
 
     @settings(max_examples=200, deadline=None)
     @given(st.lists(st.text(st.characters(exclude_categories=["Cs"]), max_size=20), max_size=10))

@@ -7,7 +7,6 @@ no temporary file is left, and the module goes on giving the right results.
 
 Each fault is made in a process of its own, which reports back in JSON."""
 
-import base64
 import json
 import os
 import pathlib
@@ -20,8 +19,7 @@ import textwrap
 import pytest
 
 import _ovilex
-import reference
-import train_reference as ref
+import reference as ref
 
 BUILD_DIR = os.path.dirname(_ovilex.__file__)
 HERE = pathlib.Path(__file__).resolve().parent
@@ -48,7 +46,7 @@ def run_python(script, *args, env=None, timeout=300):
 
 def records_of(merges):
     """The two record texts of a training that made |merges|."""
-    return [ref.merges_record_text(merges).decode(), ref.vocab_list_text(ref.vocab(merges)).decode()]
+    return [text.decode() for text in ref.record_texts(merges)]
 
 
 def repeated_words(count, length, seed=5):
@@ -228,8 +226,7 @@ class TestFileSizeLimit:
     # difference from that size.
     @pytest.mark.parametrize("which, margin", [
         (None, 0), (0, -1), (0, 0), (1, -1), (1, 0), (1, 1)])
-    def test_limit_at_a_file_size(self, which, margin, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
+    def test_limit_at_a_file_size(self, which, margin):
         old = records_of(ref.train(FIRST))
         merges = [[list(p), n] for p, n in ref.train(SECOND)]
         new = records_of(ref.train(SECOND))
@@ -277,8 +274,7 @@ class TestOpenFileLimit:
         """
 
     @pytest.mark.parametrize("free", [0, 1])
-    def test_no_descriptor_left(self, free, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
+    def test_no_descriptor_left(self, free):
         # A low limit, so that taking every descriptor is quick.
         script = "import resource; resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))\n" + \
             textwrap.dedent(self.SCRIPT)
@@ -368,8 +364,7 @@ class TestAddressSpaceLimit:
     @pytest.mark.parametrize("case", ["train-one-long-chunk", "train-many-distinct-chunks",
                                       "encode-merges", "encode-chunks", "encode-ids",
                                       "decode-text", "decode-vocab-values"])
-    def test_memory_error_then_module_still_works(self, case, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
+    def test_memory_error_then_module_still_works(self, case):
         outcome = run_python(self.SCRIPT, case)
         merges = [[[97, 98], 256], [[256, 256], 257]]
         assert outcome == ["MemoryError", [], merges, [257, 256], "\u00e9ab", RECORDS]
@@ -461,17 +456,15 @@ class TestInjectedAllocationFailures:
 
     @pytest.mark.parametrize("sticky", [0, 1], ids=["one-fails", "all-fail-from-then-on"])
     @pytest.mark.parametrize("name", ["encode_train", "encode", "decode_string"])
-    def test_each_allocation_failing_in_turn(self, name, sticky, alloc_fault, tmp_path,
-                                             monkeypatch):
+    def test_each_allocation_failing_in_turn(self, name, sticky, alloc_fault):
         """The n-th allocation of the call fails, for n = 0, 1, ... until the
         call makes no more: each time MemoryError, the record files either
         the old ones or the new merges with the old vocabulary, and the next
         call right."""
-        monkeypatch.chdir(tmp_path)
         chunks = SECOND + ["x" * 300] * 3 + ["\u00e9t\u00e9"] * 4 + ["abab" * 40] * 2
         merges = ref.train(chunks)
         ids = ref.encode(chunks, merges)
-        vocab = ref.vocab(merges)
+        vocab = ref.vocab_from_merges(merges)
         data = {"old": records_of(ref.train(FIRST)), "new": records_of(merges),
                 "chunks": chunks, "merges": merges, "want": merges, "ids": ids,
                 "vocab": {i: list(b) for i, b in vocab.items()}}
@@ -499,10 +492,9 @@ class TestInjectedAllocationFailures:
                       "outcomes": outcomes, "merges": len(want)}))
     """
 
-    def test_failures_on_the_workers(self, alloc_fault, tmp_path, monkeypatch):
+    def test_failures_on_the_workers(self, alloc_fault, tmp_path):
         """Every allocation on a worker fails while the pairs are counted: the
         failure reaches the caller as MemoryError and the workers stay."""
-        monkeypatch.chdir(tmp_path)
         corpus = tmp_path / "corpus.json"
         corpus.write_text(json.dumps(repeated_words(20_000, 10)))  # enough words to divide
         report = run_python(self.WORKERS, corpus,
@@ -538,13 +530,11 @@ class TestInjectedAllocationFailures:
     print(json.dumps(reports))
     """
 
-    def test_pool_start_failing_leaves_no_stray_workers(self, alloc_fault, tmp_path,
-                                                         monkeypatch):
+    def test_pool_start_failing_leaves_no_stray_workers(self, alloc_fault):
         """An allocation that fails while the workers are being started ends
         the call with MemoryError; the workers started so far belong to the
         pool that a later call completes, so the process ends up with exactly
         the pool's threads."""
-        monkeypatch.chdir(tmp_path)
         reports = run_python(self.POOL_START, env=dict(alloc_fault, OVILEX_NUM_THREADS="4"))
         assert reports[-1][1:4] == ["ok", 0, True]
         assert len(reports) > 5
@@ -595,13 +585,12 @@ class TestInterpreterAllocationFailures:
         """
 
     @pytest.mark.parametrize("name", ["build_info", "encode_train", "encode", "decode_string"])
-    def test_each_interpreter_allocation_failing(self, name, tmp_path, monkeypatch):
+    def test_each_interpreter_allocation_failing(self, name):
         pytest.importorskip("_testcapi")
-        monkeypatch.chdir(tmp_path)
         chunks = ["h\u00e9llo", "h\u00e9lp", "h\u00e9ll", "w\u00f6rld"] * 3
         merges = ref.train(chunks)
-        data = {"chunks": chunks, "merges": merges, "ids": reference.encode(chunks, merges),
-                "vocab": {i: list(b) for i, b in ref.vocab(merges).items()}}
+        data = {"chunks": chunks, "merges": merges, "ids": ref.encode(chunks, merges),
+                "vocab": {i: list(b) for i, b in ref.vocab_from_merges(merges).items()}}
         want, outcomes = run_python(self.SCRIPT, name, json.dumps(data))
         assert set(outcomes) == {"ok", "MemoryError"}
         assert outcomes["MemoryError"] >= 1

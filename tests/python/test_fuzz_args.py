@@ -14,23 +14,20 @@ OVILEX_HYPOTHESIS_PROFILE=long raises the number of examples per test (the
 long mode of tools/check.d/30-leaks).
 """
 
-import contextlib
+import functools
 import operator
 import os
 
-import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import _ovilex
 import reference
-import train_reference
 from _ovilex import build_info, decode_string, encode, encode_train
+from objects import (LONG_OVERFLOW, OUT_OF_RANGE, STR_TO_VEC, BytesSub, DictSub, Index,
+                     IndexRaises, IntSub, IterNotIterator, IterRaises, ListSub, MyTypeError, Seq,
+                     StrSub, TupleSub, provoke_panic)
 from test_decode import utf8_fault
 
-OUT_OF_RANGE = "out of range integral type conversion attempted"
-STR_TO_VEC = "Can't extract `str` to `Vec`"
-LONG_OVERFLOW = "Python int too large to convert to C long"
 BANNER = "ovilex build: capped_encode_train_max_7744:0.1.0:src\\tokenizer"
 LONG_MIN, LONG_MAX = -(2**63), 2**63 - 1
 
@@ -43,35 +40,7 @@ FUZZ = settings(
 
 # ------------------------------------------------------------ the objects
 
-
-class IntSub(int):
-    pass
-
-
-class StrSub(str):
-    pass
-
-
-class BytesSub(bytes):
-    pass
-
-
-class ListSub(list):
-    pass
-
-
-class TupleSub(tuple):
-    pass
-
-
-class DictSub(dict):
-    pass
-
-
-class MyTypeError(TypeError):
-    pass
-
-
+# What the caller's objects raise, by name (objects.py has the objects).
 ERRORS = {
     "ValueError": lambda: ValueError("raised by the caller"),
     "TypeError": lambda: TypeError("raised by the caller"),
@@ -79,61 +48,6 @@ ERRORS = {
     "LookupError": lambda: LookupError("raised by the caller"),
     "Panic": lambda: panic_class()("raised again by the caller"),
 }
-
-
-class Index:
-    """An integer only through __index__, which returns |value| (anything)."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class IndexRaises:
-    def __init__(self, error):
-        self.error = error
-
-    def __index__(self):
-        raise ERRORS[self.error]()
-
-
-class Seq:
-    """The old protocol: __getitem__ until IndexError. __len__ returns
-    |length| (anything, or the true length if None) or raises; __getitem__
-    raises at index |fail_at|."""
-
-    def __init__(self, items, length=None, len_error=None, fail_at=None, error=None):
-        self.items = items
-        self.length = length
-        self.len_error = len_error
-        self.fail_at = fail_at
-        self.error = error
-
-    def __len__(self):
-        if self.len_error is not None:
-            raise ERRORS[self.len_error]()
-        return len(self.items) if self.length is None else self.length
-
-    def __getitem__(self, i):
-        if i == self.fail_at:
-            raise ERRORS[self.error]()
-        return self.items[i]
-
-
-class IterRaises(list):
-    def __init__(self, items, error):
-        super().__init__(items)
-        self.error = error
-
-    def __iter__(self):
-        raise ERRORS[self.error]()
-
-
-class IterNotIterator(list):
-    def __iter__(self):
-        return 42
 
 
 def nested(kind, depth):
@@ -238,6 +152,8 @@ CONTAINERS = {
 
 SEQUENCE_KINDS = ["list", "list", "list", "tuple", "ListSub", "TupleSub", "Seq"]
 ERROR_NAMES = sorted(ERRORS)
+INDEX_RAISES = st.sampled_from(ERROR_NAMES).map(
+    lambda e: Make(f"IndexRaises(ERRORS[{e!r}])", lambda: IndexRaises(ERRORS[e])))
 
 
 @st.composite
@@ -257,19 +173,19 @@ def odd_sequence(draw, children):
                     lambda: Seq([c() for c in cs], length=length))
     if kind == "len-raises":
         error = draw(st.sampled_from(ERROR_NAMES))
-        return Make(f"Seq([{text}], len_error={error!r})",
-                    lambda: Seq([c() for c in cs], len_error=error))
+        return Make(f"Seq([{text}], len_error=ERRORS[{error!r}])",
+                    lambda: Seq([c() for c in cs], len_error=ERRORS[error]))
     if kind == "iter-raises":
         error = draw(st.sampled_from(ERROR_NAMES))
-        return Make(f"IterRaises([{text}], {error!r})",
-                    lambda: IterRaises([c() for c in cs], error))
+        return Make(f"IterRaises([{text}], ERRORS[{error!r}])",
+                    lambda: IterRaises([c() for c in cs], ERRORS[error]))
     if kind == "iter-non-iterator":
         return Make(f"IterNotIterator([{text}])", lambda: IterNotIterator(c() for c in cs))
     if kind == "getitem-raises":
         at = draw(st.integers(0, len(cs)))
         error = draw(st.sampled_from(ERROR_NAMES))
-        return Make(f"Seq([{text}], fail_at={at}, error={error!r})",
-                    lambda: Seq([c() for c in cs], fail_at=at, error=error))
+        return Make(f"Seq([{text}], fail_at={at}, error=ERRORS[{error!r}])",
+                    lambda: Seq([c() for c in cs], fail_at=at, error=ERRORS[error]))
     at = draw(st.integers(0, len(cs)))
     action = draw(st.sampled_from(["append", "pop", "clear", "insert"]))
     return Make(f"mutating_list([{text}], {at}, {action!r})",
@@ -305,7 +221,7 @@ LEAVES = st.one_of(
     INTS.map(lambda v: Make(f"IntSub({v!r})", lambda: IntSub(v))),
     st.one_of(INTS, st.sampled_from(["1", 1.5, None])).map(
         lambda v: Make(f"Index({v!r})", lambda: Index(v))),
-    st.sampled_from(ERROR_NAMES).map(lambda e: Make(f"IndexRaises({e!r})", lambda: IndexRaises(e))),
+    INDEX_RAISES,
     st.just(Make("{1, 2}", lambda: {1, 2})),
     st.sampled_from([list, tuple]).map(
         lambda kind: Make(f"nested({kind.__name__}, 1000)", lambda: nested(kind, 1000))),
@@ -367,7 +283,7 @@ HASHABLE_KEY = mostly(SMALL_IDS.map(const), st.one_of(
     INTS.map(lambda v: Make(f"IntSub({v!r})", lambda: IntSub(v))),
     st.one_of(INTS, st.sampled_from(["1", None])).map(
         lambda v: Make(f"Index({v!r})", lambda: Index(v))),
-    st.sampled_from(ERROR_NAMES).map(lambda e: Make(f"IndexRaises({e!r})", lambda: IndexRaises(e))),
+    INDEX_RAISES,
 ))
 
 
@@ -442,25 +358,10 @@ class Panic(Exception):
     """The model's internal error: the module raises its PanicException."""
 
 
-_panic_class = None
-
-
+@functools.cache
 def panic_class():
-    global _panic_class
-    if _panic_class is None:
-        vocab = {}
-
-        class Grows:
-            def __index__(self):
-                vocab[1000] = b"x"
-                return 1
-
-        vocab[Grows()] = b"a"
-        try:
-            decode_string([1], vocab)
-        except BaseException as e:  # PanicException derives from BaseException only
-            _panic_class = type(e)
-    return _panic_class
+    """The module's PanicException."""
+    return type(provoke_panic())
 
 
 def display_name(function):
@@ -634,7 +535,7 @@ def model(function, args, kwargs):
     values = model_parse(function, args, kwargs)
     if function == "encode_train":
         chunks = convert("chunks", values[0], lambda o: each_item(o, chunk))
-        return train_reference.train([c.decode("utf-8") for c in chunks])
+        return reference.train([c.decode("utf-8") for c in chunks])
     if function == "encode":
         chunks = convert("s", values[0], lambda o: each_item(o, chunk))
         merges = convert("merges", values[1], lambda o: each_item(o, merge))
@@ -676,19 +577,14 @@ def still_works():
     assert decode_string([256, 99], {256: b"ab", 99: b"c"}) == "abc"
 
 
-@pytest.fixture(scope="module")
-def scratch(tmp_path_factory):
-    """A working directory for the record files of training calls."""
-    return tmp_path_factory.mktemp("fuzz")
-
-
-def check(function, call, scratch):
+def check(function, call):
+    """The call against the model; training calls write their record files
+    to the test's scratch directory."""
     args, kwargs = call
-    with contextlib.chdir(scratch):
-        expected = outcome(lambda: model(function, [a() for a in args],
-                                         {k: v() for k, v in kwargs.items()}))
-        got = outcome(lambda: FUNCTIONS[function](*[a() for a in args],
-                                                  **{k: v() for k, v in kwargs.items()}))
+    expected = outcome(lambda: model(function, [a() for a in args],
+                                     {k: v() for k, v in kwargs.items()}))
+    got = outcome(lambda: FUNCTIONS[function](*[a() for a in args],
+                                              **{k: v() for k, v in kwargs.items()}))
     assert got == expected
     if got[0] == "ok" and function == "encode_train":
         assert all(type(m) is tuple and type(m[0]) is tuple for m in got[1])
@@ -701,22 +597,22 @@ def check(function, call, scratch):
 class TestFuzzArguments:
     @FUZZ
     @given(call=call_of("encode_train"))
-    def test_encode_train(self, call, scratch):
-        check("encode_train", call, scratch)
+    def test_encode_train(self, call):
+        check("encode_train", call)
 
     @FUZZ
     @given(call=call_of("encode"))
-    def test_encode(self, call, scratch):
-        check("encode", call, scratch)
+    def test_encode(self, call):
+        check("encode", call)
 
     @FUZZ
     @given(call=call_of("decode_string"))
-    def test_decode_string(self, call, scratch):
-        check("decode_string", call, scratch)
+    def test_decode_string(self, call):
+        check("decode_string", call)
 
     @FUZZ
     @given(args=st.lists(ANY, max_size=2),
            kwargs=mostly(st.just({}), st.dictionaries(st.sampled_from(["x", "chunks"]), ANY,
                                                       min_size=1, max_size=2), times=2))
-    def test_build_info(self, args, kwargs, scratch):
-        check("build_info", (args, kwargs), scratch)
+    def test_build_info(self, args, kwargs):
+        check("build_info", (args, kwargs))

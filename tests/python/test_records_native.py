@@ -12,7 +12,7 @@ from hypothesis import strategies as st
 native = pytest.importorskip("ovilex._native")
 
 import records_reference as reference  # noqa: E402 (imports ovilex, which needs the module)
-import train_reference  # noqa: E402
+import reference as ref  # noqa: E402
 
 # check() rewrites its files on every call, so examples may share them.
 SHARED_FILES = settings(deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
@@ -42,11 +42,6 @@ def random_merges(rng, count):
     return merges
 
 
-def texts(merges):
-    return (train_reference.merges_record_text(merges),
-            train_reference.vocab_list_text(train_reference.vocab(merges)))
-
-
 @pytest.fixture
 def check(tmp_path):
     """check(merges_text, vocab_text): writes the two files, asserts both
@@ -69,16 +64,16 @@ class TestValidFiles:
     def test_gives_what_training_wrote(self, check, seed):
         rng = random.Random(seed)
         merges = random_merges(rng, rng.choice([0, 1, 5, 300]))
-        got_merges, got_vocab = check(*texts(merges))
+        got_merges, got_vocab = check(*ref.record_texts(merges))
         assert got_merges == merges
-        assert got_vocab == train_reference.vocab(merges)
+        assert got_vocab == ref.vocab_from_merges(merges)
         assert list(got_vocab) == sorted(got_vocab)
         assert all(type(x) is int for (left, right), new in got_merges for x in (left, right, new))
         assert all(type(k) is int and type(v) is bytes for k, v in got_vocab.items())
 
     def test_full_size(self, check):
         merges = random_merges(random.Random(0), 7744)
-        assert check(*texts(merges))[0] == merges
+        assert check(*ref.record_texts(merges))[0] == merges
 
     @pytest.mark.parametrize("layout", [
         lambda t: t + b"\n",
@@ -89,7 +84,7 @@ class TestValidFiles:
     ])
     def test_layout_allowed_around_entries(self, check, layout):
         merges = random_merges(random.Random(1), 40)
-        merges_text, vocab_text = texts(merges)
+        merges_text, vocab_text = ref.record_texts(merges)
         assert check(layout(merges_text), layout(vocab_text))[0] == merges
 
 
@@ -128,7 +123,7 @@ class TestDamagedFiles:
     def test_random_edits(self, check, seed):
         rng = random.Random(seed)
         for _ in range(60):
-            merges_text, vocab_text = texts(random_merges(rng, rng.randrange(0, 12)))
+            merges_text, vocab_text = ref.record_texts(random_merges(rng, rng.randrange(0, 12)))
             for _ in range(rng.randrange(1, 4)):
                 if rng.random() < 0.5:
                     merges_text = mutate(rng, merges_text)
@@ -138,7 +133,7 @@ class TestDamagedFiles:
 
 
 ONE_MERGE = [((97, 98), 256)]
-MERGES_TEXT, VOCAB_TEXT = texts(ONE_MERGE)
+MERGES_TEXT, VOCAB_TEXT = ref.record_texts(ONE_MERGE)
 # Lines json.loads reads as the merge, as something else, or not at all.
 MERGE_LINES = [
     '{ "pair" : [ 97 , 98 ] , "id" : 256 }', '{"id":256,"pair":[97,98]}', '{"pair":[97,98],"id":-0}',
@@ -249,7 +244,7 @@ class TestFiles:
         if damage == "unreadable" and os.geteuid() == 0:
             pytest.skip("root reads any file")
         paths = [tmp_path / "merges_record.json", tmp_path / "vocab_list.json"]
-        for path, text in zip(paths, texts(ONE_MERGE)):
+        for path, text in zip(paths, ref.record_texts(ONE_MERGE)):
             path.write_bytes(text)
         path = paths[which]
         match damage:

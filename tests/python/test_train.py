@@ -14,19 +14,18 @@ import sysconfig
 import time
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import _ovilex
-import train_reference as ref
+import reference as ref
 
 MERGES = pathlib.Path("data/merges_record.json")
 VOCAB = pathlib.Path("data/vocab_list.json")
 BUILD_DIR = os.path.dirname(_ovilex.__file__)
 
 # Examples share the test's scratch directory; every call rewrites both files.
-EXAMPLES = settings(max_examples=120, deadline=None,
-                    suppress_health_check=[HealthCheck.function_scoped_fixture])
+EXAMPLES = settings(max_examples=120, deadline=None)
 
 ALPHABETS = ["a", "ab", "abc", "aé", "a€𝄞", "\x00\x7f\x80ÿ", "xy\u0800"]
 
@@ -48,14 +47,6 @@ def random_corpus(seed, chunks=2000, pool=300, letters="abcdeé"):
     return [words[min(int(rng.expovariate(8 / pool)), pool - 1)] for _ in range(chunks)]
 
 
-def records():
-    return MERGES.read_bytes(), VOCAB.read_bytes()
-
-
-def expected_records(merges):
-    return ref.merges_record_text(merges), ref.vocab_list_text(ref.vocab(merges))
-
-
 def listing(path):
     return sorted(p.name for p in pathlib.Path(path).iterdir())
 
@@ -71,22 +62,24 @@ def stdlib_words():
     return words
 
 
+def train_checked(chunks):
+    """encode_train's merges, checked against the naive trainer, and the
+    record files it wrote against the texts of those merges."""
+    merges = _ovilex.encode_train(chunks)
+    assert merges == ref.train(chunks)
+    assert ref.records() == ref.record_texts(merges)
+    return merges
+
+
 class TestAgainstReference:
     @EXAMPLES
     @given(chunks=corpora())
-    def test_tiny_alphabets(self, chunks, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
-        merges = _ovilex.encode_train(chunks)
-        assert merges == ref.train(chunks)
-        assert records() == expected_records(merges)
+    def test_tiny_alphabets(self, chunks):
+        train_checked(chunks)
 
     @pytest.mark.parametrize("seed", range(6))
-    def test_moderate_corpus(self, seed, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
-        chunks = random_corpus(seed)
-        merges = _ovilex.encode_train(chunks)
-        assert merges == ref.train(chunks), f"seed {seed}"
-        assert records() == expected_records(merges)
+    def test_moderate_corpus(self, seed):
+        train_checked(random_corpus(seed))
 
     @pytest.mark.parametrize("chunks, expected", [
         ([], []),
@@ -101,17 +94,14 @@ class TestAgainstReference:
         (["é"] * 3, [((195, 169), 256)]),
         (("a", "b") * 3, []),
     ])
-    def test_golden(self, chunks, expected, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
-        assert _ovilex.encode_train(chunks) == expected
-        assert records() == expected_records(expected)
+    def test_golden(self, chunks, expected):
+        assert train_checked(chunks) == expected
 
 
 class TestResult:
     @EXAMPLES
     @given(chunks=corpora())
-    def test_shape_and_ids(self, chunks, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
+    def test_shape_and_ids(self, chunks):
         merges = _ovilex.encode_train(chunks)
         assert type(merges) is list
         for k, merge in enumerate(merges):
@@ -124,17 +114,15 @@ class TestResult:
 
     @EXAMPLES
     @given(chunks=corpora())
-    def test_encode_and_decode_accept_it(self, chunks, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
+    def test_encode_and_decode_accept_it(self, chunks):
         merges = _ovilex.encode_train(chunks)
         ids = _ovilex.encode(chunks, merges)
         assert ids == ref.encode(chunks, merges)
         vocab = {entry["id"]: bytes(entry["bytes"]) for entry in json.loads(VOCAB.read_bytes())}
-        assert vocab == ref.vocab(merges)
+        assert vocab == ref.vocab_from_merges(merges)
         assert _ovilex.decode_string(ids, vocab) == "".join(chunks)
 
-    def test_record_order_is_result_order(self, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
+    def test_record_order_is_result_order(self):
         merges = _ovilex.encode_train(random_corpus(1))
         assert len(merges) > 10
         entries = json.loads(MERGES.read_bytes())
@@ -142,55 +130,48 @@ class TestResult:
 
 
 class TestRecordFiles:
-    def test_no_merges(self, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
+    def test_no_merges(self):
         assert _ovilex.encode_train(["ab", "ab"]) == []
-        merges, vocab = records()
+        merges, vocab = ref.records()
         assert merges == b"[\n]"
         lines = [b'  {"id":%d,"bytes":[%d]}' % (b, b) for b in range(256)]
         assert vocab == b"[\n" + b",\n".join(lines) + b"\n]"
 
-    def test_one_merge(self, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
+    def test_one_merge(self):
         assert _ovilex.encode_train(["aaa", "aaa"]) == [((97, 97), 256)]
-        merges, vocab = records()
+        merges, vocab = ref.records()
         assert merges == b'[\n  {"pair":[97,97],"id":256}\n]'
         lines = vocab.split(b"\n")
         assert len(lines) == 259
         assert lines[255:] == [b'  {"id":254,"bytes":[254]},', b'  {"id":255,"bytes":[255]},',
                                b'  {"id":256,"bytes":[97,97]}', b"]"]
 
-    def test_existing_files_replaced_whole(self, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
+    def test_existing_files_replaced_whole(self, tmp_path):
         (tmp_path / "data").mkdir()
         MERGES.write_bytes(b"x" * 100_000)
         VOCAB.write_bytes(b"y" * 100_000)
         (tmp_path / "data" / "other.txt").write_bytes(b"keep")
         merges = _ovilex.encode_train(["abab"] * 3)
-        assert records() == expected_records(merges)
+        assert ref.records() == ref.record_texts(merges)
         assert (tmp_path / "data" / "other.txt").read_bytes() == b"keep"
         assert listing("data") == ["merges_record.json", "other.txt", "vocab_list.json"]
 
-    def test_missing_directory_created_nothing_else_left(self, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
+    def test_missing_directory_created_nothing_else_left(self, tmp_path):
         _ovilex.encode_train(["abc"] * 4)
         assert listing(tmp_path) == ["data"]
         assert listing("data") == ["merges_record.json", "vocab_list.json"]
 
-
-    def test_existing_files_keep_their_permissions(self, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
+    def test_existing_files_keep_their_permissions(self, tmp_path):
         (tmp_path / "data").mkdir()
         MERGES.write_bytes(b"old")
         VOCAB.write_bytes(b"old")
         MERGES.chmod(0o640)
         VOCAB.chmod(0o604)
         merges = _ovilex.encode_train(["abab"] * 3)
-        assert records() == expected_records(merges)
+        assert ref.records() == ref.record_texts(merges)
         assert (MERGES.stat().st_mode & 0o777, VOCAB.stat().st_mode & 0o777) == (0o640, 0o604)
 
-    def test_symbolic_links_are_written_through(self, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
+    def test_symbolic_links_are_written_through(self, tmp_path):
         elsewhere = tmp_path / "kept"
         elsewhere.mkdir()
         (elsewhere / "m.json").write_bytes(b"old")
@@ -200,19 +181,18 @@ class TestRecordFiles:
         VOCAB.symlink_to(elsewhere / "v.json")
         merges = _ovilex.encode_train(["abab"] * 3)
         assert MERGES.is_symlink() and VOCAB.is_symlink()
-        assert records() == expected_records(merges)
+        assert ref.records() == ref.record_texts(merges)
         assert listing(elsewhere) == ["m.json", "v.json"]
 
 
 class TestCap:
-    def test_exactly_7744_merges_on_real_text(self, stdlib_words, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
+    def test_exactly_7744_merges_on_real_text(self, stdlib_words):
         merges = _ovilex.encode_train(stdlib_words)
         assert len(merges) == 7744
         assert [new for _, new in merges] == list(range(256, 8000))
-        assert records() == expected_records(merges)
-        assert VOCAB.read_bytes().endswith(b'\n  {"id":7999,"bytes":[%s]}\n]'
-                                           % ",".join(map(str, ref.vocab(merges)[7999])).encode())
+        assert ref.records() == ref.record_texts(merges)
+        last = ",".join(map(str, ref.vocab_from_merges(merges)[7999]))
+        assert VOCAB.read_bytes().endswith(b'\n  {"id":7999,"bytes":[%s]}\n]' % last.encode())
 
 
 # Trains on the chunks in a JSON file, in a process of its own; prints the result.
@@ -238,24 +218,21 @@ def train_in_process(workdir, corpus_file, **env):
 class TestDeterminism:
     @EXAMPLES
     @given(data=st.data())
-    def test_chunk_order_does_not_matter(self, data, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
+    def test_chunk_order_does_not_matter(self, data):
         chunks = data.draw(corpora())
         first = _ovilex.encode_train(chunks)
-        first_records = records()
+        first_records = ref.records()
         assert _ovilex.encode_train(data.draw(st.permutations(chunks))) == first
-        assert records() == first_records
+        assert ref.records() == first_records
 
-    def test_shuffled_large_corpus(self, stdlib_words, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
+    def test_shuffled_large_corpus(self, stdlib_words):
         words = stdlib_words[:200_000]
         first = _ovilex.encode_train(words)
         shuffled = list(words)
         random.Random(3).shuffle(shuffled)
         assert _ovilex.encode_train(shuffled) == first
 
-    def test_processes_and_pool_sizes_agree(self, stdlib_words, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
+    def test_processes_and_pool_sizes_agree(self, stdlib_words, tmp_path):
         # Many distinct words, so that the pair count is divided among workers.
         rng = random.Random(9)
         chunks = stdlib_words[:100_000] + random_corpus(4, chunks=60_000, pool=40_000,
@@ -270,16 +247,13 @@ class TestDeterminism:
         assert len(here) > 1000
         for merges, files in runs:
             assert merges == here
-            assert files == records()
-
+            assert files == ref.records()
 
     @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
     @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
-    def test_forked_child_trains_with_workers_of_its_own(self, stdlib_words, tmp_path,
-                                                          monkeypatch):
+    def test_forked_child_trains_with_workers_of_its_own(self, stdlib_words):
         # The child of fork() has none of the parent's worker threads; waiting
         # for them would hang it.
-        monkeypatch.chdir(tmp_path)
         chunks = stdlib_words[:50_000]
         expected = _ovilex.encode_train(chunks)
         read_end, write_end = os.pipe()
@@ -309,8 +283,7 @@ def assert_write_error(info, path, reason):
 
 
 class TestWriteFailures:
-    def test_plain_file_named_data(self, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
+    def test_plain_file_named_data(self, tmp_path):
         pathlib.Path("data").write_bytes(b"not a directory")
         with pytest.raises(OSError) as info:
             _ovilex.encode_train(["abab"] * 3)
@@ -318,10 +291,9 @@ class TestWriteFailures:
         assert listing(tmp_path) == ["data"]
         assert pathlib.Path("data").read_bytes() == b"not a directory"
 
-    def test_directory_at_merges_path_touches_nothing(self, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
+    def test_directory_at_merges_path_touches_nothing(self):
         _ovilex.encode_train(["abab"] * 3)
-        _, old_vocab = records()
+        _, old_vocab = ref.records()
         MERGES.unlink()
         (MERGES / "inside").mkdir(parents=True)
         with pytest.raises(OSError) as info:
@@ -331,8 +303,7 @@ class TestWriteFailures:
         assert listing("data") == ["merges_record.json", "vocab_list.json"]
         assert listing(MERGES) == ["inside"]
 
-    def test_directory_at_vocab_path_keeps_new_merges(self, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
+    def test_directory_at_vocab_path_keeps_new_merges(self):
         _ovilex.encode_train(["abab"] * 3)
         VOCAB.unlink()
         VOCAB.mkdir()
@@ -345,8 +316,7 @@ class TestWriteFailures:
         assert listing(VOCAB) == []
 
     @pytest.mark.skipif(os.geteuid() == 0, reason="root may write a read-only file")
-    def test_read_only_merges_file(self, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
+    def test_read_only_merges_file(self, tmp_path):
         (tmp_path / "data").mkdir()
         MERGES.write_bytes(b"old")
         MERGES.chmod(0o444)
@@ -373,10 +343,9 @@ except OSError as e:
 
     @pytest.mark.parametrize("limit, failing", [(1000, "data/vocab_list.json"),
                                                 (40, "data/merges_record.json")])
-    def test_failure_part_way_keeps_previous_file(self, limit, failing, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
+    def test_failure_part_way_keeps_previous_file(self, limit, failing):
         _ovilex.encode_train(["abab"] * 3)
-        old_merges, old_vocab = records()
+        old_merges, old_vocab = ref.records()
         chunks = ["hello", "help", "hell"] * 3
         new_merges = ref.merges_record_text(ref.train(chunks))
         assert 40 < len(new_merges) < 1000 < len(old_vocab)
@@ -387,7 +356,7 @@ except OSError as e:
         message = f"failed to write {failing}: File too large (os error 27)"
         assert json.loads(done.stdout) == ["OSError", [message]]
         expected_merges = new_merges if failing == "data/vocab_list.json" else old_merges
-        assert records() == (expected_merges, old_vocab)
+        assert ref.records() == (expected_merges, old_vocab)
         assert listing("data") == ["merges_record.json", "vocab_list.json"]
 
 
@@ -407,8 +376,7 @@ class TestArgumentErrors:
         (["ab", "\ud800"], UnicodeEncodeError, encode_error("\ud800")),
         (["ab", "x\udfff"], UnicodeEncodeError, encode_error("x\udfff")),
     ])
-    def test_nothing_written(self, chunks, kind, message, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
+    def test_nothing_written(self, chunks, kind, message, tmp_path):
         with pytest.raises(kind) as info:
             _ovilex.encode_train(chunks)
         assert type(info.value) is kind
@@ -416,10 +384,10 @@ class TestArgumentErrors:
         assert listing(tmp_path) == []
         # Nor are files of an earlier run touched.
         _ovilex.encode_train(["abab"] * 3)
-        before = records()
+        before = ref.records()
         stamps = [p.stat().st_mtime_ns for p in (MERGES, VOCAB)]
         with pytest.raises(kind):
             _ovilex.encode_train(chunks)
-        assert records() == before
+        assert ref.records() == before
         assert [p.stat().st_mtime_ns for p in (MERGES, VOCAB)] == stamps
         assert listing("data") == ["merges_record.json", "vocab_list.json"]
