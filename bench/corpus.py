@@ -1,27 +1,12 @@
-"""The benchmark corpus: real text gathered from installed Debian packages.
+"""The benchmark corpus: real text from the Debian packages that
+`tools/env --with bench` installs (tools/packages/bench.txt).
 
     tools/env --with bench python3.14 bench/corpus.py [--rebuild]
 
-Each source is read from a sorted file list up to a fixed size cap and cached
-as one UTF-8 file under bench/corpus/ (<source>.txt). The cache is reused as
-long as bench/corpus/manifest.json carries the same CORPUS_VERSION; raise it
-whenever a source, a cap or the cleaning changes.
-
-Sources (the packages are listed in tools/packages/bench.txt):
-
-- man-<lang>: manual pages (gzip-compressed groff source) for English and seven
-  other languages, with comments, layout requests and font escapes removed.
-- docs: the Debian policy documents and the developers' reference in six
-  languages (their plain-text renderings).
-- c-headers: C headers under /usr/include (Boost and the C++ library left out).
-- python: the Python sources of the standard library of Python 3.14.
-- kjv: the King James Bible, as the bible-kjv program prints it from its
-  compressed text.
-
-all_file() also writes the whole corpus, the sources one after another, as
-bench/corpus/all.txt, for the benchmarks that hand a peer a single file.
-
-split(text) cuts a text into chunks: ovilex.split, from python/ovilex.
+Every source is gathered once into bench/corpus/<source>.txt (UTF-8); the
+cache holds while bench/corpus/manifest.json carries CORPUS_VERSION. Raise it
+whenever a source, a cap or the cleaning changes. bench/README.md describes
+the sources.
 """
 
 from __future__ import annotations
@@ -35,39 +20,23 @@ import pathlib
 import re
 import subprocess
 import sys
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from dataclasses import dataclass
 
-HERE = pathlib.Path(__file__).resolve().parent
-CACHE = HERE / "corpus"
+CACHE = pathlib.Path(__file__).resolve().parent / "corpus"
 MANIFEST = CACHE / "manifest.json"
 ALL = CACHE / "all.txt"
 CORPUS_VERSION = 2
-
-MB = 1_000_000
-
-# --------------------------------------------------------------------------
-# Pre-splitting: the project's own (python/ovilex/split.py).
-
-sys.path.insert(0, str(HERE.parent / "python"))
-
-
-def split(text: str) -> list[str]:
-    """ovilex.split. Imported on first use: the package needs its native
-    module, which a benchmark puts on the path once it has built it, and
-    gathering the corpus needs neither."""
-    from ovilex.split import split as ovilex_split
-
-    return ovilex_split(text)
+MB = 1_000_000  # the benchmarks' megabyte
 
 # --------------------------------------------------------------------------
-# Groff cleaning
+# Groff source to running text
 
 _COMMENT = re.compile(r"""^[.'][ \t]*\\["#]""")
 _REQUEST = re.compile(r"""^[.']\s*([A-Za-z0-9_]+)\s*(.*)$""")
 # Requests whose arguments are text; the alternating-font ones join their
 # arguments without spaces, and .IP keeps only its tag (not the indent).
-_TEXT_REQUESTS = {"SH", "SS", "B", "I", "SM", "SB", "OP", "UR", "MT", "Nm", "Nd", "Sh", "Ss"}
+_TEXT_REQUESTS = {"SH", "SS", "B", "I", "SM", "SB", "OP", "UR", "MT", "Nm", "Nd", "Sh", "Ss", "IP"}
 _JOINED_REQUESTS = {"BR", "RB", "BI", "IB", "IR", "RI"}
 _ARG = re.compile(r'"((?:[^"]|"")*)"|(\S+)')
 _NAMED_CHARS = {
@@ -86,43 +55,33 @@ _ESCAPE = re.compile(
     r"""|\[([^\]]*)\]"""                 # \[name] named character
     r"""|(.))"""                         # any other one-character escape
 )
-_SIMPLE_ESCAPES = {"-": "-", "e": "\\", "\\": "\\", "~": " ", " ": " ", "0": " ", "t": "\t", ".": ".", "'": "'", "`": "`"}
+_SIMPLE_ESCAPES = {"-": "-", "e": "\\", "\\": "\\", "~": " ", " ": " ", "0": " ", "t": "\t",
+                   ".": ".", "'": "'", "`": "`"}
 
 
 def _escape(m: re.Match[str]) -> str:
     named = m.group(1) or m.group(2)
     if named is not None:
         return _NAMED_CHARS.get(named, "")
-    one = m.group(3)
-    if one is not None:
-        return _SIMPLE_ESCAPES.get(one, "")
-    return ""
+    return "" if m.group(3) is None else _SIMPLE_ESCAPES.get(m.group(3), "")
 
 
 def clean_groff(source: str) -> str:
-    """Man page source to running text: comments and layout requests dropped,
-    the text of heading and font requests kept, font escapes removed."""
+    """Comments and layout requests dropped, the text of heading and font
+    requests kept, font and character escapes removed or replaced."""
     out: list[str] = []
     for line in source.splitlines():
         if _COMMENT.match(line):
             continue
         if line[:1] in (".", "'"):
             m = _REQUEST.match(line)
-            if m is None:
+            if m is None or m[1] not in _TEXT_REQUESTS | _JOINED_REQUESTS:
                 continue
-            name, rest = m.groups()
-            if name in _TEXT_REQUESTS or name in _JOINED_REQUESTS or name == "IP":
-                args = [
-                    a.group(1).replace('""', '"') if a.group(1) is not None else a.group(2)
-                    for a in _ARG.finditer(rest)
-                ]
-                if name == "IP":
-                    args = args[:1]
-                line = ("" if name in _JOINED_REQUESTS else " ").join(args)
-            else:
-                continue
-        line = _ESCAPE.sub(_escape, line)
-        out.append(line)
+            args = [a[1].replace('""', '"') if a[1] is not None else a[2]
+                    for a in _ARG.finditer(m[2])]
+            args = args[:1] if m[1] == "IP" else args
+            line = ("" if m[1] in _JOINED_REQUESTS else " ").join(args)
+        out.append(_ESCAPE.sub(_escape, line))
     return "\n".join(out) + "\n"
 
 
@@ -135,125 +94,85 @@ class Source:
     name: str
     roots: tuple[str, ...]
     accept: Callable[[pathlib.Path], bool]
-    cap_bytes: int
+    cap: int
     clean: Callable[[str], str] | None = None
     prune: tuple[str, ...] = ()
-    # A program whose output is the source's text, instead of files.
-    command: tuple[str, ...] = ()
+    command: tuple[str, ...] = ()  # a program whose output is the text, instead of files
 
 
-def _is_man_page(p: pathlib.Path) -> bool:
+def _man_page(p: pathlib.Path) -> bool:
     return p.name.endswith(".gz") and p.parent.name.startswith("man")
 
 
-def _english_man_page(p: pathlib.Path) -> bool:
-    return _is_man_page(p) and p.parent.parent == pathlib.Path("/usr/share/man")
-
-
-def _doc_text(p: pathlib.Path) -> bool:
-    return p.name.endswith(".txt.gz") and "changelog" not in p.name
-
-
 MAN_LANGS = {"de": 5, "fr": 5, "es": 3, "it": 2, "pl": 4, "ru": 5, "ja": 5}
-
 SOURCES: tuple[Source, ...] = (
-    Source("man-en", ("/usr/share/man",), _english_man_page, 16 * MB, clean_groff),
-    *(
-        Source(f"man-{lang}", (f"/usr/share/man/{lang}",), _is_man_page, mb * MB, clean_groff)
-        for lang, mb in MAN_LANGS.items()
-    ),
-    Source(
-        "docs",
-        ("/usr/share/doc/debian-policy", "/usr/share/developers-reference"),
-        _doc_text,
-        6 * MB,
-    ),
-    Source(
-        "c-headers",
-        ("/usr/include",),
-        lambda p: p.suffix == ".h",
-        14 * MB,
-        prune=("/usr/include/boost", "/usr/include/c++"),
-    ),
+    Source("man-en", ("/usr/share/man",),
+           lambda p: _man_page(p) and p.parent.parent == pathlib.Path("/usr/share/man"),
+           16 * MB, clean_groff),
+    *(Source(f"man-{lang}", (f"/usr/share/man/{lang}",), _man_page, mb * MB, clean_groff)
+      for lang, mb in MAN_LANGS.items()),
+    Source("docs", ("/usr/share/doc/debian-policy", "/usr/share/developers-reference"),
+           lambda p: p.name.endswith(".txt.gz") and "changelog" not in p.name, 6 * MB),
+    Source("c-headers", ("/usr/include",), lambda p: p.suffix == ".h", 14 * MB,
+           prune=("/usr/include/boost", "/usr/include/c++")),
     Source("python", ("/usr/lib/python3.14",), lambda p: p.suffix == ".py", 12 * MB,
            prune=("/usr/lib/python3.14/site-packages", "/usr/lib/python3.14/dist-packages")),
-    # The text is stored compressed for the program's own random access; the
-    # whole range prints all 66 books (about 4.3 MB), wrapped at 79 columns.
+    # All 66 books (about 4.3 MB), wrapped at 79 columns.
     Source("kjv", (), lambda p: False, 5 * MB, command=("bible", "Gen1:1-Rev22:21")),
 )
 
 
-def _files(source: Source) -> Iterator[pathlib.Path]:
+def _paths(source: Source) -> list[pathlib.Path]:
     """Regular files (no symbolic links) under the roots, in sorted path order."""
     found: list[pathlib.Path] = []
     for root in source.roots:
         for dirpath, dirnames, filenames in os.walk(root):
             dirnames[:] = [d for d in dirnames if os.path.join(dirpath, d) not in source.prune]
-            for f in filenames:
-                p = pathlib.Path(dirpath, f)
-                if not p.is_symlink() and p.is_file() and source.accept(p):
-                    found.append(p)
-    return iter(sorted(found))
-
-
-def _read(p: pathlib.Path) -> bytes:
-    raw = p.read_bytes()
-    return gzip.decompress(raw) if p.name.endswith(".gz") else raw
+            found += (p for f in filenames if not (p := pathlib.Path(dirpath, f)).is_symlink()
+                      and p.is_file() and source.accept(p))
+    return sorted(found)
 
 
 def gather(source: Source) -> tuple[str, int]:
-    """The source's text, whole files in path order until the cap is passed.
-    A file whose content an earlier file already had is skipped (packages
-    install some pages and documents twice under different names)."""
+    """The source's text and the number of files it came from: whole files in
+    path order until the cap is passed, skipping a file whose content an
+    earlier one had (packages install some pages twice under other names)."""
     if source.command:
         try:
             out = subprocess.run(source.command, stdin=subprocess.DEVNULL, capture_output=True,
                                  check=True, env={**os.environ, "COLUMNS": "80"}).stdout
         except (OSError, subprocess.CalledProcessError):
             out = b""
-        text = out.decode("utf-8", errors="replace")
-        return text, int(bool(text))
+        return out.decode("utf-8", errors="replace"), int(bool(out))
     parts: list[str] = []
     seen: set[bytes] = set()
     size = 0
-    files = 0
-    for p in _files(source):
-        if size >= source.cap_bytes:
+    for p in _paths(source):
+        if size >= source.cap:
             break
-        raw = _read(p)
+        raw = p.read_bytes()
+        raw = gzip.decompress(raw) if p.name.endswith(".gz") else raw
         digest = hashlib.sha256(raw).digest()
         if digest in seen:
             continue
         seen.add(digest)
         text = raw.decode("utf-8", errors="replace")
-        if source.clean is not None:
-            text = source.clean(text)
-        if not text.endswith("\n"):
-            text += "\n"
-        parts.append(text)
-        size += len(text.encode("utf-8"))
-        files += 1
-    return "".join(parts), files
+        text = source.clean(text) if source.clean is not None else text
+        parts.append(text if text.endswith("\n") else text + "\n")
+        size += len(parts[-1].encode("utf-8"))
+    return "".join(parts), len(parts)
 
 
-def _manifest_ok() -> dict | None:
+def build(rebuild: bool = False) -> dict:
+    """The manifest of the cached corpus, gathered first unless the cache holds."""
     try:
         manifest = json.loads(MANIFEST.read_text())
     except (OSError, ValueError):
-        return None
-    if manifest.get("version") != CORPUS_VERSION:
-        return None
-    if [s["name"] for s in manifest.get("sources", [])] != [s.name for s in SOURCES]:
-        return None
-    if not all((CACHE / f"{s.name}.txt").is_file() for s in SOURCES):
-        return None
-    return manifest
-
-
-def build(rebuild: bool = False, log=print) -> dict:
-    """Makes (or reuses) the cached corpus; returns the manifest."""
-    manifest = None if rebuild else _manifest_ok()
-    if manifest is not None:
+        manifest = {}
+    names = [s.name for s in SOURCES]
+    if (not rebuild and manifest.get("version") == CORPUS_VERSION
+            and [e["name"] for e in manifest.get("sources", [])] == names
+            and all((CACHE / f"{n}.txt").is_file() for n in names)):
         return manifest
     CACHE.mkdir(parents=True, exist_ok=True)
     ALL.unlink(missing_ok=True)  # made from the old sources
@@ -267,47 +186,38 @@ def build(rebuild: bool = False, log=print) -> dict:
         data = text.encode("utf-8")
         (CACHE / f"{source.name}.txt").write_bytes(data)
         entries.append({"name": source.name, "files": files, "bytes": len(data)})
-        log(f"corpus: gathered {source.name}: {files} files, {len(data) / MB:.2f} MB")
+        print(f"corpus: gathered {source.name}: {files} files, {len(data) / MB:.2f} MB",
+              file=sys.stderr)
     manifest = {"version": CORPUS_VERSION, "sources": entries}
     MANIFEST.write_text(json.dumps(manifest, indent=1) + "\n")
     return manifest
 
 
-def load(rebuild: bool = False, log=print) -> dict[str, str]:
-    """Source name -> its text, in SOURCES order."""
-    build(rebuild, log)
-    return {s.name: (CACHE / f"{s.name}.txt").read_text(encoding="utf-8") for s in SOURCES}
+def files() -> list[pathlib.Path]:
+    """The sources' files, in SOURCES order."""
+    build()
+    return [CACHE / f"{s.name}.txt" for s in SOURCES]
 
 
-def all_file(rebuild: bool = False, log=print) -> pathlib.Path:
-    """bench/corpus/all.txt: every source's text, in SOURCES order, as one
-    UTF-8 file (made once per corpus)."""
-    build(rebuild, log)
+def all_file() -> pathlib.Path:
+    """bench/corpus/all.txt: the sources one after another, for the peers
+    that take one file."""
+    paths = files()  # a corpus gathered anew removes the old all.txt
     if not ALL.is_file():
         partial = ALL.with_suffix(".part")
-        with partial.open("wb") as out:
-            for s in SOURCES:
-                out.write((CACHE / f"{s.name}.txt").read_bytes())
+        partial.write_bytes(b"".join(p.read_bytes() for p in paths))
         partial.rename(ALL)
     return ALL
 
 
-def summary(manifest: dict) -> str:
-    lines = [f"{'source':<12} {'files':>7} {'MB':>8}"]
-    total = 0
-    for e in manifest["sources"]:
-        lines.append(f"{e['name']:<12} {e['files']:>7} {e['bytes'] / MB:>8.2f}")
-        total += e["bytes"]
-    lines.append(f"{'total':<12} {'':>7} {total / MB:>8.2f}")
-    return "\n".join(lines)
-
-
-def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description="Build the benchmark corpus under bench/corpus/.")
+def main() -> int:
+    parser = argparse.ArgumentParser(description="Gathers the benchmark corpus into bench/corpus/.")
     parser.add_argument("--rebuild", action="store_true", help="gather again even if cached")
-    args = parser.parse_args(argv)
-    manifest = build(args.rebuild)
-    print(summary(manifest))
+    manifest = build(parser.parse_args().rebuild)
+    print(f"{'source':<12} {'files':>7} {'MB':>8}")
+    for e in manifest["sources"]:
+        print(f"{e['name']:<12} {e['files']:>7} {e['bytes'] / MB:>8.2f}")
+    print(f"{'total':<12} {'':>7} {sum(e['bytes'] for e in manifest['sources']) / MB:>8.2f}")
     return 0
 
 

@@ -1,0 +1,496 @@
+"""The benchmarks of ovilex, cases of one harness on the corpus of bench/corpus.py.
+
+    tools/env --with bench python3.14 bench/run.py [CASE...] [--repeat N] [--workdir DIR]
+                                                   [--build-dir DIR] [--no-build]
+
+    peers  ovilex beside tiktoken and HF tokenizers, the project's main table
+    cli    python -m ovilex train on the corpus's files, --jobs 1 and all cores
+    core   _ovilex.encode_train and _ovilex.encode on the corpus's chunks
+
+All three by default, in this order. Every figure is the median of --repeat runs; MB is
+10^6 bytes. The exit status is 1 when results that must be equal differ.
+bench/README.md describes the rows.
+"""
+
+from __future__ import annotations
+
+import argparse
+import concurrent.futures
+import contextlib
+import ctypes
+import gc
+import json
+import os
+import pathlib
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import timeit
+from collections.abc import Callable
+from dataclasses import dataclass
+from typing import Any
+
+HERE = pathlib.Path(__file__).resolve().parent
+ROOT = HERE.parent
+sys.path.insert(0, str(HERE))
+
+import corpus  # noqa: E402
+from corpus import MB  # noqa: E402
+
+RECORDS = ("merges_record.json", "vocab_list.json")
+Merge = tuple[tuple[int, int], int]
+Row = tuple[str, ...]
+
+
+def log(message: str) -> None:
+    print(f"bench: {message}", file=sys.stderr, flush=True)
+
+
+def yes(ok: bool) -> str:
+    return "yes" if ok else "NO"
+
+
+# --------------------------------------------------------------------------
+# Measuring
+
+
+def status_kb(field: str) -> int:
+    """A size of /proc/self/status (VmRSS, VmHWM), in kB."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(f"no {field} in /proc/self/status")
+
+
+def reset_peak() -> bool:
+    """Lowers this process's peak resident size (VmHWM, which is also the
+    ru_maxrss a child starts from) to its current size; False where the
+    kernel does not allow it."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+try:
+    _malloc_trim: Callable[[int], int] = ctypes.CDLL(None).malloc_trim
+except (OSError, AttributeError):
+    def _malloc_trim(pad: int) -> int:
+        return 0
+
+
+@dataclass
+class Timing:
+    seconds: float          # median of the runs
+    peak_mb: float | None   # greatest peak of a run over the size it started with
+    result: Any             # the last run's
+    same: bool              # every run's result equal to the first's
+
+
+def measure(fn: Callable[[], Any], repeat: int, compare: bool = True) -> Timing:
+    """repeat calls of fn, each timed with the collector off (as in timeit)
+    and its peak resident size taken over the size it started with."""
+    times: list[float] = []
+    peaks: list[float] = []
+    first = result = None
+    same = True
+    for i in range(repeat):
+        result = None
+        gc.collect()
+        _malloc_trim(0)  # freed heap that the allocator kept would hide the call's growth
+        reset = reset_peak()
+        base = status_kb("VmRSS")
+        gc.disable()
+        start = time.perf_counter()
+        result = fn()
+        times.append(time.perf_counter() - start)
+        gc.enable()
+        if reset:
+            peaks.append((status_kb("VmHWM") - base) * 1024 / MB)
+        if i == 0:
+            first = result
+        elif compare:
+            same = same and result == first
+    return Timing(statistics.median(times), max(peaks) if peaks else None, result, same)
+
+
+def per_call(fn: Callable[[], Any], repeat: int) -> float:
+    """Median seconds per call, timeit's autorange choosing the loop size."""
+    timer = timeit.Timer(fn)
+    number, _ = timer.autorange()
+    return statistics.median(timer.repeat(repeat, number)) / number
+
+
+def child(cmd: list[str], env: dict[str, str]) -> tuple[float, float, str]:
+    """Wall seconds, peak resident MB and standard output of one child
+    process. The peak is its ru_maxrss: its own or a reaped descendant's,
+    whichever is greater. A child's ru_maxrss starts at the peak of the
+    process that started it, so ours is lowered first."""
+    gc.collect()
+    _malloc_trim(0)
+    reset_peak()
+    start = time.perf_counter()
+    proc = subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            text=True)
+    out = proc.stdout.read() if proc.stdout else ""
+    _, status, usage = os.wait4(proc.pid, 0)
+    wall = time.perf_counter() - start
+    proc.returncode = os.waitstatus_to_exitcode(status)  # reaped: Popen must not wait again
+    if proc.returncode:
+        raise SystemExit(f"bench: {' '.join(cmd[:4])} ... failed with status {proc.returncode}")
+    return wall, usage.ru_maxrss * 1024 / MB, out
+
+
+def table(rows: list[Row]) -> None:
+    """rows[0] is the header; the first column left-aligned, the rest right."""
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
+    for n, row in enumerate(rows):
+        print("| " + " | ".join(c.ljust(w) if i == 0 else c.rjust(w)
+                                for i, (c, w) in enumerate(zip(row, widths))) + " |")
+        if n == 0:
+            print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    print()
+
+
+def merges_of(record: bytes) -> list[Merge]:
+    return [((e["pair"][0], e["pair"][1]), e["id"]) for e in json.loads(record)]
+
+
+# --------------------------------------------------------------------------
+# peers: ovilex beside tiktoken and HF tokenizers
+
+SENTENCE = "The quick brown fox jumps over the dog."
+GPT2_PATTERN = r"""'(?:[sdmt]|ll|ve|re)| ?\p{L}+| ?\p{N}+| ?[^\s\p{L}\p{N}]+|\s+(?!\S)|\s+"""
+TEXT_BYTES = 16_000
+SAMPLE = 200  # texts compared id for id
+HF_TRAIN = """
+import sys
+from tokenizers import Tokenizer, models, pre_tokenizers, trainers
+tok = Tokenizer(models.BPE())
+tok.pre_tokenizer = pre_tokenizers.ByteLevel(add_prefix_space=False, use_regex=True)
+trainer = trainers.BpeTrainer(vocab_size=8000, min_frequency=3, show_progress=False,
+                              initial_alphabet=pre_tokenizers.ByteLevel.alphabet())
+tok.train([sys.argv[1]], trainer)
+print(tok.get_vocab_size())
+"""
+
+
+def peers_train(file: pathlib.Path, workdir: pathlib.Path, env: dict[str, str],
+                repeat: int) -> dict[str, Any]:
+    runs: dict[str, list[tuple[float, float, str]]] = {"ovilex": [], "hf": []}
+    floor = 0
+    for i in range(repeat):  # taking turns, so both see the same swings of load
+        log(f"peers: training, run {i + 1} of {repeat}")
+        runs["ovilex"].append(child([sys.executable, "-m", "ovilex", "train", str(file),
+                                     "--workdir", str(workdir)], env))
+        floor = max(floor, status_kb("VmHWM"))
+        runs["hf"].append(child([sys.executable, "-c", HF_TRAIN, str(file)], env))
+    out: dict[str, Any] = {"parent_mb": floor * 1024 / MB, "hf_vocab_size": int(runs["hf"][-1][2])}
+    for name, rs in runs.items():
+        out[f"{name}_seconds"] = statistics.median(r[0] for r in rs)
+        out[f"{name}_peak_mb"] = statistics.median(r[1] for r in rs)
+    return out
+
+
+def texts_of(data: bytes) -> list[str]:
+    """data cut into texts of TEXT_BYTES or a little more, each ending at a
+    line end (so never inside a UTF-8 sequence)."""
+    texts, start = [], 0
+    while start < len(data):
+        end = data.find(b"\n", start + TEXT_BYTES)
+        end = len(data) if end < 0 else end + 1
+        texts.append(data[start:end].decode("utf-8"))
+        start = end
+    return texts
+
+
+def peers_encode(workdir: pathlib.Path, texts: list[str], repeat: int,
+                 threads: int) -> dict[str, Any]:
+    import tiktoken
+    from ovilex import Tokenizer
+
+    tok = Tokenizer.load(workdir)
+    vocab = json.loads((workdir / "data" / "vocab_list.json").read_text())
+    ranks = {bytes(e["bytes"]): e["id"] for e in vocab}
+    enc = tiktoken.Encoding(name="ovilex-vocab", pat_str=GPT2_PATTERN, mergeable_ranks=ranks,
+                            special_tokens={})
+    mb = sum(len(t.encode("utf-8")) for t in texts) / MB
+    r: dict[str, Any] = {"texts": len(texts), "mb": mb, "ids": len(vocab),
+                         "distinct_bytes": len(ranks), "threads": threads}
+
+    def speed(fn: Callable[[], Any], compare: bool = True) -> float:
+        return mb / measure(fn, repeat, compare).seconds
+
+    try:
+        r["threads_option"] = tok.encode_batch([""], threads=1) is not None
+    except TypeError:
+        r["threads_option"] = False
+
+    def ov_batch(n: int | None) -> list[list[int]]:
+        if r["threads_option"]:
+            return tok.encode_batch(texts, threads=n)
+        return tok.encode_batch(texts)
+
+    log("peers: encode_batch, all threads, then one")
+    r["ovilex_all"] = speed(lambda: ov_batch(None))
+    r["tiktoken_all"] = speed(lambda: enc.encode_ordinary_batch(texts, num_threads=threads))
+    r["ovilex_one"] = speed(lambda: ov_batch(1))
+    r["tiktoken_one"] = speed(lambda: enc.encode_ordinary_batch(texts, num_threads=1))
+
+    log("peers: uint16 arrays")
+    array_fn = getattr(tok, "encode_batch_array", None)
+
+    def numpy_batch(n: int) -> list[Any]:
+        with concurrent.futures.ThreadPoolExecutor(n) as pool:
+            return list(pool.map(enc.encode_to_numpy, texts))
+
+    for name, n in (("one", 1), ("all", None)):
+        if array_fn is not None:
+            r[f"array_{name}"] = speed(lambda: array_fn(texts, threads=n))
+        if hasattr(enc, "encode_to_numpy"):
+            r[f"numpy_{name}"] = speed(lambda: numpy_batch(n or threads), compare=False)
+
+    log("peers: one sentence, load")
+    ids, tk_ids = tok.encode(SENTENCE), enc.encode_ordinary(SENTENCE)
+    r["encode_us"] = per_call(lambda: tok.encode(SENTENCE), repeat) * 1e6
+    r["tiktoken_encode_us"] = per_call(lambda: enc.encode_ordinary(SENTENCE), repeat) * 1e6
+    r["decode_us"] = per_call(lambda: tok.decode(ids), repeat) * 1e6
+    r["tiktoken_decode_us"] = per_call(lambda: enc.decode(tk_ids), repeat) * 1e6
+    r["load_ms"] = per_call(lambda: Tokenizer.load(workdir), repeat) * 1e3
+
+    sample = texts[:: max(1, len(texts) // SAMPLE)][:SAMPLE]
+    ours = tok.encode_batch(sample)
+    r["sentence_same"] = ids == tk_ids
+    r["sample"] = len(sample)
+    r["sample_same"] = sum(a == enc.encode_ordinary(t) for a, t in zip(ours, sample))
+    r["bytes_per_token"] = sum(len(t.encode("utf-8")) for t in sample) / sum(map(len, ours))
+    if array_fn is not None:
+        flat, offsets = array_fn(sample)
+        r["array_same"] = len(offsets) == len(sample) + 1 and all(
+            list(flat[offsets[i]:offsets[i + 1]]) == a for i, a in enumerate(ours))
+    return r
+
+
+def peers_rows(t: dict[str, Any] | None, e: dict[str, Any]) -> list[Row]:
+    def row(label: str, ours: float | None, peer: float | None, unit: str, ratio: float | None,
+            target: str, met: bool | None) -> Row:
+        def fmt(v: float | None) -> str:
+            return "n/a" if v is None else f"{v:,.{2 if v < 100 else 0}f} {unit}"
+        return (label, fmt(ours), "-" if peer is None else fmt(peer),
+                "-" if ratio is None else f"{ratio:.3g}x", target or "-",
+                "-" if met is None else yes(met))
+
+    rows = [("measure", "ovilex", "peer", "ratio", "target", "met")]
+    if t is not None:
+        x = t["hf_seconds"] / t["ovilex_seconds"]
+        rows.append(row("train: wall (vs HF)", t["ovilex_seconds"], t["hf_seconds"], "s", x,
+                        ">= 15x faster", x >= 15))
+        f = t["ovilex_peak_mb"] / t["hf_peak_mb"]
+        rows.append(row("train: peak RSS (vs HF)", t["ovilex_peak_mb"], t["hf_peak_mb"], "MB", f,
+                        "<= 0.25x", f <= 0.25))
+    for name, what in (("all", f"all {e['threads']} threads"), ("one", "1 thread")):
+        x = e[f"ovilex_{name}"] / e[f"tiktoken_{name}"]
+        rows.append(row(f"encode_batch, {what} (vs tiktoken)", e[f"ovilex_{name}"],
+                        e[f"tiktoken_{name}"], "MB/s", x, ">= 8x", x >= 8))
+    for name, what in (("one", "1 thread"), ("all", "all threads")):
+        ours, peer = e.get(f"array_{name}"), e.get(f"numpy_{name}")
+        rows.append(row(f"uint16 array, {what} (vs tiktoken numpy)", ours, peer, "MB/s",
+                        None if ours is None or peer is None else ours / peer,
+                        ">= 150 MB/s" if name == "one" else "",
+                        None if ours is None or name != "one" else ours >= 150))
+    for op, goal in (("encode", 3.0), ("decode", 1.0)):
+        x = e[f"tiktoken_{op}_us"] / e[f"{op}_us"]
+        rows.append(row(f"{op} 39 chars (vs tiktoken)", e[f"{op}_us"], e[f"tiktoken_{op}_us"],
+                        "us", x, f">= {goal:g}x faster", x >= goal))
+    rows.append(row(f"Tokenizer.load ({e['ids']} ids)", e["load_ms"], None, "ms", None,
+                    "<= 10 ms", e["load_ms"] <= 10))
+    return rows
+
+
+def case_peers(args: argparse.Namespace) -> bool:
+    file = corpus.all_file()
+    with tempfile.TemporaryDirectory(prefix="ovilex-peers-") as tmp:
+        workdir = (args.workdir or pathlib.Path(tmp)).resolve()
+        reuse = (workdir / "data" / RECORDS[0]).is_file()
+        t = None if reuse else peers_train(file, workdir, args.env, args.repeat)
+        texts = texts_of(file.read_bytes())
+        e = peers_encode(workdir, texts, args.repeat, len(os.sched_getaffinity(0)))
+    print(f"corpus: {file.relative_to(ROOT)} ({e['mb']:.1f} MB), {e['texts']:,} texts of ~16 KB; "
+          f"{e['ids']} ids, {e['bytes_per_token']:.2f} bytes per token"
+          + ("; no training: --workdir held records" if t is None else ""))
+    print()
+    table(peers_rows(t, e))
+    if t is not None:
+        print(f"training: HF made {t['hf_vocab_size']} ids; a peak is the child's ru_maxrss (its "
+              f"greatest single process), never below ours at the start, "
+              f"{t['parent_mb']:.0f} MB")
+    if not e["threads_option"]:
+        print("encode_batch takes no threads= yet: both ovilex rows ran its default")
+    print(f"same ids as tiktoken: sentence {yes(e['sentence_same'])}; "
+          f"{e['sample_same']} of {e['sample']} sampled texts"
+          + ("" if "array_same" not in e else
+             f"; encode_batch_array = encode_batch: {yes(e['array_same'])}"))
+    if e["distinct_bytes"] != e["ids"]:
+        print(f"tiktoken ranks: {e['ids'] - e['distinct_bytes']} ids share bytes with another")
+    return True
+
+
+# --------------------------------------------------------------------------
+# core: the module's calls on the corpus's chunks
+
+
+def case_core(args: argparse.Namespace) -> bool:
+    import _ovilex
+    from ovilex import Tokenizer, split
+
+    paths = corpus.files()
+    texts = [p.read_text(encoding="utf-8") for p in paths]
+    mb = sum(p.stat().st_size for p in paths) / MB
+    log("core: ovilex.split")
+    splits = measure(lambda: [c for text in texts for c in split(text)], args.repeat)
+    chunks = splits.result
+    log("core: _ovilex.encode_train")
+    with tempfile.TemporaryDirectory(prefix="ovilex-core-") as tmp, contextlib.chdir(tmp):
+        train = measure(lambda: _ovilex.encode_train(chunks), args.repeat)
+        tok = Tokenizer.load(tmp)
+    merges = args.merges["core"] = train.result
+    log("core: _ovilex.encode")
+    encode = measure(lambda: _ovilex.encode(chunks, merges), args.repeat)
+    log("core: Tokenizer.encode_batch")
+    batch = measure(lambda: tok.encode_batch(texts), args.repeat)
+
+    rows: list[Row] = [("call", "s", "MB/s", "chunks/s", "peak over start MB")]
+    for name, m in (("ovilex.split(text) per source", splits),
+                    ("_ovilex.encode_train(chunks)", train),
+                    ("_ovilex.encode(chunks, merges)", encode),
+                    ("Tokenizer.encode_batch(texts)", batch)):
+        rows.append((name, f"{m.seconds:.2f}", f"{mb / m.seconds:.1f}",
+                     f"{len(chunks) / m.seconds:,.0f}",
+                     "n/a" if m.peak_mb is None else f"{m.peak_mb:.0f}"))
+    ok = [splits.same and train.same and encode.same and batch.same,
+          tok.merges == merges,
+          [i for ids in batch.result for i in ids] == encode.result]
+    print(f"corpus: {len(paths)} sources, {mb:.1f} MB, {len(chunks):,} chunks "
+          f"({len(set(chunks)):,} distinct); {len(merges)} merges; {len(encode.result):,} ids")
+    print()
+    table(rows)
+    print(f"every run the same result: {yes(ok[0])}; records written by encode_train "
+          f"(Tokenizer.load) = its merges: {yes(ok[1])}; encode_batch ids = encode ids: "
+          f"{yes(ok[2])}")
+    return all(ok)
+
+
+# --------------------------------------------------------------------------
+# cli: python -m ovilex train, raw files to record files
+
+COUNTS = ("files", "bytes", "chunks", "distinct_chunks", "merges", "tokens", "round_trip")
+
+
+def case_cli(args: argparse.Namespace) -> bool:
+    paths = [str(p) for p in corpus.files()]
+    runs: dict[int, list[tuple[float, ...]]] = {
+        j: [] for j in dict.fromkeys([1, len(os.sched_getaffinity(0))])}
+    first: tuple[Any, ...] = ()
+    same = True
+    floor = 0
+    for i in range(args.repeat):
+        for jobs in runs:  # taking turns, so both see the same swings of load
+            log(f"cli: --jobs {jobs}, run {i + 1} of {args.repeat}")
+            with tempfile.TemporaryDirectory(prefix="ovilex-cli-") as tmp:
+                timings = pathlib.Path(tmp, "timings.json")
+                wall, peak, _ = child([sys.executable, "-m", "ovilex", "train", *paths,
+                                       "--workdir", tmp, "--jobs", str(jobs),
+                                       "--timings-json", str(timings)], args.env)
+                floor = max(floor, status_kb("VmHWM"))
+                report = json.loads(timings.read_text())
+                result = (*(pathlib.Path(tmp, "data", n).read_bytes() for n in RECORDS),
+                          *(report[k] for k in COUNTS))
+            first = first or result
+            same = same and result == first and report["round_trip"]
+            split, train = report["read_split_seconds"], report["train_seconds"]
+            runs[jobs].append((wall, split, train, wall - split - train, peak))
+    args.merges["cli"] = merges_of(first[0])
+
+    rows: list[Row] = [("--jobs", "wall s", "read+split s", "train+check s", "rest s",
+                        "peak MB")]
+    for jobs, rs in runs.items():
+        med = [statistics.median(column) for column in zip(*rs)]
+        rows.append((str(jobs), *(f"{v:.2f}" for v in med[:4]), f"{med[4]:.0f}"))
+    c = dict(zip(COUNTS, first[2:]))
+    print(f"corpus: {c['files']} files, {c['bytes'] / MB:.1f} MB, {c['chunks']:,} chunks "
+          f"({c['distinct_chunks']:,} distinct); {c['merges']} merges; {c['tokens']:,} tokens, "
+          f"{c['bytes'] / c['tokens']:.2f} bytes per token")
+    print()
+    table(rows)
+    print("read+split and train+check: the command's own timings (--timings-json); rest: "
+          "start-up, imports, loading the records; peak: the child's ru_maxrss, never below "
+          f"ours at the start, {floor * 1024 / MB:.0f} MB")
+    print(f"record files and counts the same in every run and for every --jobs, round trip "
+          f"good: {yes(same)}")
+    return same
+
+
+# --------------------------------------------------------------------------
+
+# cli before core: a child's peak cannot fall below what this process holds.
+CASES = {"peers": case_peers, "cli": case_cli, "core": case_core}
+
+
+def environment() -> str:
+    try:
+        commit = subprocess.run(["git", "-C", str(ROOT), "describe", "--always", "--dirty",
+                                 "--abbrev=12"], capture_output=True, text=True).stdout.strip()
+    except OSError:
+        commit = ""
+    return (f"Python {sys.version.split()[0]}, {os.cpu_count()} CPUs "
+            f"({len(os.sched_getaffinity(0))} usable), load {os.getloadavg()[0]:.2f}, "
+            f"commit {commit or 'unknown'}")
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("cases", nargs="*", metavar="CASE", help="peers, cli, core (default: all)")
+    parser.add_argument("--repeat", type=int, default=3, help="runs per figure (the median)")
+    parser.add_argument("--workdir", type=pathlib.Path,
+                        help="peers: train ovilex here; records already there are reused and "
+                        "training is skipped (default: a temporary directory)")
+    parser.add_argument("--build-dir", type=pathlib.Path, default=ROOT / "build-bench")
+    parser.add_argument("--no-build", action="store_true", help="use --build-dir as it is")
+    args = parser.parse_args(argv)
+    if unknown := sorted(set(args.cases) - CASES.keys()):
+        parser.error(f"unknown case {', '.join(unknown)}; the cases: {', '.join(CASES)}")
+
+    build_dir = args.build_dir.resolve()
+    if not args.no_build:
+        log(f"building _ovilex and ovilex._native in {build_dir}")
+        if not (build_dir / "CMakeCache.txt").is_file():
+            subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build_dir), "-G", "Ninja",
+                            "-DOVILEX_TESTS=OFF", f"-DPython_EXECUTABLE={sys.executable}"],
+                           check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["cmake", "--build", str(build_dir), "--target", "_ovilex", "_native"],
+                       check=True, stdout=subprocess.DEVNULL)
+    path = [str(ROOT / "python"), str(build_dir)]
+    sys.path[:0] = path
+    args.env = {**os.environ, "PYTHONPATH": os.pathsep.join(path)}
+    args.merges = {}
+
+    print(environment())
+    ok = True
+    for name in (n for n in CASES if not args.cases or n in args.cases):
+        print(f"\n## {name}\n")
+        ok = CASES[name](args) and ok
+    if {"core", "cli"} <= args.merges.keys():
+        same = args.merges["core"] == args.merges["cli"]
+        print(f"\nmerges of _ovilex.encode_train(the chunks) = the CLI's merges_record.json: "
+              f"{yes(same)}")
+        ok = ok and same
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
