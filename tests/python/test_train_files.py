@@ -3,13 +3,15 @@ with merges and record files byte-identical to _ovilex.encode_train on the
 chunks of split() of each file's text."""
 
 import collections
+import pathlib
 import random
+import sysconfig
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from ovilex import SourceError, Tokenizer, WordCounts, split
+from ovilex import SPLIT_PATTERN, SourceError, Tokenizer, WordCounts, split
 from reference import encode_train_records, records
 
 WORDS = ["the", " quick", " brown", " fox", "'s", " 42", "\n", "  ", "\t", "é", " Москва", "日本",
@@ -46,6 +48,18 @@ def test_files_train_as_encode_train_of_their_chunks(tmp_path, sizes, threads):
     assert records(tmp_path / "files") == expected
     # Texts given as str count alike.
     assert Tokenizer.train(texts, workdir=tmp_path / "texts").merges == merges
+
+
+def test_real_files_train_as_encode_train_of_the_patterns_chunks(tmp_path):
+    """The interpreter's own sources, read and split natively, against re's
+    chunks of each file's text."""
+    sources = sorted(pathlib.Path(sysconfig.get_path("stdlib")).glob("*.py"))[:80]
+    chunks = [c for p in sources for c in SPLIT_PATTERN.findall(p.read_bytes().decode("utf-8"))]
+    assert len(chunks) > 300_000
+    tok = Tokenizer.train(sources, workdir=tmp_path / "files", threads=2)
+    merges, expected = encode_train_records(chunks, tmp_path / "ref")
+    assert tok.merges == merges
+    assert records(tmp_path / "files") == expected
 
 
 def test_counts_are_the_chunks_of_each_file(tmp_path):
