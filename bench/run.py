@@ -20,6 +20,7 @@ import contextlib
 import ctypes
 import gc
 import json
+import multiprocessing
 import os
 import pathlib
 import statistics
@@ -276,6 +277,11 @@ def peers_encode(workdir: pathlib.Path, texts: list[str], repeat: int,
     return r
 
 
+def peers_encode_file(workdir: pathlib.Path, file: pathlib.Path, repeat: int,
+                      threads: int) -> dict[str, Any]:
+    return peers_encode(workdir, texts_of(file.read_bytes()), repeat, threads)
+
+
 def peers_rows(t: dict[str, Any] | None, e: dict[str, Any]) -> list[Row]:
     def row(label: str, ours: float | None, peer: float | None, unit: str, ratio: float | None,
             target: str, met: bool | None) -> Row:
@@ -317,9 +323,19 @@ def case_peers(args: argparse.Namespace) -> bool:
     with tempfile.TemporaryDirectory(prefix="ovilex-peers-") as tmp:
         workdir = (args.workdir or pathlib.Path(tmp)).resolve()
         reuse = (workdir / "data" / RECORDS[0]).is_file()
+        if not reuse:
+            log("peers: training once, for the records that encoding uses")
+            child([sys.executable, "-m", "ovilex", "train", str(file), "--workdir", str(workdir)],
+                  args.env)
+        # Encoding comes first, in a process of its own. The host slows the
+        # cores down after sustained load on both (182 to 157 MB/s on the
+        # uint16 row after 40 s), which HF's training runs would cause; and
+        # the texts would raise the floor of the training children's peaks.
+        spawn = multiprocessing.get_context("spawn")
+        with concurrent.futures.ProcessPoolExecutor(1, mp_context=spawn) as pool:
+            e = pool.submit(peers_encode_file, workdir, file, args.repeat,
+                            len(os.sched_getaffinity(0))).result()
         t = None if reuse else peers_train(file, workdir, args.env, args.repeat)
-        texts = texts_of(file.read_bytes())
-        e = peers_encode(workdir, texts, args.repeat, len(os.sched_getaffinity(0)))
     print(f"corpus: {file.relative_to(ROOT)} ({e['mb']:.1f} MB), {e['texts']:,} texts of ~16 KB; "
           f"{e['ids']} ids, {e['bytes_per_token']:.2f} bytes per token"
           + ("; no training: --workdir held records" if t is None else ""))
