@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-__all__ = ["OvilexError", "RecordError", "SourceError"]
+__all__ = ["CountFileError", "OvilexError", "RecordError", "SourceError"]
 
 
 class OvilexError(Exception):
@@ -18,3 +18,8 @@ class RecordError(OvilexError):
 class SourceError(OvilexError):
     """A training source cannot be used: a file that is not UTF-8 text, or
     no text at all."""
+
+
+class CountFileError(OvilexError):
+    """A count file is not one, is of another format version, or is
+    truncated or damaged. The message names the file."""

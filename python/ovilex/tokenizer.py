@@ -3,7 +3,7 @@
 ``Tokenizer`` is the native ``ovilex._native.Tokenizer`` with the ways to
 make one: from a merge list and a vocabulary, from the record files of an
 earlier training (``load``), or by training (``train``, ``train_chunks``,
-``train_counts``). Encoding and decoding run natively: ``encode``,
+``train_counts``, ``train_count_files``). Encoding and decoding run natively: ``encode``,
 ``encode_batch``, ``encode_array``, ``encode_batch_array``, ``encode_chunks``,
 ``decode``,
 ``decode_bytes``, ``id_to_bytes``, ``vocab_size``, ``merges``, ``vocab``.
@@ -17,6 +17,7 @@ from collections.abc import Iterable, Mapping, Sequence
 from typing import Any
 
 from . import _native
+from .counting import path_list
 from .errors import SourceError
 from .records import MERGES_RECORD, RECORD_DIR, VOCAB_LIST
 from .sources import Source
@@ -161,6 +162,17 @@ class Tokenizer(_native.Tokenizer):
             for chunk, count in counts.items():
                 native.add(chunk, count)
             counts = native
+        return train_checked(cls, counts, workdir, check=False)
+
+    @classmethod
+    def train_count_files(cls, count_files: Iterable[str | os.PathLike[str]], *,
+                          workdir: str | os.PathLike[str]) -> Tokenizer:
+        """Learns merges from the sum of count files (see ovilex.counting):
+        the same merges as training on all the text they were counted from.
+        Raises OSError and CountFileError for files that cannot be read or
+        are not whole count files, SourceError when they hold no text."""
+        counts = WordCounts()
+        counts.add_count_files(path_list(count_files))
         return train_checked(cls, counts, workdir, check=False)
 
     @classmethod

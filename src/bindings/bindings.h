@@ -56,9 +56,9 @@ class GilReleased {
 // Inputs at least this long are worth giving up the interpreter lock for.
 inline constexpr std::size_t RELEASE_FROM_BYTES = 16 * 1024;
 
-// Raises the package's exception for |error|: RecordError and SourceError
-// for those kinds (classes of ovilex.errors), the module's usual one for
-// the others.
+// Raises the package's exception for |error|: RecordError, SourceError and
+// CountFileError for those kinds (classes of ovilex.errors), the module's
+// usual one for the others.
 [[noreturn]] void throw_package_error(const Error& error);
 // OSError(errno, strerror, path) for a file that could not be read, else
 // SourceError.

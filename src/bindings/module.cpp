@@ -31,6 +31,7 @@ PyObject* imported(py::GilOnce<PyObject*>& cell, const char* module, const char*
 
 py::GilOnce<PyObject*> record_error_cell;
 py::GilOnce<PyObject*> source_error_cell;
+py::GilOnce<PyObject*> count_file_error_cell;
 py::GilOnce<PyObject*> array_cell;
 
 // The messages of these errors name files: their bytes are decoded as the
@@ -51,6 +52,9 @@ void throw_package_error(const Error& error) {
       throw_message(imported(record_error_cell, "ovilex.errors", "RecordError"), error.message);
     case ErrorKind::Source:
       throw_message(imported(source_error_cell, "ovilex.errors", "SourceError"), error.message);
+    case ErrorKind::CountFile:
+      throw_message(imported(count_file_error_cell, "ovilex.errors", "CountFileError"),
+                    error.message);
     case ErrorKind::Io:
     case ErrorKind::UnknownTokenId:
     case ErrorKind::InvalidUtf8:

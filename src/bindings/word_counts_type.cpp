@@ -9,6 +9,7 @@
 
 #include "bindings.h"
 #include "engine/count.h"
+#include "engine/count_file.h"
 #include "module/args.h"
 #include "module/errors.h"
 
@@ -91,6 +92,23 @@ text::InvalidBytes to_invalid_bytes(PyObject* obj) {
   throw py::PythonError{};
 }
 
+// The paths of an iterable, as the file system's bytes. A str or bytes
+// would be taken as one path per character: TypeError instead.
+std::vector<std::string> paths_of(PyObject* obj, const char* function) {
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj)) {
+    PyErr_Format(PyExc_TypeError,
+                 "%s() argument 'paths' must be an iterable of paths, not a single %.200s",
+                 function, Py_TYPE(obj)->tp_name);
+    throw py::PythonError{};
+  }
+  const PyRef items = check(PySequence_Tuple(obj));
+  std::vector<std::string> paths;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+    paths.push_back(fs_path(PyTuple_GET_ITEM(items.get(), i)));
+  }
+  return paths;
+}
+
 PyObject* add_files_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) noexcept {
   return guarded_call([&]() -> PyRef {
@@ -99,13 +117,7 @@ PyObject* add_files_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
     const std::size_t threads = to_threads(slots[1]);
     PyObject* progress = slots[2] == Py_None ? nullptr : slots[2];
     const text::InvalidBytes invalid = to_invalid_bytes(slots[3]);
-    std::vector<std::string> paths;
-    {
-      const PyRef items = check(PySequence_Tuple(slots[0]));
-      for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
-        paths.push_back(fs_path(PyTuple_GET_ITEM(items.get(), i)));
-      }
-    }
+    const std::vector<std::string> paths = paths_of(slots[0], "add_files");
     CountsState& state = state_of(self);
     const Busy busy(state);
     std::optional<text::SourceFailure> failure;
@@ -187,6 +199,54 @@ PyObject* add_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
+PyObject* save_method(PyObject* self, PyObject* path) noexcept {
+  return guarded_call([&]() -> PyRef {
+    const std::string out = fs_path(path);
+    CountsState& state = state_of(self);
+    const Busy busy(state);
+    Result<engine::CountFileInfo> written = [&] {
+      GilReleased released;
+      return engine::write_count_file(state.counter, out);
+    }();
+    if (!written.ok()) throw_package_error(written.error());
+    return PyRef::borrow(Py_None);
+  });
+}
+
+PyObject* add_count_files_method(PyObject* self, PyObject* paths_arg) noexcept {
+  return guarded_call([&]() -> PyRef {
+    const std::vector<std::string> paths = paths_of(paths_arg, "add_count_files");
+    CountsState& state = state_of(self);
+    const Busy busy(state);
+    std::optional<Error> error;
+    {
+      GilReleased released;
+      error = engine::add_count_files(paths, state.counter);
+    }
+    if (error) throw_package_error(*error);
+    return PyRef::borrow(Py_None);
+  });
+}
+
+constexpr std::string_view MERGE_PARAMS[] = {"paths", "out"};
+constexpr py::Signature MERGE_SIG{"merge_count_files", MERGE_PARAMS, 2, 0};
+
+PyObject* merge_count_files_method(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) noexcept {
+  return guarded_call([&]() -> PyRef {
+    std::array<PyObject*, 2> slots;
+    py::parse_args(MERGE_SIG, args, nargs, kwnames, slots);
+    const std::vector<std::string> paths = paths_of(slots[0], "merge_count_files");
+    const std::string out = fs_path(slots[1]);
+    Result<engine::CountFileInfo> merged = [&] {
+      GilReleased released;
+      return engine::merge_count_files(paths, out);
+    }();
+    if (!merged.ok()) throw_package_error(merged.error());
+    return PyRef::borrow(Py_None);
+  });
+}
+
 PyObject* to_dict_method(PyObject* self, PyObject*) noexcept {
   return guarded_call([&]() -> PyRef {
     CountsState& state = state_of(self);
@@ -231,6 +291,20 @@ PyMethodDef METHODS[] = {
      "add_chunks(chunks, /)\n--\n\nCounts chunks that are already split."},
     {"add", fastcall<add_method>(), METH_FASTCALL | METH_KEYWORDS,
      "add(chunk, count=1)\n--\n\nAdds count occurrences of one chunk."},
+    {"save", save_method, METH_O,
+     "save(path, /)\n--\n\nWrites the counts to the count file at path (see "
+     "ovilex.counting), through a temporary file beside it: path is left as it was or holds "
+     "the whole file. OSError when it cannot be written."},
+    {"add_count_files", add_count_files_method, METH_O,
+     "add_count_files(paths, /)\n--\n\nAdds the counts of every count file. Each is checked "
+     "first as far as its header and size go: OSError for a file that cannot be read, "
+     "CountFileError, naming the file, for one that is not a whole count file of this "
+     "version (damage found further in leaves the entries before it added)."},
+    {"merge_count_files", fastcall<merge_count_files_method>(),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "merge_count_files(paths, out)\n--\n\nWrites the sum of the count files at paths to "
+     "the count file out (which may be one of them) in one streaming pass, holding one entry "
+     "of each file at a time. Errors as for add_count_files and save."},
     {"to_dict", to_dict_method, METH_NOARGS,
      "to_dict()\n--\n\nThe counts as a dict: chunk -> count."},
     {nullptr, nullptr, 0, nullptr},

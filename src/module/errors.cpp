@@ -78,6 +78,7 @@ void throw_error(const Error& error) {
     // get here; as plain values they are bad input.
     case ErrorKind::Record: type = PyExc_ValueError; break;
     case ErrorKind::Source: type = PyExc_ValueError; break;
+    case ErrorKind::CountFile: type = PyExc_ValueError; break;
   }
   // The message is the only argument (so KeyError shows it quoted).
   PyRef message = check(PyUnicode_DecodeUTF8(error.message.data(),

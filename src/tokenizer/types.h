@@ -232,10 +232,10 @@ inline TokenId* widen_bytes(std::string_view text, TokenId* out) noexcept {
 // a a a into new a. Ids the pass itself produces are not looked at again.
 Word merge_word(std::span<const TokenId> word, Pair pair, TokenId new_id);
 
-// Expected failures are values. Record and Source come from the package's
-// own paths only (reading record files, reading training files); the calls
-// of _ovilex never produce them.
-enum class ErrorKind { Io, UnknownTokenId, InvalidUtf8, Record, Source };
+// Expected failures are values. Record, Source and CountFile come from the
+// package's own paths only (reading record files, training files and count
+// files); the calls of _ovilex never produce them.
+enum class ErrorKind { Io, UnknownTokenId, InvalidUtf8, Record, Source, CountFile };
 
 struct Error {
   ErrorKind kind;
