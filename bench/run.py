@@ -1,13 +1,14 @@
 """The benchmarks of ovilex, cases of one harness on the corpus of bench/corpus.py.
 
     tools/env --with bench python3.14 bench/run.py [CASE...] [--repeat N] [--workdir DIR]
-                                                   [--build-dir DIR] [--no-build]
+                                                   [--scale N] [--build-dir DIR] [--no-build]
 
     peers  ovilex beside tiktoken and HF tokenizers, the project's main table
     cli    python -m ovilex train on the corpus's files, --jobs 1 and all cores
+    shards python -m ovilex encode --out on the corpus file (--scale N: N copies of it)
     core   _ovilex.encode_train and _ovilex.encode on the corpus's chunks
 
-All three by default, in this order. Every figure is the median of --repeat runs; MB is
+All four by default, in this order. Every figure is the median of --repeat runs; MB is
 10^6 bytes. The exit status is 1 when results that must be equal differ.
 bench/README.md describes the rows.
 """
@@ -15,14 +16,17 @@ bench/README.md describes the rows.
 from __future__ import annotations
 
 import argparse
+import array
 import concurrent.futures
 import contextlib
 import ctypes
 import gc
+import hashlib
 import json
 import multiprocessing
 import os
 import pathlib
+import shutil
 import statistics
 import subprocess
 import sys
@@ -452,9 +456,60 @@ def case_cli(args: argparse.Namespace) -> bool:
 
 
 # --------------------------------------------------------------------------
+# shards: python -m ovilex encode FILE --out DIR, text to uint16 token shards
 
-# cli before core: a child's peak cannot fall below what this process holds.
-CASES = {"peers": case_peers, "cli": case_cli, "core": case_core}
+
+def sha256_of(path: pathlib.Path) -> str:
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        while block := f.read(1 << 20):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def case_shards(args: argparse.Namespace) -> bool:
+    file = corpus.all_file()
+    with tempfile.TemporaryDirectory(prefix="ovilex-shards-") as tmp:
+        workdir, out, source = pathlib.Path(tmp, "wd"), pathlib.Path(tmp, "out"), file
+        log("shards: training once, for the records that encoding uses")
+        child([sys.executable, "-m", "ovilex", "train", str(file), "--workdir", str(workdir)],
+              args.env)
+        if args.scale > 1:
+            log(f"shards: the corpus {args.scale} times over in one file")
+            source = pathlib.Path(tmp, file.name)
+            with open(source, "wb") as to:
+                for _ in range(args.scale):
+                    with open(file, "rb") as f:
+                        shutil.copyfileobj(f, to, 1 << 20)
+        mb = source.stat().st_size / MB
+        runs, digests = [], set()
+        for i in range(args.repeat):
+            log(f"shards: run {i + 1} of {args.repeat}")
+            wall, peak, _ = child([sys.executable, "-m", "ovilex", "encode", str(source), "--out",
+                                   str(out), "--workdir", str(workdir), "--progress", "none"],
+                                  args.env)
+            runs.append((wall, peak))
+            digests.add(sha256_of(out / f"{source.stem}.bin"))
+        tokens = (out / f"{source.stem}.bin").stat().st_size // 2
+        ends = array.array("Q", (out / f"{source.stem}.idx").read_bytes()).tolist()
+    wall, peak = (statistics.median(column) for column in zip(*runs))
+    print(f"input: {args.scale} x {file.relative_to(ROOT)}, {mb:.1f} MB; {tokens:,} tokens, "
+          f"{mb * MB / tokens:.2f} bytes per token; {len(os.sched_getaffinity(0))} threads")
+    print()
+    table([("measure", "value", "target", "met"),
+           ("encode --out: MB/s", f"{mb / wall:.0f}", ">= 100 on 2 cores", yes(mb / wall >= 100)),
+           ("encode --out: peak RSS, MB", f"{peak:.0f}", "<= 300 on 750 MB", yes(peak <= 300))])
+    ok = len(digests) == 1 and ends == [tokens]
+    print(f"wall time of the whole command; peak: the child's ru_maxrss. The same shard in every "
+          f"run, its .idx one document of all the tokens: {yes(ok)}")
+    return ok
+
+
+# --------------------------------------------------------------------------
+
+# cli and shards before core: a child's peak cannot fall below what this
+# process holds.
+CASES = {"peers": case_peers, "cli": case_cli, "shards": case_shards, "core": case_core}
 
 
 def environment() -> str:
@@ -470,11 +525,14 @@ def environment() -> str:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("cases", nargs="*", metavar="CASE", help="peers, cli, core (default: all)")
+    parser.add_argument("cases", nargs="*", metavar="CASE",
+                        help="peers, cli, shards, core (default: all)")
     parser.add_argument("--repeat", type=int, default=3, help="runs per figure (the median)")
     parser.add_argument("--workdir", type=pathlib.Path,
                         help="peers: train ovilex here; records already there are reused and "
                         "training is skipped (default: a temporary directory)")
+    parser.add_argument("--scale", type=int, default=1, metavar="N",
+                        help="shards: encode the corpus N times over in one file (10: 750 MB)")
     parser.add_argument("--build-dir", type=pathlib.Path, default=ROOT / "build-bench")
     parser.add_argument("--no-build", action="store_true", help="use --build-dir as it is")
     args = parser.parse_args(argv)

@@ -9,6 +9,7 @@
 
 #include "bindings.h"
 #include "engine/count.h"
+#include "engine/shards.h"
 #include "module/args.h"
 #include "module/errors.h"
 #include "tokenizer/decode.h"
@@ -358,6 +359,78 @@ PyObject* check_round_trip_method(PyObject* self, PyObject* const* args, Py_ssiz
   });
 }
 
+// The jobs of write_shards: (source, bin, idx) path triples.
+std::vector<engine::ShardJob> shard_jobs(PyObject* obj) {
+  const PyRef items = check(PySequence_Tuple(obj));
+  std::vector<engine::ShardJob> jobs;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+    PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 3) {
+      PyErr_Format(PyExc_TypeError,
+                   "write_shards() argument 'jobs' must hold (source, bin, idx) tuples, found "
+                   "%.200s at index %zd", Py_TYPE(item)->tp_name, i);
+      throw py::PythonError{};
+    }
+    jobs.push_back({fs_path(PyTuple_GET_ITEM(item, 0)), fs_path(PyTuple_GET_ITEM(item, 1)),
+                    fs_path(PyTuple_GET_ITEM(item, 2))});
+  }
+  return jobs;
+}
+
+// The eot argument: None, or an id of the vocabulary.
+std::optional<TokenId> eot_of(PyObject* obj, const engine::CompiledTokenizer& core) {
+  if (obj == nullptr || obj == Py_None) return std::nullopt;
+  int overflow = 0;
+  const long long id = PyLong_Check(obj) ? PyLong_AsLongLongAndOverflow(obj, &overflow) : -1;
+  if (PyErr_Occurred()) throw py::PythonError{};
+  if (overflow != 0 || id < 0 || id > 0xFFFF || !core.vocab().find(static_cast<TokenId>(id))) {
+    PyErr_Format(PyExc_ValueError, "eot: unknown token id %R", obj);
+    throw py::PythonError{};
+  }
+  return static_cast<TokenId>(id);
+}
+
+constexpr std::string_view WRITE_SHARDS_PARAMS[] = {"jobs", "eot", "threads", "progress"};
+constexpr py::Signature WRITE_SHARDS_SIG{"write_shards", WRITE_SHARDS_PARAMS, 1, 0};
+
+PyObject* write_shards_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept {
+  return guarded_call([&]() -> PyRef {
+    const engine::CompiledTokenizer& core = core_of(self);
+    std::array<PyObject*, 4> slots;
+    py::parse_args(WRITE_SHARDS_SIG, args, nargs, kwnames, slots);
+    const std::vector<engine::ShardJob> jobs = shard_jobs(slots[0]);
+    engine::ShardOptions options;
+    options.eot = eot_of(slots[1], core);
+    options.threads = to_threads(slots[2]);
+    PyObject* progress = slots[3] == Py_None ? nullptr : slots[3];
+    std::optional<engine::ShardFailure> failure;
+    {
+      GilReleased released;
+      // Also where an interruption (Ctrl-C) is noticed: its KeyboardInterrupt
+      // stops the writing, which leaves nothing behind.
+      options.on_progress = [&](const engine::ShardProgress& p) {
+        const GilReleased::Held held(released);
+        if (PyErr_CheckSignals() != 0) throw py::PythonError{};
+        if (progress != nullptr) {
+          check(PyObject_CallFunction(progress, "nKKO", static_cast<Py_ssize_t>(p.job),
+                                      static_cast<unsigned long long>(p.bytes),
+                                      static_cast<unsigned long long>(p.tokens),
+                                      p.done ? Py_True : Py_False));
+        }
+      };
+      failure = engine::write_shards(core, jobs, options);
+    }
+    if (failure) {
+      if (const auto* source = std::get_if<text::SourceFailure>(&*failure)) {
+        throw_source_failure(*source);
+      }
+      throw_package_error(std::get<Error>(*failure));
+    }
+    return PyRef::borrow(Py_None);
+  });
+}
+
 PyObject* cache_size_getter(PyObject* self, void*) noexcept {
   return guarded_call([&] { return check(PyLong_FromSize_t(core_of(self).cache_size())); });
 }
@@ -395,6 +468,15 @@ PyMethodDef METHODS[] = {
     {"id_to_bytes", id_to_bytes_method, METH_O,
      "id_to_bytes(token_id, /)\n--\n\nThe bytes that token_id stands for; KeyError 'unknown "
      "token id N' for an id outside the vocabulary."},
+    {"write_shards", fastcall<write_shards_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "write_shards(jobs, eot=None, threads=None, progress=None)\n--\n\nFor every (source, bin, "
+     "idx) of jobs, the ids of the UTF-8 text file source, one document, as little-endian "
+     "uint16 into bin, then eot (an id) when given, and the document's end in tokens as one "
+     "little-endian uint64 into idx. Read in blocks and encoded on up to threads native "
+     "threads with the interpreter lock released; the outputs are renamed into place only "
+     "once all are complete. progress(job, bytes, tokens, done) is called along the way. "
+     "OSError for a file that cannot be read or written, SourceError for one that is not "
+     "UTF-8."},
     {"check_round_trip", fastcall<check_round_trip_method>(), METH_FASTCALL | METH_KEYWORDS,
      "check_round_trip(counts, threads=None)\n--\n\nEncodes every distinct chunk of a "
      "WordCounts and decodes it back: (tokens, bytes, ok), tokens and bytes weighted by the "

@@ -23,6 +23,7 @@
 #include "text/split.h"
 #include "tokenizer/records.h"
 #include "tokenizer/train.h"
+#include "scratch_dir.h"
 
 namespace ovilex {
 namespace {
@@ -239,23 +240,6 @@ TEST(EncodeCache, ThreadsFillingItTogetherSeeOnlyTrueEntries) {
 
 // ------------------------------------------------------------- reading files
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "ovilex-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  std::string file(const std::string& name, const std::string& bytes) const {
-    const std::string path = path_ + "/" + name;
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path;
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 WordCounter counted_whole(std::string_view text) {
   WordCounter counter;
@@ -272,7 +256,7 @@ std::map<std::string, std::uint64_t> as_map(const WordCounter& counter) {
 class ReadPieces : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(ReadPieces, PiecesJoinToTheFileAndSplitAsTheWhole) {
-  const TempDir dir;
+  const ScratchDir dir;
   std::mt19937 rng(static_cast<unsigned>(GetParam()));
   for (int round = 0; round < 20; ++round) {
     const std::string text = random_text(rng, rng() % 5000);
@@ -300,7 +284,7 @@ TEST_P(ReadPieces, PiecesJoinToTheFileAndSplitAsTheWhole) {
 INSTANTIATE_TEST_SUITE_P(Blocks, ReadPieces, ::testing::Values(64, 100, 333, 4096));
 
 TEST(ReadPiecesFaults, NamesTheLineAndTheFirstByteOfTheFault) {
-  const TempDir dir;
+  const ScratchDir dir;
   struct Case {
     std::string bytes;
     std::string where;
@@ -326,7 +310,7 @@ TEST(ReadPiecesFaults, NamesTheLineAndTheFirstByteOfTheFault) {
 }
 
 TEST(ReadPiecesFaults, ReplaceGivesOneReplacementCharacterPerFault) {
-  const TempDir dir;
+  const ScratchDir dir;
   const std::string path = dir.file("bad.txt", "a\xff" "b\xe2\x82" "c\xf0\x9f\x98");
   std::string joined;
   const auto failure = text::read_pieces(
@@ -336,7 +320,7 @@ TEST(ReadPiecesFaults, ReplaceGivesOneReplacementCharacterPerFault) {
 }
 
 TEST(ReadPiecesFaults, ALongLineWithoutSafeCutsIsReadWhole) {
-  const TempDir dir;
+  const ScratchDir dir;
   // One chunk of 2 MB read in blocks of 64 bytes: each byte is looked at a
   // bounded number of times, or this would not finish.
   const std::string text = std::string(2 << 20, 'a') + "\nb";
@@ -349,7 +333,7 @@ TEST(ReadPiecesFaults, ALongLineWithoutSafeCutsIsReadWhole) {
 class CountFiles : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(CountFiles, CountsEachFileAsSplittingItWhole) {
-  const TempDir dir;
+  const ScratchDir dir;
   std::mt19937 rng(11);
   std::vector<std::string> paths;
   WordCounter expected;
@@ -383,7 +367,7 @@ TEST_P(CountFiles, CountsEachFileAsSplittingItWhole) {
 INSTANTIATE_TEST_SUITE_P(Threads, CountFiles, ::testing::Values(1, 2, 5));
 
 TEST(CountFilesFaults, AProgressFailureStopsTheCountAndJoinsTheWorkers) {
-  const TempDir dir;
+  const ScratchDir dir;
   std::mt19937 rng(3);
   const std::string path = dir.file("f", random_text(rng, 20'000'000));
   WordCounter counter;
@@ -394,7 +378,7 @@ TEST(CountFilesFaults, AProgressFailureStopsTheCountAndJoinsTheWorkers) {
 }
 
 TEST(TrainCounts, WritesTheRecordsThatTrainWritesIntoTheWorkdir) {
-  const TempDir dir;
+  const ScratchDir dir;
   std::mt19937 rng(5);
   WordCounter counter;
   for (int i = 0; i < 30; ++i) counter.add_all(counted_whole(random_text(rng, 500)));
@@ -438,7 +422,7 @@ TEST(TrainCounts, TheFinalWordsAreTheEncodingOfEveryChunkAndTheCheckAgrees) {
       EXPECT_EQ(seen.words_[d][0], oracle::encode_sequential({counter.chunk(d)}, merges)) << d;
     }
   }
-  const TempDir dir;
+  const ScratchDir dir;
   engine::RoundTrip check;
   const auto merges = engine::train_counts(counter, dir.path(), nullptr, &check);
   ASSERT_TRUE(merges.ok());
@@ -450,7 +434,7 @@ TEST(TrainCounts, TheFinalWordsAreTheEncodingOfEveryChunkAndTheCheckAgrees) {
 }
 
 TEST(TrainCounts, AFailedWriteLeavesBothOldRecordsWhole) {
-  const TempDir dir;
+  const ScratchDir dir;
   WordCounter counter;
   for (int i = 0; i < 5; ++i) counter.add("abcabc");
   std::filesystem::create_directories(dir.path() + "/data/vocab_list.json");  // in the way

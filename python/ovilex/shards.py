@@ -1,0 +1,306 @@
+"""Token shards for language-model pretraining.
+
+``write_shards(paths, out_dir, ...)`` writes, for every input file NAME.ext,
+``out_dir/NAME.bin``: its token ids as flat little-endian uint16 (read with
+``numpy.memmap(path, dtype='<u2')``), and ``out_dir/NAME.idx``: the end of
+every document, in tokens, as little-endian uint64. Document i holds the
+ids ``bin[idx[i - 1]:idx[i]]``, with 0 before the first.
+
+By default a file is one document: it is read in blocks, encoded natively
+on several threads and written as it goes (``Tokenizer.write_shards``), so
+memory follows the block size, never the file. With ``jsonl_field``, every
+line of a file is a JSON object and the string in that field a document;
+lines are parsed here and encoded in batches (``encode_batch_array``).
+
+Every output is written under a temporary name beside it and renamed only
+once all of them are complete: an error or an interruption leaves no file
+under an output's name, and no temporary file.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import itertools
+import json
+import os
+import pathlib
+import sys
+from array import array
+from collections.abc import Callable, Iterable, Iterator
+from typing import BinaryIO, NamedTuple
+
+from .errors import OvilexError, SourceError
+from .tokenizer import Tokenizer
+
+__all__ = ["Progress", "Shard", "write_shards"]
+
+# Lines of JSON read, parsed and encoded at a time.
+BATCH_BYTES = 4 << 20
+
+StrPath = str | os.PathLike[str]
+
+
+class Progress(NamedTuple):
+    """How far one file has got: reported as its blocks are written, and
+    once more, done, when its shard is complete."""
+
+    file: str
+    bytes_done: int
+    bytes_total: int
+    tokens: int
+    done: bool
+
+
+class Shard(NamedTuple):
+    source: pathlib.Path
+    bin: pathlib.Path
+    idx: pathlib.Path
+    documents: int
+    tokens: int
+
+
+def write_shards(paths: Iterable[StrPath], out_dir: StrPath, *,
+                 tokenizer: Tokenizer | None = None, workdir: StrPath | None = None,
+                 jsonl_field: str | None = None, eot: int | None = None,
+                 threads: int | None = None,
+                 progress: Callable[[Progress], None] | None = None) -> list[Shard]:
+    """Writes the shards of the UTF-8 files at paths into out_dir (created
+    if missing) and returns what each holds.
+
+    The ids are those of ``tokenizer``, or of the tokenizer trained in
+    ``workdir`` (one of the two). ``jsonl_field``: take one document from
+    that field of every line's JSON object (blank lines are skipped) rather
+    than the whole file. ``eot``: a token id written after every document.
+    ``threads``: encoding threads (default: every usable processor).
+    ``progress`` is called with a Progress along the way.
+
+    Raises OvilexError, before anything is written, for two paths with the
+    same NAME, a directory among them, an eot outside the vocabulary or an
+    out_dir that cannot be made; FileNotFoundError and other OSErrors for
+    files that cannot be read or written; SourceError for a file that is not
+    UTF-8, or a JSON line without a string in the field (naming the line).
+    """
+    tok = _tokenizer(tokenizer, workdir)
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        raise TypeError("paths must be an iterable of paths, not a single path")
+    sources = [pathlib.Path(p) for p in paths]
+    out = pathlib.Path(out_dir)
+    targets = _targets(sources, out)
+    sizes = [_size(source) for source in sources]
+    if eot is not None:
+        _check_eot(tok, eot)
+    try:
+        out.mkdir(parents=True, exist_ok=True)
+    except OSError as e:
+        raise OvilexError(f"cannot use {out} as the output directory: {e.strerror}") from None
+
+    def report(job: int, done: int, tokens: int, complete: bool) -> None:
+        if progress is not None:
+            progress(Progress(str(sources[job]), done, sizes[job], tokens, complete))
+
+    if jsonl_field is not None:
+        return _write_jsonl(tok, sources, targets, jsonl_field, eot, threads, report)
+    tokens = [0] * len(sources)
+
+    def count(job: int, done: int, n: int, complete: bool) -> None:
+        tokens[job] = n
+        report(job, done, n, complete)
+
+    jobs = [(s, b, i) for s, (b, i) in zip(sources, targets)]
+    tok.write_shards(jobs, eot=eot, threads=threads, progress=count)
+    return [Shard(s, b, i, 1, n) for (s, b, i), n in zip(jobs, tokens)]
+
+
+def _tokenizer(tokenizer: Tokenizer | None, workdir: StrPath | None) -> Tokenizer:
+    if tokenizer is not None and workdir is None:
+        return tokenizer
+    if tokenizer is None and workdir is not None:
+        return Tokenizer.load(workdir)
+    raise TypeError("write_shards() takes one of tokenizer and workdir")
+
+
+def _targets(sources: list[pathlib.Path],
+             out: pathlib.Path) -> list[tuple[pathlib.Path, pathlib.Path]]:
+    """(NAME.bin, NAME.idx) in out for every source NAME.ext; OvilexError
+    when two sources share a NAME."""
+    first: dict[str, pathlib.Path] = {}
+    targets = []
+    for source in sources:
+        name = source.stem
+        if name in first:
+            raise OvilexError(f"{first[name]} and {source} would both be written to "
+                              f"{out / name}.bin and .idx")
+        first[name] = source
+        targets.append((out / f"{name}.bin", out / f"{name}.idx"))
+    return targets
+
+
+def _size(source: pathlib.Path) -> int:
+    info = source.stat()  # FileNotFoundError names the file
+    if source.is_dir():
+        raise OvilexError(f"{source} is a directory, not a text file")
+    return info.st_size
+
+
+def _check_eot(tok: Tokenizer, eot: int) -> None:
+    if type(eot) is not int:
+        raise TypeError(f"eot must be an int, not {type(eot).__name__}")
+    try:
+        tok.id_to_bytes(eot)
+    except KeyError:
+        raise OvilexError(f"end-of-text id {eot} is not in the vocabulary "
+                          f"({tok.vocab_size} ids)") from None
+
+
+# ----------------------------------------------------------------------
+# JSON lines
+
+_serial = itertools.count()
+
+
+@contextlib.contextmanager
+def _writing(path: pathlib.Path) -> Iterator[None]:
+    """OSError "cannot write PATH: REASON" for an OSError within."""
+    try:
+        yield
+    except OSError as e:
+        raise OSError(f"cannot write {path}: {e.strerror}") from None
+
+
+class _Staged:
+    """A file written under a temporary name beside path: commit() renames
+    it over path, discard() removes it unless it was committed."""
+
+    def __init__(self, path: pathlib.Path) -> None:
+        self.path = path
+        self.temp: pathlib.Path | None = None
+        temp = path.with_name(f".{path.name}.tmp.{os.getpid()}.{next(_serial)}")
+        with _writing(path):
+            # A path that could not be written in place (a directory, a file
+            # we may not write) fails now, before anything is written.
+            with contextlib.suppress(FileNotFoundError):
+                os.close(os.open(path, os.O_WRONLY | os.O_CLOEXEC))
+            fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+        self.temp = temp
+        self.file: BinaryIO = os.fdopen(fd, "wb")
+
+    def write(self, values: array) -> None:
+        if sys.byteorder != "little":
+            values = array(values.typecode, values)
+            values.byteswap()
+        with _writing(self.path):
+            self.file.write(values)
+
+    def finish(self) -> None:
+        with _writing(self.path):
+            self.file.flush()
+            os.fsync(self.file.fileno())
+            self.file.close()
+
+    def commit(self) -> None:
+        assert self.temp is not None
+        with _writing(self.path):
+            os.replace(self.temp, self.path)
+        self.temp = None
+
+    def discard(self) -> None:
+        self.file.close()
+        if self.temp is not None:
+            self.temp.unlink(missing_ok=True)
+
+
+def _write_jsonl(tok: Tokenizer, sources: list[pathlib.Path],
+                 targets: list[tuple[pathlib.Path, pathlib.Path]], field: str, eot: int | None,
+                 threads: int | None, report: Callable[[int, int, int, bool], None]
+                 ) -> list[Shard]:
+    staged: list[_Staged] = []
+    shards: list[Shard] = []
+    try:
+        for job, (source, (bin_path, idx_path)) in enumerate(zip(sources, targets)):
+            staged += [_Staged(bin_path), _Staged(idx_path)]
+            bin_file, idx_file = staged[-2:]
+            documents = tokens = done = line = 0
+            with open(source, "rb") as f:
+                while lines := f.readlines(BATCH_BYTES):
+                    texts, numbers = [], []
+                    for raw in lines:
+                        line += 1
+                        done += len(raw)
+                        text = _document(raw, source, line, field)
+                        if text is not None:
+                            texts.append(text)
+                            numbers.append(line)
+                    ids, ends = _encode(tok, texts, numbers, source, field, eot, threads)
+                    bin_file.write(ids)
+                    idx_file.write(array("Q", (tokens + end for end in ends)))
+                    documents += len(texts)
+                    tokens += len(ids)
+                    report(job, done, tokens, False)
+            bin_file.finish()
+            idx_file.finish()
+            report(job, done, tokens, True)
+            shards.append(Shard(source, bin_path, idx_path, documents, tokens))
+        for file in staged:
+            file.commit()
+        return shards
+    finally:
+        for file in staged:
+            file.discard()
+
+
+def _document(raw: bytes, source: pathlib.Path, line: int, field: str) -> str | None:
+    """The document of one line, or None for a blank line."""
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError as e:
+        raise SourceError(f"{source}: not UTF-8 text (line {line}, byte 0x{raw[e.start]:02x})"
+                          ) from None
+    if not text.strip():
+        return None
+    where = f"{source}, line {line}"
+    try:
+        value = json.loads(text.rstrip("\r\n"))  # a column past the line is no help
+    except json.JSONDecodeError as e:
+        raise SourceError(f"{where}: not JSON: {e.msg} (column {e.colno})") from None
+    if not isinstance(value, dict):
+        raise SourceError(f"{where}: expected a JSON object, found {_kind(value)}")
+    if field not in value:
+        raise SourceError(f"{where}: no field {json.dumps(field)}")
+    document = value[field]
+    if not isinstance(document, str):
+        raise SourceError(f"{where}: field {json.dumps(field)} holds {_kind(document)}, "
+                          "not a string")
+    return document
+
+
+_KINDS = {type(None): "null", bool: "a boolean", int: "a number", float: "a number",
+          str: "a string", list: "an array", dict: "an object"}
+
+
+def _kind(value: object) -> str:
+    """What a value of json.loads is, as JSON names it."""
+    return _KINDS[type(value)]
+
+
+def _encode(tok: Tokenizer, texts: list[str], numbers: list[int], source: pathlib.Path,
+            field: str, eot: int | None, threads: int | None) -> tuple[array, list[int]]:
+    """The ids of the texts joined, each followed by eot if given, and the
+    end of each in them."""
+    try:
+        ids, offsets = tok.encode_batch_array(texts, threads=threads)
+    except UnicodeEncodeError:
+        # A JSON escape may make a lone surrogate, which no UTF-8 can hold.
+        for text, line in zip(texts, numbers):
+            try:
+                text.encode("utf-8")
+            except UnicodeEncodeError as e:
+                raise SourceError(f"{source}, line {line}: field {json.dumps(field)} holds a "
+                                  f"lone surrogate (U+{ord(text[e.start]):04X})") from None
+        raise
+    if eot is None:
+        return ids, list(offsets[1:])
+    joined = array("H")
+    for i in range(len(texts)):
+        joined.extend(ids[offsets[i]:offsets[i + 1]])
+        joined.append(eot)
+    return joined, [end + i + 1 for i, end in enumerate(offsets[1:])]

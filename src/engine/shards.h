@@ -1,0 +1,70 @@
+// Token shards for language-model pretraining: the ids of a text file as
+// flat little-endian uint16 (its .bin file) and the end of every document,
+// in tokens, as little-endian uint64 (its .idx file).
+//
+// A file is one document. It is read in blocks (text::read_pieces), its
+// pieces are encoded on several threads and their ids written in file
+// order as they come, so memory follows the block size, the threads and
+// the encoder's cache, never the size of a file. Every output is written
+// to a temporary file beside it and flushed; the temporary files are
+// renamed over the outputs only once every job of the call is written. A
+// failure, or an exception from the progress callback, leaves no output
+// under its name and no temporary file.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+
+#include "engine/compiled.h"
+#include "text/source.h"
+#include "tokenizer/types.h"
+
+namespace ovilex::engine {
+
+// One source and the two files its shard goes to.
+struct ShardJob {
+  std::string source;
+  std::string bin;
+  std::string idx;
+};
+
+struct ShardProgress {
+  std::size_t job = 0;
+  std::uint64_t bytes = 0;   // of the job's source, encoded and written
+  std::uint64_t tokens = 0;  // written to the job's .bin
+  bool done = false;         // the job's outputs are complete
+};
+
+// The calling thread waits for the encoding threads no longer than this at
+// a time before it reports progress again.
+inline constexpr std::chrono::milliseconds PROGRESS_TICK{50};
+
+struct ShardOptions {
+  std::size_t threads = 1;
+  // An id written after every document.
+  std::optional<TokenId> eot;
+  std::size_t block = text::DEFAULT_BLOCK;
+  // Runs on the calling thread after every block read, once every job is
+  // complete (done), and every PROGRESS_TICK while it waits; what it
+  // throws stops the call, which then leaves nothing behind.
+  std::function<void(const ShardProgress&)> on_progress;
+};
+
+// A source that could not be read or is not UTF-8 (as read_pieces reports
+// it), or an output that could not be written: an Error of kind Io,
+// "cannot write PATH: REASON", PATH the output's own name.
+using ShardFailure = std::variant<text::SourceFailure, Error>;
+
+// Writes the shard of every job: ids equal to tokenizer.encode_text of the
+// whole source, followed by |eot| if set, and one document end.
+std::optional<ShardFailure> write_shards(const CompiledTokenizer& tokenizer,
+                                         std::span<const ShardJob> jobs,
+                                         const ShardOptions& options);
+
+}  // namespace ovilex::engine
