@@ -4,7 +4,9 @@ The native module ``_ovilex`` learns and applies merges on chunk lists; this
 package works on text and files, through its own native module
 ``ovilex._native``: the pre-splitting of text (``split``), the ``Tokenizer``
 (a merge list and its vocabulary compiled for encoding and decoding), the
-counting of training text, and the command line (``python -m ovilex``).
+counting of training text (kept in count files by ``count_files``), token
+shards for pretraining (``write_shards``), and the command line
+(``python -m ovilex``).
 """
 
 import pkgutil as _pkgutil
@@ -14,17 +16,23 @@ import pkgutil as _pkgutil
 # the package. An installed package holds it in its own directory.
 __path__ = _pkgutil.extend_path(__path__, __name__)
 
-from .errors import OvilexError, RecordError, SourceError  # noqa: E402
+from .counting import count_files, merge_count_files  # noqa: E402
+from .errors import CountFileError, OvilexError, RecordError, SourceError  # noqa: E402
+from .shards import write_shards  # noqa: E402
 from .split import SPLIT_PATTERN, split  # noqa: E402
 from .tokenizer import Merge, Tokenizer, WordCounts  # noqa: E402
 
 __all__ = [
     "SPLIT_PATTERN",
+    "CountFileError",
     "Merge",
     "OvilexError",
     "RecordError",
     "SourceError",
     "Tokenizer",
     "WordCounts",
+    "count_files",
+    "merge_count_files",
     "split",
+    "write_shards",
 ]

@@ -1,7 +1,11 @@
-"""The command line: ``python -m ovilex train|encode|decode``.
+"""The command line: ``python -m ovilex train|count|encode|decode``.
 
     python -m ovilex train [FILE]... [--workdir DIR] [--jobs N] [--timings-json FILE]
+    python -m ovilex train --counts COUNTS... [--workdir DIR] [--timings-json FILE]
+    python -m ovilex count FILE... --out COUNTS [--jobs N]
     python -m ovilex encode [--workdir DIR]  < text  > ids
+    python -m ovilex encode FILE... --out DIR [--workdir DIR] [--jsonl FIELD] [--eot ID]
+                                             [--jobs N] [--progress bar|json|none]
     python -m ovilex decode [--workdir DIR]  < ids   > text
 
 A mistake of the user (a missing or unreadable file, text that is not UTF-8,
@@ -13,6 +17,7 @@ status 1; a wrong option gives the usage line and status 2.
 from __future__ import annotations
 
 import argparse
+import errno
 import json
 import os
 import pathlib
@@ -24,6 +29,7 @@ from typing import Any, NoReturn
 from . import _native
 from .errors import OvilexError
 from .records import RECORD_DIR, VOCAB_LIST
+from .shards import Progress, write_shards
 from .sources import default_files
 from .tokenizer import Tokenizer, WordCounts, train_checked
 
@@ -81,18 +87,11 @@ def _table(rows: list[tuple[str, str]]) -> str:
     return "\n".join(f"{name:<{width}}  {value}" for name, value in rows)
 
 
-def train(args: argparse.Namespace) -> int:
-    builtin = not args.files
-    files: list[pathlib.Path] = default_files() if builtin else args.files
-    if builtin and not files:
-        raise OvilexError("no Python sources found for the built-in corpus")
-    sizes = _check_files(files)
-    total = sum(sizes)
-    jobs = args.jobs or _native.usable_processors()
-    # The built-in corpus is not the user's: a stray non-UTF-8 byte in it
-    # becomes U+FFFD rather than an error.
-    errors = "replace" if builtin else "strict"
-
+def _count_text(files: Sequence[pathlib.Path], jobs: int,
+                errors: str = "strict") -> tuple[WordCounts, tuple[str, str], float]:
+    """The counts of the files, read and split on jobs threads with a
+    progress bar on a terminal; the summary row of that and its seconds."""
+    total = sum(_check_files(files))
     bar = _progress_bar(total, "reading and splitting")
     update: Callable[[int], None] | None = bar.update if bar is not None else None
     start = time.perf_counter()
@@ -103,12 +102,53 @@ def train(args: argparse.Namespace) -> int:
     finally:
         if bar is not None:
             bar.close()
-    split_seconds = time.perf_counter() - start
-    chunks = counts.chunks
+    seconds = time.perf_counter() - start
+    return counts, ("reading and splitting",
+                    f"{seconds:.2f} s ({total / MB / seconds:.0f} MB/s, "
+                    f"{jobs} thread{'s' if jobs > 1 else ''})"), seconds
+
+
+# What train learns from: the counts, the summary rows that say where they
+# came from and how long reading them took, and the timings that go with.
+Gathered = tuple[WordCounts, tuple[str, str], tuple[str, str], dict[str, Any]]
+
+
+def _from_text(args: argparse.Namespace) -> Gathered:
+    builtin = not args.files
+    files: list[pathlib.Path] = default_files() if builtin else args.files
+    if builtin and not files:
+        raise OvilexError("no Python sources found for the built-in corpus")
+    jobs = args.jobs or _native.usable_processors()
+    # The built-in corpus is not the user's: a stray non-UTF-8 byte in it
+    # becomes U+FFFD rather than an error.
+    counts, reading, seconds = _count_text(files, jobs, "replace" if builtin else "strict")
     if counts.distinct == 0:
         what = "file is" if len(files) == 1 else f"{len(files)} files are"
         raise OvilexError(f"no text to train on: the {what} empty")
+    source = (f" (the standard library of Python {sys.version.split()[0]})" if builtin else "")
+    return counts, ("files", f"{len(files)}{source}"), reading, {
+        "files": len(files), "threads": jobs, "read_split_seconds": seconds}
 
+
+def _from_count_files(paths: Sequence[pathlib.Path]) -> Gathered:
+    for path in paths:
+        if not path.exists():
+            raise OvilexError(f"no such file: {path}")
+    start = time.perf_counter()
+    counts = WordCounts()
+    counts.add_count_files([os.fspath(p) for p in paths])
+    seconds = time.perf_counter() - start
+    if counts.distinct == 0:
+        what = "count file holds" if len(paths) == 1 else f"{len(paths)} count files hold"
+        raise OvilexError(f"no text to train on: the {what} no chunks")
+    return (counts, ("count files", f"{len(paths)}"), ("reading count files", f"{seconds:.2f} s"),
+            {"count_files": len(paths), "read_seconds": seconds})
+
+
+def train(args: argparse.Namespace) -> int:
+    gather = _from_count_files(args.counts) if args.counts else _from_text(args)
+    counts, source_row, reading_row, report = gather
+    chunks = counts.chunks
     _note(f"training on {chunks:,} chunks ({counts.distinct:,} distinct)")
     start = time.perf_counter()
     # The check comes with training: every distinct chunk's final ids from
@@ -120,16 +160,13 @@ def train(args: argparse.Namespace) -> int:
 
     merges = tokenizer.merges
     records = (pathlib.Path(args.workdir).resolve() / RECORD_DIR)
-    source = (f" (the standard library of Python {sys.version.split()[0]})" if builtin else "")
     print(_table([
-        ("files", f"{len(files)}{source}"),
+        source_row,
         ("text", f"{nbytes / MB:.1f} MB"),
         ("chunks", f"{chunks:,}"),
         ("distinct chunks", f"{counts.distinct:,}"),
         ("merges", f"{len(merges)}" + (f" (ids 256 to {merges[-1][1]})" if merges else "")),
-        ("reading and splitting",
-         f"{split_seconds:.2f} s ({total / MB / split_seconds:.0f} MB/s, "
-         f"{jobs} thread{'s' if jobs > 1 else ''})"),
+        reading_row,
         ("training", f"{train_seconds:.2f} s (with the check: every distinct chunk's tokens "
                      "decoded back, the encoder compared on a sample)"),
         ("tokens", f"{tokens:,} ({nbytes / tokens:.2f} bytes per token)"),
@@ -138,11 +175,9 @@ def train(args: argparse.Namespace) -> int:
     ]), flush=True)
 
     if args.timings_json is not None:
-        report = {
-            "files": len(files), "bytes": nbytes, "chunks": chunks,
-            "distinct_chunks": counts.distinct, "merges": len(merges), "threads": jobs,
-            "read_split_seconds": split_seconds,
-            "train_seconds": train_seconds, "tokens": tokens,
+        report |= {
+            "bytes": nbytes, "chunks": chunks, "distinct_chunks": counts.distinct,
+            "merges": len(merges), "train_seconds": train_seconds, "tokens": tokens,
             "round_trip": round_trip,
         }
         try:
@@ -151,6 +186,34 @@ def train(args: argparse.Namespace) -> int:
             raise OvilexError(f"cannot write {args.timings_json}: {e.strerror}") from None
     if not round_trip:
         raise OvilexError("decoding the encoded chunks did not give them back")
+    return 0
+
+
+# ----------------------------------------------------------------------
+# count
+
+
+def _check_output(out: pathlib.Path) -> None:
+    """OvilexError, before any work, for an output file that could not be
+    written: a directory, or one in a directory that does not exist."""
+    if out.is_dir():
+        raise OvilexError(f"cannot write {out}: {os.strerror(errno.EISDIR)}")
+    if not out.parent.is_dir():
+        raise OvilexError(f"cannot write {out}: {os.strerror(errno.ENOENT)}")
+
+
+def count(args: argparse.Namespace) -> int:
+    _check_output(args.out)
+    jobs = args.jobs or _native.usable_processors()
+    counts, reading, _ = _count_text(args.files, jobs)
+    counts.save(args.out)
+    print(_table([
+        ("files", f"{len(args.files)}"),
+        ("chunks", f"{counts.chunks:,}"),
+        ("distinct chunks", f"{counts.distinct:,}"),
+        reading,
+        ("count file", f"{args.out} ({args.out.stat().st_size / MB:.1f} MB)"),
+    ]), flush=True)
     return 0
 
 
@@ -169,10 +232,77 @@ def _stdin_text() -> str:
 
 
 def encode(args: argparse.Namespace) -> int:
+    if args.out is not None:
+        return _encode_files(args)
+    # Standard input to standard output, as before there were shards: files
+    # are no arguments of this, and the options of shards need --out.
+    if args.files:
+        parser().error(f"unrecognized arguments: {' '.join(args.files)}")
+    for option in ("jsonl", "eot", "jobs", "progress"):
+        if getattr(args, option) is not None:
+            parser().error(f"--{option} needs --out DIR")
     tokenizer = Tokenizer.load(args.workdir)
     ids = tokenizer.encode(_stdin_text())
     sys.stdout.write(" ".join(map(str, ids)) + "\n")
     return 0
+
+
+def _encode_files(args: argparse.Namespace) -> int:
+    if not args.files:
+        parser().error("--out needs files to encode")
+    files = [pathlib.Path(f) for f in args.files]
+    report, bar = _shard_progress(args.progress, files)
+    try:
+        shards = write_shards(files, args.out, workdir=args.workdir, jsonl_field=args.jsonl,
+                              eot=args.eot, threads=args.jobs, progress=report)
+    finally:
+        if bar is not None:
+            bar.close()
+    for shard in shards:
+        _note(f"{shard.bin}: {shard.tokens:,} tokens, {shard.documents:,} "
+              f"document{'s' if shard.documents != 1 else ''}")
+    return 0
+
+
+def _shard_progress(mode: str | None, files: Sequence[pathlib.Path]
+                    ) -> tuple[Callable[[Progress], None] | None, Any]:
+    """The progress callback of --progress MODE, and the bar it moves (to be
+    closed), if any."""
+    if mode == "json":
+        return _json_progress(), None
+    bar = _progress_bar(sum(_check_files(files)), "encoding") if mode != "none" else None
+    if bar is None:
+        return None, None
+    done: dict[str, int] = {}
+
+    def advance(p: Progress) -> None:
+        bar.update(p.bytes_done - done.get(p.file, 0))
+        done[p.file] = p.bytes_done
+
+    return advance, bar
+
+
+def _json_progress(every: float = 1.0) -> Callable[[Progress], None]:
+    """Progress records as lines of JSON on standard error: at most one
+    every so many seconds, and the last of every file."""
+    last = float("-inf")
+
+    def report(p: Progress) -> None:
+        nonlocal last
+        now = time.monotonic()
+        if p.done or now - last >= every:
+            last = now
+            print(json.dumps(p._asdict()), file=sys.stderr, flush=True)
+
+    return report
+
+
+def _token(text: str) -> int:
+    """A token named on the command line: its id."""
+    try:
+        return int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a token id, found {text!r}") from None
 
 
 def decode(args: argparse.Namespace) -> int:
@@ -211,26 +341,63 @@ def parser() -> argparse.ArgumentParser:
     workdir.add_argument("--workdir", type=pathlib.Path, default=pathlib.Path("."),
                          metavar="DIR", help="the directory whose data/ holds the record "
                          "files merges_record.json and vocab_list.json (default: .)")
+    jobs = argparse.ArgumentParser(add_help=False)
+    jobs.add_argument("--jobs", type=_positive, default=0, metavar="N",
+                      help="threads that split and count the text (default: one per usable "
+                      "processor)")
 
     t = commands.add_parser(
-        "train", parents=[workdir], help="learn merges from text files",
-        description="Learn merges from UTF-8 text files and write the record files into "
-        "DIR/data; then print a summary. Without files, train on the Python sources of this "
-        "interpreter's standard library. On a terminal, reading and splitting show a progress "
-        "bar (with tqdm, when installed).")
-    t.add_argument("files", nargs="*", type=pathlib.Path, metavar="FILE",
-                   help="UTF-8 text files (default: the standard library sources)")
-    t.add_argument("--jobs", type=_positive, default=0, metavar="N",
-                   help="threads that split and count the text (default: one per usable "
-                   "processor)")
+        "train", parents=[workdir, jobs], help="learn merges from text files",
+        description="Learn merges from UTF-8 text files, or from the sum of count files (see "
+        "count), and write the record files into DIR/data; then print a summary. Without "
+        "files, train on the Python sources of this interpreter's standard library. On a "
+        "terminal, reading and splitting show a progress bar (with tqdm, when installed).")
+    sources = t.add_mutually_exclusive_group()
+    sources.add_argument("files", nargs="*", default=[], type=pathlib.Path, metavar="FILE",
+                         help="UTF-8 text files (default: the standard library sources)")
+    sources.add_argument("--counts", nargs="+", type=pathlib.Path, metavar="COUNTS",
+                         help="count files made by count, instead of text files: the merges "
+                         "are those of training on all the text they were counted from")
     t.add_argument("--timings-json", type=pathlib.Path, metavar="FILE",
                    help="also write the counts and stage timings as JSON to FILE")
     t.set_defaults(run=train)
 
+    c = commands.add_parser(
+        "count", parents=[jobs], help="count the chunks of text files into a count file",
+        description="Split UTF-8 text files, each on its own as train does, and write every "
+        "distinct chunk and how often it occurs to a count file; then print a summary. "
+        "train --counts learns from the sum of count files. On a terminal, reading and "
+        "splitting show a progress bar (with tqdm, when installed).")
+    c.add_argument("files", nargs="+", type=pathlib.Path, metavar="FILE",
+                   help="UTF-8 text files")
+    c.add_argument("--out", type=pathlib.Path, required=True, metavar="COUNTS",
+                   help="the count file to write (replaced whole, or left as it was on an "
+                   "error)")
+    c.set_defaults(run=count)
+
     e = commands.add_parser(
-        "encode", parents=[workdir], help="text on standard input to token ids",
+        "encode", parents=[workdir], help="text to token ids: standard input to standard "
+        "output, or files to uint16 shards",
         description="Read UTF-8 text on standard input and write its token ids, separated by "
-        "spaces, as one line on standard output.")
+        "spaces, as one line on standard output. With --out DIR, write for every FILE "
+        "NAME.ext DIR/NAME.bin, its ids as little-endian uint16, and DIR/NAME.idx, the end of "
+        "every document in tokens as little-endian uint64; a file is one document unless "
+        "--jsonl is given. Files are read in blocks and encoded on all cores; no shard appears "
+        "under its name before all are complete. On a terminal, a progress bar shows (with "
+        "tqdm, when installed).")
+    e.add_argument("files", nargs="*", metavar="FILE", help="UTF-8 text files (with --out)")
+    e.add_argument("--out", type=pathlib.Path, metavar="DIR",
+                   help="write the shards of the files into DIR (made if missing)")
+    e.add_argument("--jsonl", metavar="FIELD",
+                   help="a document per line: the string in FIELD of the line's JSON object "
+                   "(blank lines are skipped)")
+    e.add_argument("--eot", type=_token, metavar="ID", help="write token ID after every document")
+    e.add_argument("--jobs", type=_positive, metavar="N",
+                   help="threads that encode (default: one per usable processor)")
+    e.add_argument("--progress", choices=("bar", "json", "none"),
+                   help="bar: a progress bar on a terminal (the default); json: progress "
+                   "records as lines of JSON on standard error, at most one a second and the "
+                   "last of every file")
     e.set_defaults(run=encode)
 
     d = commands.add_parser(
