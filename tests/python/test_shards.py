@@ -285,15 +285,16 @@ def test_sigint_leaves_no_shard_and_no_temporary(trained, package_env, tmp_path)
     proc = subprocess.Popen([sys.executable, "-m", "ovilex", "encode", "big.txt", "--out", "out",
                              "--workdir", str(workdir), "--jobs", "1", "--progress", "json"],
                             cwd=tmp_path, env=package_env, stderr=subprocess.PIPE)
-    try:
-        first = json.loads(proc.stderr.readline())  # the first block is being written
-        assert (first["file"], first["done"]) == ("big.txt", False)
-        writing = sorted(p.name for p in out.iterdir())
-        proc.send_signal(signal.SIGINT)
-        rest = proc.stderr.read().decode()
-        proc.wait(timeout=60)
-    finally:
-        proc.kill()
+    with proc:
+        try:
+            first = json.loads(proc.stderr.readline())  # the first block is being written
+            assert (first["file"], first["done"]) == ("big.txt", False)
+            writing = sorted(p.name for p in out.iterdir())
+            proc.send_signal(signal.SIGINT)
+            rest = proc.stderr.read().decode()
+            proc.wait(timeout=60)
+        finally:
+            proc.kill()
     assert [n.split(".tmp.")[0] for n in writing] == [".big.bin", ".big.idx"]
     assert proc.returncode == 130
     assert rest.endswith("ovilex: interrupted\n")
