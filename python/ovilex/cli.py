@@ -234,10 +234,11 @@ def _stdin_text() -> str:
 def encode(args: argparse.Namespace) -> int:
     if args.out is not None:
         return _encode_files(args)
-    # Standard input to standard output, as before there were shards: files
-    # are no arguments of this, and the options of shards need --out.
+    # Standard input to standard output; files and the options of shards
+    # need --out.
     if args.files:
-        parser().error(f"unrecognized arguments: {' '.join(args.files)}")
+        parser().error("files to encode need --out DIR (without files, encode reads "
+                       "standard input)")
     for option in ("jsonl", "eot", "jobs", "progress"):
         if getattr(args, option) is not None:
             parser().error(f"--{option} needs --out DIR")

@@ -175,7 +175,8 @@ def test_malformed_record_file_is_one_line(ovilex, workdir, tmp_path):
 @pytest.mark.parametrize("args, message", [
     (["train", "--jobs", "0"], "ovilex train: error: argument --jobs: expected a whole number "
                                "1 or more, found '0'"),
-    (["encode", "extra"], "ovilex: error: unrecognized arguments: extra"),
+    (["encode", "extra"], "ovilex: error: files to encode need --out DIR (without files, "
+                           "encode reads standard input)"),
     ([], "ovilex: error: the following arguments are required: command"),
 ])
 def test_usage_errors_give_status_2(ovilex, args, message):

@@ -233,7 +233,8 @@ def test_errors_are_one_line_and_leave_no_output(trained, ovilex, tmp_path, args
 
 
 @pytest.mark.parametrize("args, message", [
-    (["a.txt", "--eot", "3"], "ovilex: error: unrecognized arguments: a.txt"),
+    (["a.txt", "--eot", "3"], "ovilex: error: files to encode need --out DIR (without files, "
+                              "encode reads standard input)"),
     (["--eot", "3"], "ovilex: error: --eot needs --out DIR"),
     (["--jsonl", "text"], "ovilex: error: --jsonl needs --out DIR"),
     (["--out", "out"], "ovilex: error: --out needs files to encode"),
