@@ -147,3 +147,13 @@ def test_word_counts_add_refuses_bad_arguments(args, error, message):
     with pytest.raises(error) as info:
         WordCounts().add(*args)
     assert str(info.value) == message
+
+
+@pytest.mark.parametrize("method", ["add_files", "add_count_files"])
+@pytest.mark.parametrize("paths, kind", [("a.txt", "str"), (b"a.txt", "bytes")])
+def test_one_path_is_not_taken_for_many(method, paths, kind):
+    # Iterated, a lone path would be one path per character.
+    with pytest.raises(TypeError) as e:
+        getattr(WordCounts(), method)(paths)
+    assert str(e.value) == (f"{method}() argument 'paths' must be an iterable of paths, "
+                            f"not a single {kind}")
