@@ -6,9 +6,11 @@
     peers  ovilex beside tiktoken and HF tokenizers, the project's main table
     cli    python -m ovilex train on the corpus's files, --jobs 1 and all cores
     shards python -m ovilex encode --out on the corpus file (--scale N: N copies of it)
+    scale  python -m ovilex count and train --counts on 10%, 30%, 100% of the corpus file
+           (--scale N: and N copies of it), fitted and extrapolated to 1 TB
     core   _ovilex.encode_train and _ovilex.encode on the corpus's chunks
 
-All four by default, in this order. Every figure is the median of --repeat runs; MB is
+All five by default, in this order. Every figure is the median of --repeat runs; MB is
 10^6 bytes. The exit status is 1 when results that must be equal differ.
 bench/README.md describes the rows.
 """
@@ -23,11 +25,13 @@ import ctypes
 import gc
 import hashlib
 import json
+import math
 import multiprocessing
 import os
 import pathlib
 import shutil
 import statistics
+import struct
 import subprocess
 import sys
 import tempfile
@@ -467,6 +471,15 @@ def sha256_of(path: pathlib.Path) -> str:
     return digest.hexdigest()
 
 
+def copies(file: pathlib.Path, n: int, to: pathlib.Path) -> pathlib.Path:
+    """to, written as file n times over."""
+    with open(to, "wb") as out:
+        for _ in range(n):
+            with open(file, "rb") as f:
+                shutil.copyfileobj(f, out, 1 << 20)
+    return to
+
+
 def case_shards(args: argparse.Namespace) -> bool:
     file = corpus.all_file()
     with tempfile.TemporaryDirectory(prefix="ovilex-shards-") as tmp:
@@ -476,11 +489,7 @@ def case_shards(args: argparse.Namespace) -> bool:
               args.env)
         if args.scale > 1:
             log(f"shards: the corpus {args.scale} times over in one file")
-            source = pathlib.Path(tmp, file.name)
-            with open(source, "wb") as to:
-                for _ in range(args.scale):
-                    with open(file, "rb") as f:
-                        shutil.copyfileobj(f, to, 1 << 20)
+            source = copies(file, args.scale, pathlib.Path(tmp, file.name))
         mb = source.stat().st_size / MB
         runs, digests = [], set()
         for i in range(args.repeat):
@@ -506,10 +515,106 @@ def case_shards(args: argparse.Namespace) -> bool:
 
 
 # --------------------------------------------------------------------------
+# scale: count and train --counts as the corpus grows, a model for larger corpora
 
-# cli and shards before core: a child's peak cannot fall below what this
+FRACTIONS = (0.1, 0.3, 1.0)
+TB, WORKERS = 10**12, (1, 8, 64)
+
+
+def power_fit(points: list[tuple[float, float]]) -> Callable[[float], float]:
+    """y = K * x**b fitted by least squares on the logs; .k, .b the constants."""
+    b, a = statistics.linear_regression([math.log(x) for x, _ in points],
+                                        [math.log(y) for _, y in points])
+    fit: Any = lambda x: math.exp(a) * x ** b
+    fit.k, fit.b = math.exp(a), b
+    return fit
+
+
+def case_scale(args: argparse.Namespace) -> bool:
+    from ovilex import merge_count_files
+
+    file, cores, ovilex = corpus.all_file(), len(os.sched_getaffinity(0)), [sys.executable, "-m", "ovilex"]
+    data, rows, same = file.read_bytes(), [], True
+    with tempfile.TemporaryDirectory(prefix="ovilex-scale-") as tmp:
+        t = pathlib.Path(tmp)
+        sources = [(f"{f:.0%}", t / f"{f}.txt") for f in FRACTIONS[:-1]] + [("100%", file)]
+        for f, (_, path) in zip(FRACTIONS, sources[:-1]):
+            path.write_bytes(data[:data.find(b"\n", int(len(data) * f)) + 1])
+        if args.scale > 1:
+            log(f"scale: the corpus {args.scale} times over in one file")
+            sources.append((f"{args.scale}x", copies(file, args.scale, t / "copies.txt")))
+        base = child([*ovilex[:1], "-c", "import ovilex"], args.env)[1]
+        for label, path in sources:
+            runs, digests = [], set()
+            for i in range(args.repeat):
+                log(f"scale: {label}, run {i + 1} of {args.repeat}")
+                run: list[float] = []
+                for jobs in (1, cores):
+                    out = t / f"{label}.counts"
+                    run += child([*ovilex, "count", str(path), "--out", str(out), "--jobs",
+                                  str(jobs)], args.env)[:2]
+                    digests.add(sha256_of(out))
+                run += child([*ovilex, "train", "--counts", str(out), "--workdir", str(t / label),
+                              "--timings-json", str(t / "t.json")], args.env)[1:2]
+                runs.append([*run, json.loads((t / "t.json").read_text())["train_seconds"]])
+            with open(out, "rb") as f:
+                distinct, chunks = struct.unpack_from("<QQ", f.read(28), 12)
+            one, p1, every, p2, train_mb, train_s = map(statistics.median, zip(*runs))
+            rows.append((label, path.stat().st_size, chunks, distinct, one, every, max(p1, p2),
+                         train_s, train_mb, out.stat().st_size))
+            same = same and len(digests) == 1
+            if label.endswith("x"):
+                path.unlink()  # 750 MB at --scale 10
+        log("scale: merge_count_files of the 100% count file with itself")
+        c100 = t / "100%.counts"
+        merge = measure(lambda: merge_count_files([c100, c100], t / "merged.counts"), args.repeat,
+                        compare=False).seconds
+        log("scale: python -m ovilex train all.txt, for its merges")
+        child([*ovilex, "train", str(file), "--workdir", str(t / "text")], args.env)
+        merges_same = all((t / "text" / "data" / n).read_bytes() ==
+                          (t / "100%" / "data" / n).read_bytes() for n in RECORDS)
+    table([("fraction", "MB", "chunks", "distinct chunks", "count s (1 thread)",
+            f"count s ({cores})", "count MB/s (1 / all)", "count peak MB", "train s",
+            "train peak MB")] +
+          [(r[0], f"{r[1] / MB:.1f}", f"{r[2]:,}", f"{r[3]:,}", f"{r[4]:.2f}", f"{r[5]:.2f}",
+            f"{r[1] / MB / r[4]:.0f} / {r[1] / MB / r[5]:.0f}", f"{r[6]:.0f}", f"{r[7]:.2f}",
+            f"{r[8]:.0f}") for r in rows])
+    fit = [r for r in rows if not r[0].endswith("x")]  # copies add chunks but no distinct ones
+    heaps = power_fit([(r[2], r[3]) for r in fit])
+    train_s = power_fit([(r[3], r[7]) for r in fit])
+    train_mb, count_mb = (power_fit([(r[3], r[i] - base) for r in fit]) for i in (8, 6))
+    per_core = 1 / statistics.linear_regression([r[1] for r in rows], [r[4] for r in rows])[0]
+    big, top = max(fit, key=lambda r: r[1]), max(rows, key=lambda r: r[1])
+    chunks, file_bytes = TB * big[2] / big[1], big[9] / big[3]
+    distinct, merge_rate = heaps(chunks), 2 * big[9] / merge
+    print(f"Heaps' law over the {len(fit)} prefixes: distinct = K * chunks^beta, K = {heaps.k:.3g}, "
+          f"beta = {heaps.b:.3f}; train s ~ distinct^{train_s.b:.2f}, train MB over the "
+          f"interpreter's {base:.0f} ~ distinct^{train_mb.b:.2f}, count MB ~ distinct^{count_mb.b:.2f}")
+    print(f"counting, 1 thread: {per_core / MB:.0f} MB/s (slope over the points); merging count "
+          f"files: {merge_rate / MB:.0f} MB/s of input ({merge:.2f} s for 2 x {big[9] / MB:.1f} MB)")
+    print(f"\n1 TB of similar text: {chunks:.3g} chunks, {distinct:.3g} distinct; a count file "
+          f"of {distinct * file_bytes / 1e9:.1f} GB; train --counts {train_s(distinct) / 3600:.1f} h, "
+          f"peak {(base + train_mb(distinct)) / 1e3:.1f} GB\n")
+    work = []
+    for n in WORKERS:
+        share = heaps(chunks / n)
+        work.append((str(n), f"{TB / n / (2 * per_core) / 3600:.2f}",
+                     f"{(base + count_mb(share)) / 1e3:.1f}",
+                     f"{0 if n == 1 else n * share * file_bytes / merge_rate / 3600:.2f}"))
+    table([("workers of 2 cores", "counting h", "count peak GB per worker",
+            "merging the count files h")] + work)
+    print(f"count files the same for --jobs 1 and {cores} in every run: {yes(same)}; "
+          f"train --counts on the 100% count file = train all.txt (record files): "
+          f"{yes(merges_same)}; largest point {top[0]}")
+    return same and merges_same
+
+
+# --------------------------------------------------------------------------
+
+# cli, shards and scale before core: a child's peak cannot fall below what this
 # process holds.
-CASES = {"peers": case_peers, "cli": case_cli, "shards": case_shards, "core": case_core}
+CASES = {"peers": case_peers, "cli": case_cli, "shards": case_shards, "scale": case_scale,
+         "core": case_core}
 
 
 def environment() -> str:
@@ -526,13 +631,14 @@ def environment() -> str:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("cases", nargs="*", metavar="CASE",
-                        help="peers, cli, shards, core (default: all)")
+                        help="peers, cli, shards, scale, core (default: all)")
     parser.add_argument("--repeat", type=int, default=3, help="runs per figure (the median)")
     parser.add_argument("--workdir", type=pathlib.Path,
                         help="peers: train ovilex here; records already there are reused and "
                         "training is skipped (default: a temporary directory)")
     parser.add_argument("--scale", type=int, default=1, metavar="N",
-                        help="shards: encode the corpus N times over in one file (10: 750 MB)")
+                        help="shards: encode the corpus N times over in one file (10: 750 MB); "
+                        "scale: add a point of N copies")
     parser.add_argument("--build-dir", type=pathlib.Path, default=ROOT / "build-bench")
     parser.add_argument("--no-build", action="store_true", help="use --build-dir as it is")
     args = parser.parse_args(argv)

@@ -1,6 +1,6 @@
 """Injected faults. The record files on a full file system, one out of
 inodes, one mounted read-only, and under a file size limit exactly at a
-file's size; allocations failing under an address-space limit, and the
+file's size; the package's count files, shards and records on a full one; allocations failing under an address-space limit, and the
 module's own allocations failing one at a time, on the pool's workers and
 while the pool starts. After every fault the previous record files are whole,
 no temporary file is left, and the module goes on giving the right results.
@@ -72,11 +72,9 @@ def read_only(path):
 
 
 # Mounts a tmpfs in a mount namespace of its own (nothing reaches the parent's
-# namespace), trains there, makes the fault, trains again and reports the
-# outcome and what data/ then holds.
-TMPFS_SCRIPT = r"""
+# namespace), and gives the ways to fill it.
+MOUNT_TMPFS = r"""
 import errno, json, os, subprocess, sys
-import _ovilex
 
 setup = json.loads(sys.argv[1])
 where = setup["dir"]
@@ -102,12 +100,6 @@ if done.returncode != 0:
 os.chdir(where)
 page = os.statvfs(".").f_frsize
 
-def train(chunks):
-    try:
-        return ["ok", _ovilex.encode_train(chunks)]
-    except OSError as e:
-        return [type(e).__name__, list(e.args), e.errno, e.filename]
-
 def fill_space(leave_pages):
     fd = os.open("filler", os.O_WRONLY | os.O_CREAT, 0o600)
     block = b"\0" * page
@@ -127,6 +119,19 @@ def fill_inodes():
             open(f"inodes/{i}", "wb").close()
     except OSError as e:
         assert e.errno == errno.ENOSPC, e
+
+"""
+
+# Trains there, makes the fault, trains again and reports the outcome and
+# what data/ then holds.
+TMPFS_SCRIPT = MOUNT_TMPFS + r"""
+import _ovilex
+
+def train(chunks):
+    try:
+        return ["ok", _ovilex.encode_train(chunks)]
+    except OSError as e:
+        return [type(e).__name__, list(e.args), e.errno, e.filename]
 
 report = {"first": train(setup["first"]) if setup["first"] is not None else None}
 fault = setup["fault"]
@@ -196,6 +201,75 @@ class TestFileSystemFaults:
         assert report["listing"] == RECORDS  # no temporary file left
         expected = new[:1] + old[1:] if failing == "data/vocab_list.json" else old
         assert [report["files"][name] for name in RECORDS] == expected
+
+
+# The package's own writers on a full tmpfs: a count file, token shards and
+# the records of training from files. Each writes once, the file system is
+# filled, and a larger second write fails: the first one's files stay whole
+# and nothing else is left.
+PACKAGE_WRITES_SCRIPT = MOUNT_TMPFS + r"""
+sys.path[:0] = setup["paths"]
+from ovilex import Tokenizer, count_files, write_shards
+
+tokenizer = Tokenizer.train_chunks(["ab"] * 3, workdir="w")
+
+def write(source):
+    try:
+        if setup["writer"] == "count":
+            count_files([source], "out/in.counts")
+        elif setup["writer"] == "shards":
+            write_shards([source], "out", tokenizer=tokenizer)
+        else:
+            Tokenizer.train([source], workdir="out")
+        return ["ok"]
+    except OSError as e:
+        return [type(e).__name__, str(e)]
+
+def files():
+    out = {}
+    for top, _, names in os.walk("out"):
+        for name in names:
+            with open(os.path.join(top, name), "rb") as f:
+                out[os.path.join(top, name)] = f.read().hex()
+    return out
+
+os.mkdir("first")
+os.mkdir("second")
+os.mkdir("out")
+with open("first/in.txt", "w", encoding="utf-8") as f:
+    f.write(setup["first"])
+with open("second/in.txt", "w", encoding="utf-8") as f:
+    f.write(" ".join(f"w{i}x{i * 7}" for i in range(setup["second_words"])))
+report = {"first": write("first/in.txt")}
+before = files()
+fill_space(0)
+report["second"] = write("second/in.txt")
+report["unchanged"] = files() == before
+report["listing"] = sorted(before)
+print(json.dumps(report))
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0,
+                    reason="mounting a tmpfs needs root")
+@pytest.mark.parametrize("writer, listing, message", [
+    ("count", ["out/in.counts"], "cannot write out/in.counts: No space left on device"),
+    ("shards", ["out/in.bin", "out/in.idx"], "cannot write out/in.bin: No space left on device"),
+    ("train", ["out/data/merges_record.json", "out/data/vocab_list.json"],
+     "in out: failed to write data/merges_record.json: No space left on device (os error 28)"),
+])
+def test_package_writes_on_a_full_file_system(writer, listing, message, tmp_path):
+    where = tmp_path / "mnt"
+    where.mkdir()
+    setup = {"dir": str(where), "options": "size=1m", "writer": writer,
+             "paths": [str(HERE.parents[1] / "python"), BUILD_DIR],
+             "first": "tiny text, a few words " * 3,
+             "second_words": 30_000}
+    report = run_python(PACKAGE_WRITES_SCRIPT, json.dumps(setup))
+    assert report["first"] == ["ok"]
+    assert report["listing"] == listing
+    assert report["second"] == ["OSError", message]
+    assert report["unchanged"]
 
 
 class TestFileSizeLimit:
