@@ -33,9 +33,11 @@ VocabList vocab_of(const std::vector<Merge>& merges) {
 class RecordFiles : public ::testing::Test {
  protected:
   void SetUp() override {
+    // A parametrized test's name holds a '/': one directory, not two.
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::replace(name.begin(), name.end(), '/', '-');
     root_ = fs::path(::testing::TempDir()) /
-            ("ovilex-records-" + std::to_string(::getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+            ("ovilex-records-" + std::to_string(::getpid()) + "-" + name);
     fs::remove_all(root_);
     fs::create_directories(root_);
     merges_path_ = (root_ / "merges_record.json").string();
