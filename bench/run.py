@@ -6,8 +6,8 @@
     peers  ovilex beside tiktoken and HF tokenizers, the project's main table
     cli    python -m ovilex train on the corpus's files, --jobs 1 and all cores
     shards python -m ovilex encode --out on the corpus file (--scale N: N copies of it)
-    scale  python -m ovilex count and train --counts on 10%, 30%, 100% of the corpus file
-           (--scale N: and N copies of it), fitted and extrapolated to 1 TB
+    scale  python -m ovilex count and train --counts on 10% and 30% of the corpus file, all
+           of it (--scale N: and N copies), fitted and extrapolated to 1 TB
     core   _ovilex.encode_train and _ovilex.encode on the corpus's chunks
 
 All five by default, in this order. Every figure is the median of --repeat runs; MB is
@@ -517,96 +517,117 @@ def case_shards(args: argparse.Namespace) -> bool:
 # --------------------------------------------------------------------------
 # scale: count and train --counts as the corpus grows, a model for larger corpora
 
-FRACTIONS = (0.1, 0.3, 1.0)
+SAMPLES = (0.1, 0.3)  # fractions of the corpus file, then the whole of it
 TB, WORKERS = 10**12, (1, 8, 64)
 
 
-def power_fit(points: list[tuple[float, float]]) -> Callable[[float], float]:
-    """y = K * x**b fitted by least squares on the logs; .k, .b the constants."""
-    b, a = statistics.linear_regression([math.log(x) for x, _ in points],
-                                        [math.log(y) for _, y in points])
-    fit: Any = lambda x: math.exp(a) * x ** b
-    fit.k, fit.b = math.exp(a), b
-    return fit
+def sample(data: bytes, fraction: float) -> bytes:
+    """The first fraction of every MB of data, each piece up to a line end:
+    the same mix of sources as the whole (a prefix would add languages)."""
+    out, start = bytearray(), 0
+    while start < len(data):
+        end = data.find(b"\n", start + MB)
+        end = len(data) if end < 0 else end + 1
+        cut = data.find(b"\n", start + int(MB * fraction), end)
+        out += data[start:end if cut < 0 else cut + 1]
+        start = end
+    return bytes(out)
+
+
+def power_fit(xs: list[float], ys: list[float]) -> tuple[float, float]:
+    """k and b of y = k * x**b, by least squares on the logs."""
+    b, a = statistics.linear_regression([math.log(x) for x in xs], [math.log(y) for y in ys])
+    return math.exp(a), b
+
+
+def scale_point(path: pathlib.Path, out: pathlib.Path,
+                args: argparse.Namespace) -> dict[str, Any]:
+    """count --jobs 1 and all, then train --counts out, on one text file."""
+    runs, digests, timings = [], set(), out.with_suffix(".json")
+    for i in range(args.repeat):
+        log(f"scale: {path.name}, run {i + 1} of {args.repeat}")
+        run: list[float] = []
+        for jobs in (1, len(os.sched_getaffinity(0))):
+            run += child([sys.executable, "-m", "ovilex", "count", str(path), "--out", str(out),
+                          "--jobs", str(jobs)], args.env)[:2]
+            digests.add(sha256_of(out))
+        run += child([sys.executable, "-m", "ovilex", "train", "--counts", str(out), "--workdir",
+                      str(out.with_suffix("")), "--timings-json", str(timings)], args.env)[:2]
+        runs.append(run + [json.loads(timings.read_text())["train_seconds"]])
+    with open(out, "rb") as f:  # the header: magic, version, distinct and total chunks
+        distinct, chunks = struct.unpack_from("<QQ", f.read(28), 12)
+    m = [statistics.median(column) for column in zip(*runs)]
+    return {"mb": path.stat().st_size / MB, "chunks": chunks, "distinct": distinct,
+            "count_1": m[0], "count_all": m[2], "count_mb": max(m[1], m[3]), "train": m[6],
+            "train_mb": m[5], "entry": out.stat().st_size / distinct, "same": len(digests) == 1}
 
 
 def case_scale(args: argparse.Namespace) -> bool:
     from ovilex import merge_count_files
 
-    file, cores, ovilex = corpus.all_file(), len(os.sched_getaffinity(0)), [sys.executable, "-m", "ovilex"]
-    data, rows, same = file.read_bytes(), [], True
-    with tempfile.TemporaryDirectory(prefix="ovilex-scale-") as tmp:
+    file = corpus.all_file()
+    data = file.read_bytes()
+    with tempfile.TemporaryDirectory(prefix="ovilex-scale-") as tmp:  # 750 MB at --scale 10
         t = pathlib.Path(tmp)
-        sources = [(f"{f:.0%}", t / f"{f}.txt") for f in FRACTIONS[:-1]] + [("100%", file)]
-        for f, (_, path) in zip(FRACTIONS, sources[:-1]):
-            path.write_bytes(data[:data.find(b"\n", int(len(data) * f)) + 1])
+        sources = {f"{f:.0%}": t / f"{f:.0%}.txt" for f in SAMPLES} | {"100%": file}
+        for f in SAMPLES:
+            sources[f"{f:.0%}"].write_bytes(sample(data, f))
+        del data  # a child's peak starts at ours
         if args.scale > 1:
             log(f"scale: the corpus {args.scale} times over in one file")
-            sources.append((f"{args.scale}x", copies(file, args.scale, t / "copies.txt")))
-        base = child([*ovilex[:1], "-c", "import ovilex"], args.env)[1]
-        for label, path in sources:
-            runs, digests = [], set()
-            for i in range(args.repeat):
-                log(f"scale: {label}, run {i + 1} of {args.repeat}")
-                run: list[float] = []
-                for jobs in (1, cores):
-                    out = t / f"{label}.counts"
-                    run += child([*ovilex, "count", str(path), "--out", str(out), "--jobs",
-                                  str(jobs)], args.env)[:2]
-                    digests.add(sha256_of(out))
-                run += child([*ovilex, "train", "--counts", str(out), "--workdir", str(t / label),
-                              "--timings-json", str(t / "t.json")], args.env)[1:2]
-                runs.append([*run, json.loads((t / "t.json").read_text())["train_seconds"]])
-            with open(out, "rb") as f:
-                distinct, chunks = struct.unpack_from("<QQ", f.read(28), 12)
-            one, p1, every, p2, train_mb, train_s = map(statistics.median, zip(*runs))
-            rows.append((label, path.stat().st_size, chunks, distinct, one, every, max(p1, p2),
-                         train_s, train_mb, out.stat().st_size))
-            same = same and len(digests) == 1
-            if label.endswith("x"):
-                path.unlink()  # 750 MB at --scale 10
+            sources[f"{args.scale}x"] = copies(file, args.scale, t / "copies.txt")
+        base = child([sys.executable, "-c", "import ovilex"], args.env)[1]
+        p = {k: scale_point(path, t / f"{k.replace('%', 'pc')}.counts", args)
+             for k, path in sources.items()}
         log("scale: merge_count_files of the 100% count file with itself")
-        c100 = t / "100%.counts"
-        merge = measure(lambda: merge_count_files([c100, c100], t / "merged.counts"), args.repeat,
-                        compare=False).seconds
-        log("scale: python -m ovilex train all.txt, for its merges")
-        child([*ovilex, "train", str(file), "--workdir", str(t / "text")], args.env)
-        merges_same = all((t / "text" / "data" / n).read_bytes() ==
-                          (t / "100%" / "data" / n).read_bytes() for n in RECORDS)
+        full = t / "100pc.counts"
+        merge_rate = 2 * full.stat().st_size / measure(  # bytes read per second
+            lambda: merge_count_files([full, full], t / "merged.counts"), args.repeat,
+            compare=False).seconds
+        log("scale: python -m ovilex train all.txt, for its record files")
+        child([sys.executable, "-m", "ovilex", "train", str(file), "--workdir", tmp], args.env)
+        same = all((t / "data" / n).read_bytes() == (t / "100pc" / "data" / n).read_bytes()
+                   for n in RECORDS)
     table([("fraction", "MB", "chunks", "distinct chunks", "count s (1 thread)",
-            f"count s ({cores})", "count MB/s (1 / all)", "count peak MB", "train s",
-            "train peak MB")] +
-          [(r[0], f"{r[1] / MB:.1f}", f"{r[2]:,}", f"{r[3]:,}", f"{r[4]:.2f}", f"{r[5]:.2f}",
-            f"{r[1] / MB / r[4]:.0f} / {r[1] / MB / r[5]:.0f}", f"{r[6]:.0f}", f"{r[7]:.2f}",
-            f"{r[8]:.0f}") for r in rows])
-    fit = [r for r in rows if not r[0].endswith("x")]  # copies add chunks but no distinct ones
-    heaps = power_fit([(r[2], r[3]) for r in fit])
-    train_s = power_fit([(r[3], r[7]) for r in fit])
-    train_mb, count_mb = (power_fit([(r[3], r[i] - base) for r in fit]) for i in (8, 6))
-    per_core = 1 / statistics.linear_regression([r[1] for r in rows], [r[4] for r in rows])[0]
-    big, top = max(fit, key=lambda r: r[1]), max(rows, key=lambda r: r[1])
-    chunks, file_bytes = TB * big[2] / big[1], big[9] / big[3]
-    distinct, merge_rate = heaps(chunks), 2 * big[9] / merge
-    print(f"Heaps' law over the {len(fit)} prefixes: distinct = K * chunks^beta, K = {heaps.k:.3g}, "
-          f"beta = {heaps.b:.3f}; train s ~ distinct^{train_s.b:.2f}, train MB over the "
-          f"interpreter's {base:.0f} ~ distinct^{train_mb.b:.2f}, count MB ~ distinct^{count_mb.b:.2f}")
-    print(f"counting, 1 thread: {per_core / MB:.0f} MB/s (slope over the points); merging count "
-          f"files: {merge_rate / MB:.0f} MB/s of input ({merge:.2f} s for 2 x {big[9] / MB:.1f} MB)")
-    print(f"\n1 TB of similar text: {chunks:.3g} chunks, {distinct:.3g} distinct; a count file "
-          f"of {distinct * file_bytes / 1e9:.1f} GB; train --counts {train_s(distinct) / 3600:.1f} h, "
-          f"peak {(base + train_mb(distinct)) / 1e3:.1f} GB\n")
-    work = []
-    for n in WORKERS:
-        share = heaps(chunks / n)
-        work.append((str(n), f"{TB / n / (2 * per_core) / 3600:.2f}",
-                     f"{(base + count_mb(share)) / 1e3:.1f}",
-                     f"{0 if n == 1 else n * share * file_bytes / merge_rate / 3600:.2f}"))
-    table([("workers of 2 cores", "counting h", "count peak GB per worker",
-            "merging the count files h")] + work)
-    print(f"count files the same for --jobs 1 and {cores} in every run: {yes(same)}; "
-          f"train --counts on the 100% count file = train all.txt (record files): "
-          f"{yes(merges_same)}; largest point {top[0]}")
-    return same and merges_same
+            f"count s ({len(os.sched_getaffinity(0))})", "count MB/s", "count peak MB",
+            "train s", "train peak MB")] +
+          [(k, f"{r['mb']:.1f}", f"{r['chunks']:,}", f"{r['distinct']:,}", f"{r['count_1']:.2f}",
+            f"{r['count_all']:.2f}", f"{r['mb'] / r['count_1']:.0f} / "
+            f"{r['mb'] / r['count_all']:.0f}", f"{r['count_mb']:.0f}", f"{r['train']:.2f}",
+            f"{r['train_mb']:.0f}")
+           for k, r in p.items()])
+    fit = [r for k, r in p.items() if k[-1] == "%"]  # copies add chunks but no distinct ones
+    d = [r["distinct"] for r in fit]
+    k, beta = power_fit([r["chunks"] for r in fit], d)
+    laws = {key: (floor, *power_fit(d, [r[key] - floor for r in fit]))  # of distinct chunks
+            for key, floor in (("train", 0.0), ("train_mb", base), ("count_mb", base))}
+
+    def at(key: str, distinct: float) -> float:
+        floor, c, b = laws[key]
+        return floor + c * distinct ** b
+
+    one_core = 1 / statistics.linear_regression([r["mb"] for r in p.values()],
+                                                [r["count_1"] for r in p.values()])[0]
+    entry, chunks = p["100%"]["entry"], TB / MB * p["100%"]["chunks"] / p["100%"]["mb"]
+    distinct = k * chunks ** beta
+    print(f"Heaps' law over the {len(fit)} samples: distinct = K * chunks^beta, K = {k:.3g}, "
+          f"beta = {beta:.3f}; as powers of distinct chunks: train s ^{laws['train'][2]:.2f}, "
+          f"train and count peaks over the interpreter's {base:.0f} MB ^{laws['train_mb'][2]:.2f} "
+          f"and ^{laws['count_mb'][2]:.2f}")
+    print(f"counting: {one_core:.0f} MB/s on one core (the slope of seconds on MB); merging count "
+          f"files: {merge_rate / MB:.0f} MB/s of input; {entry:.1f} bytes per distinct chunk")
+    print(f"\n1 TB of similar text: {chunks:.3g} chunks, {distinct:.3g} distinct; count file "
+          f"{distinct * entry / 1e9:.1f} GB; train --counts {at('train', distinct) / 60:.0f} min, "
+          f"peak {at('train_mb', distinct) / 1e3:.1f} GB\n")
+    table([("workers of 2 cores", "counting min", "count peak GB", "merging count files min")] +
+          [(str(n), f"{TB / MB / n / (2 * one_core) / 60:.1f}",
+            f"{at('count_mb', k * (chunks / n) ** beta) / 1e3:.1f}",
+            f"{(n > 1) * n * k * (chunks / n) ** beta * entry / merge_rate / 60:.1f}")
+           for n in WORKERS])
+    counted = all(r["same"] for r in p.values())
+    print(f"count files the same for every --jobs and run: {yes(counted)}; train --counts on the "
+          f"100% count file = train all.txt (record files): {yes(same)}")
+    return counted and same
 
 
 # --------------------------------------------------------------------------
