@@ -132,8 +132,8 @@ READERS = {
 }
 
 
-@pytest.mark.parametrize("how", BAD)
-@pytest.mark.parametrize("read", READERS.values(), ids=READERS)
+# Each reader with one kind of damage: count_file_test.cpp has every kind.
+@pytest.mark.parametrize("how, read", list(zip(BAD, READERS.values())), ids=list(READERS))
 def test_bad_count_files_raise_count_file_error(tmp_path, how, read):
     count_file("good.counts")
     count_file("bad.counts", how)
@@ -172,10 +172,6 @@ CLI_ERRORS = [
     (["train", "--counts", "missing.counts"], {}, "no such file: missing.counts"),
     (["train", "--counts", "a.txt"], {"a.txt": b"abc"}, "a.txt: not an ovilex count file"),
     (["train", "--counts", "d"], {"d": None}, "cannot read d: Is a directory"),
-    (["train", "--counts", "t.counts"], {"t.counts": "truncated"},
-     "t.counts: truncated count file"),
-    (["train", "--counts", "v.counts"], {"v.counts": "version"},
-     "v.counts: count file format version 2; this ovilex reads version 1"),
     (["train", "--counts", "e.counts"], {"e.counts": "empty"},
      "no text to train on: the count file holds no chunks"),
     (["train", "--counts", "e.counts", "e.counts"], {"e.counts": "empty"},

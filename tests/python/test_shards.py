@@ -160,15 +160,6 @@ def test_cli_writes_the_shards_and_json_progress(trained, ovilex, tmp_path):
          "tokens": len(tok.encode(text)) + 1, "done": True} for name, text in texts.items()]
 
 
-def test_cli_jsonl(trained, ovilex, tmp_path):
-    workdir, tok = trained
-    docs = ["one", "twö", ""]
-    (tmp_path / "d.jsonl").write_text("".join(json.dumps({"body": d}) + "\n" for d in docs))
-    done = ovilex("encode", "d.jsonl", "--out", "out", "--workdir", workdir, "--jsonl", "body")
-    assert (done.returncode, done.stderr) == (0, b"")
-    assert documents_of(tmp_path / "out", "d") == [tok.encode(d) for d in docs]
-
-
 # ----------------------------------------------------------------------
 # Errors: one line, and nothing under an output's name
 
