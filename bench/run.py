@@ -9,8 +9,10 @@
     scale  python -m ovilex count and train --counts on 10% and 30% of the corpus file, all
            of it (--scale N: and N copies), fitted and extrapolated to 1 TB
     core   _ovilex.encode_train and _ovilex.encode on the corpus's chunks
+    dask   count, train and encode --out on the corpus's files: local, from a count file, and
+           on a Dask scheduler with two one-thread workers on 127.0.0.1
 
-All five by default, in this order. Every figure is the median of --repeat runs; MB is
+All six by default, in this order. Every figure is the median of --repeat runs; MB is
 10^6 bytes. The exit status is 1 when results that must be equal differ.
 bench/README.md describes the rows.
 """
@@ -634,8 +636,88 @@ def case_scale(args: argparse.Namespace) -> bool:
 
 # cli, shards and scale before core: a child's peak cannot fall below what this
 # process holds.
+# --------------------------------------------------------------------------
+# dask: the same commands locally, from a count file and on a Dask cluster
+
+
+@contextlib.contextmanager
+def dask_cluster(env: dict[str, str], top: pathlib.Path, workers: int) -> Any:
+    """The address of a scheduler with workers of one thread each, on
+    127.0.0.1, stopped on leaving."""
+    address_file = top / "scheduler.json"
+    run = [sys.executable, "-m"]
+    quiet = {"env": env, "cwd": top, "stdout": subprocess.DEVNULL,
+             "stderr": subprocess.DEVNULL}
+    procs = [subprocess.Popen([*run, "distributed.cli.dask_scheduler", "--host", "127.0.0.1",
+                               "--port", "0", "--no-dashboard", "--scheduler-file",
+                               str(address_file)], **quiet)]
+    try:
+        while not address_file.is_file():
+            time.sleep(0.1)
+        procs += [subprocess.Popen([*run, "distributed.cli.dask_worker", "--scheduler-file",
+                                    str(address_file), "--nthreads", "1", "--no-dashboard",
+                                    "--local-directory", str(top / f"w{i}")], **quiet)
+                  for i in range(workers)]
+        from distributed import Client
+
+        with Client(scheduler_file=str(address_file), set_as_default=False) as client:
+            client.wait_for_workers(workers, timeout=120)
+            yield json.loads(address_file.read_text())["address"]
+    finally:
+        for proc in reversed(procs):
+            proc.terminate()
+            proc.wait()
+
+
+def case_dask(args: argparse.Namespace) -> bool:
+    files = [str(p) for p in corpus.files()]
+    mb = sum(os.path.getsize(p) for p in files) / MB
+    ovilex = [sys.executable, "-m", "ovilex"]
+    with tempfile.TemporaryDirectory(prefix="ovilex-dask-") as tmp:
+        top = pathlib.Path(tmp)
+        with dask_cluster(args.env, top, 2) as address:
+            runs = {
+                "local": [],
+                "count file": [],
+                "dask": ["--dask", address],
+            }
+            rows: list[Row] = [("run", "count s", "train s", "encode --out s", "peak MB")]
+            outputs: dict[str, list[bytes]] = {}
+            for name, extra in runs.items():
+                log(f"dask: {name}")
+                d = top / name.replace(" ", "-")
+                times, peaks = [], []
+                if name == "count file":
+                    steps = [[*ovilex, "train", "--counts", str(top / "local/all.counts"),
+                              "--workdir", str(d / "wd")]]
+                else:
+                    steps = [[*ovilex, "count", *files, "--out", str(d / "all.counts"), *extra],
+                             [*ovilex, "train", *files, "--workdir", str(d / "wd"), *extra],
+                             [*ovilex, "encode", *files, "--workdir", str(d / "wd"), "--out",
+                              str(d / "shards"), "--progress", "none", *extra]]
+                d.mkdir()
+                for step in steps:
+                    wall, peak, _ = child(step, args.env)
+                    times.append(wall)
+                    peaks.append(peak)
+                cells = [f"{t:.2f}" for t in times]
+                if name == "count file":
+                    cells = ["-", *cells, "-"]
+                rows.append((name, *cells, f"{max(peaks):.0f}"))
+                outputs[name] = [p.read_bytes() for p in sorted(d.rglob("*")) if p.is_file()]
+    table(rows)
+    local, from_counts, on_dask = outputs["local"], outputs["count file"], outputs["dask"]
+    same = on_dask == local and from_counts == [b for b in local if b in from_counts] and \
+        len(from_counts) == len(RECORDS)
+    print(f"corpus: {len(files)} files, {mb:.1f} MB; dask: 2 workers of one thread on this "
+          "machine, pieces of 64 MiB; peak: the client's ru_maxrss")
+    print(f"count file, records and shards byte-identical across local, count-file and Dask "
+          f"runs: {yes(same)}")
+    return same
+
+
 CASES = {"peers": case_peers, "cli": case_cli, "shards": case_shards, "scale": case_scale,
-         "core": case_core}
+         "core": case_core, "dask": case_dask}
 
 
 def environment() -> str:
@@ -652,7 +734,7 @@ def environment() -> str:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("cases", nargs="*", metavar="CASE",
-                        help="peers, cli, shards, scale, core (default: all)")
+                        help="peers, cli, shards, scale, core, dask (default: all)")
     parser.add_argument("--repeat", type=int, default=3, help="runs per figure (the median)")
     parser.add_argument("--workdir", type=pathlib.Path,
                         help="peers: train ovilex here; records already there are reused and "

@@ -1,23 +1,35 @@
-"""Writes the character classes of the split pattern as C++ tables.
+"""Writes the character classes of the split patterns as C++ tables.
 
     PYTHON tools/gen_char_classes.py OUT.inc
+    PYTHON tools/gen_char_classes.py --write-gpt2-data
 
-The classes are read off the running interpreter's own ``re``, with the very
-character sets that the split pattern uses, so that a module built by an
-interpreter splits exactly as that interpreter's ``re`` does, whatever its
-Unicode version:
+Each pattern that the splitter knows sorts every code point into Letter,
+Digit, Space or Symbol:
+
+- ovilex's own pattern: read off the running interpreter's own ``re``, with
+  the very character sets that the pattern uses, so that a module built by an
+  interpreter splits exactly as that interpreter's ``re`` does, whatever its
+  Unicode version:
 
     Letter  [^\\W\\d_]      Digit  \\d      Space  \\s      Symbol  [^\\s\\w]|_
+
+- GPT-2's pattern, as the regex engines of the tokenizer libraries that use
+  it have it: Letter \\p{L}, Digit \\p{N}, Space the White_Space property
+  (their \\s: unlike Python's, without U+001C..U+001F), Symbol the rest. Their
+  Unicode version is their own, not the interpreter's, so these classes come
+  from GPT2_DATA, the file beside this one. With --write-gpt2-data, the file
+  is written anew from the running interpreter's unicodedata and re; a build
+  by an interpreter of the file's Unicode version checks the file so.
 
 Every code point, surrogates included, must fall in exactly one class, and
 ASCII must have the classes that the splitter's fast path assumes; anything
 else stops the build with a message.
 
-The output is a two-stage table, included by src/text/char_class.cpp:
-CHAR_CLASS_INDEX maps each block of 256 code points to a block of
-CHAR_CLASS_BLOCKS (equal blocks stored once); the block of U+0000..U+00FF is
-always block 0, so the first 256 bytes of CHAR_CLASS_BLOCKS are the Latin-1
-table.
+The output is a two-stage table per pattern, included by
+src/text/char_class.cpp: CHAR_CLASS_INDEX[pattern] maps each block of 256 code
+points to a block of CHAR_CLASS_BLOCKS, which the patterns share (equal blocks
+stored once). Block k is the block of U+0000..U+00FF of pattern k, so the
+Latin-1 table of pattern k is at k * 256.
 """
 
 from __future__ import annotations
@@ -30,6 +42,7 @@ import unicodedata
 
 CODE_POINTS = 0x110000
 BLOCK = 256
+GPT2_DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "gpt2_char_classes.txt")
 
 # Numbering shared with src/text/char_class.h (checked there by static_assert).
 SYMBOL, LETTER, DIGIT, SPACE = 0, 1, 2, 3
@@ -41,25 +54,36 @@ CLASSES = [
 ]
 UNSET = 0xFF
 NAMES = {value: name for name, value, _ in CLASSES}
+DATA_NAMES = {"letter": LETTER, "digit": DIGIT, "space": SPACE}
 
 # The splitter's own code relies on the classes of ASCII: its fast path tests
 # these ranges directly, and it looks for "'", the contraction letters and
-# U+0020 by value.
-ASCII_SPACE = "\t\n\x0b\x0c\r\x1c\x1d\x1e\x1f "
+# U+0020 by value. The patterns differ only in the information separators
+# U+001C..U+001F, whitespace to Python and symbols to White_Space.
+ASCII_SPACE = {"ovilex": "\t\n\x0b\x0c\r\x1c\x1d\x1e\x1f ", "gpt2": "\t\n\x0b\x0c\r "}
 
 
-def ascii_class(c: str) -> int:
+def ascii_class(c: str, pattern: str) -> int:
     if "a" <= c <= "z" or "A" <= c <= "Z":
         return LETTER
     if "0" <= c <= "9":
         return DIGIT
-    if c in ASCII_SPACE:
+    if c in ASCII_SPACE[pattern]:
         return SPACE
     return SYMBOL
 
 
 class GenerationError(Exception):
     pass
+
+
+def check_ascii(classes: bytearray, pattern: str) -> None:
+    for cp in range(128):
+        want = ascii_class(chr(cp), pattern)
+        if classes[cp] != want:
+            raise GenerationError(
+                f"{chr(cp)!r} is {NAMES[classes[cp]]} in the {pattern} classes, the splitter "
+                f"needs {NAMES[want]}")
 
 
 def read_classes() -> bytearray:
@@ -80,27 +104,103 @@ def read_classes() -> bytearray:
     if missing >= 0:
         raise GenerationError(
             f"U+{missing:04X} is in none of Letter, Digit, Space, Symbol")
-    for cp in range(128):
-        if classes[cp] != ascii_class(chr(cp)):
-            raise GenerationError(
-                f"{chr(cp)!r} is {NAMES[classes[cp]]}, the splitter needs "
-                f"{NAMES[ascii_class(chr(cp))]}")
+    check_ascii(classes, "ovilex")
     return classes
 
 
-def two_stage(classes: bytearray) -> tuple[list[int], list[bytes]]:
-    index: list[int] = []
-    blocks: list[bytes] = []
+def gpt2_from_unicodedata() -> bytearray:
+    """GPT-2's classes under the running interpreter's Unicode version."""
+    classes = bytearray([SYMBOL]) * CODE_POINTS
+    for cp in range(CODE_POINTS):
+        major = unicodedata.category(chr(cp))[0]
+        if major == "L":
+            classes[cp] = LETTER
+        elif major == "N":
+            classes[cp] = DIGIT
+        elif re.match(r"\s", chr(cp)) and not 0x1C <= cp <= 0x1F:
+            classes[cp] = SPACE
+    return classes
+
+
+def ranges_of(classes: bytearray, value: int) -> list[tuple[int, int]]:
+    out: list[tuple[int, int]] = []
+    cp = classes.find(value)
+    while cp >= 0:
+        end = cp
+        while end + 1 < CODE_POINTS and classes[end + 1] == value:
+            end += 1
+        out.append((cp, end))
+        cp = classes.find(value, end + 1)
+    return out
+
+
+def write_gpt2_data() -> None:
+    lines = [
+        "# GPT-2's character classes as the tokenizer libraries' regex engines have them:",
+        "# the code points of \\p{L} (letter), \\p{N} (digit) and White_Space (space), at",
+        "# those engines' Unicode version; every other code point is a symbol. Read by",
+        "# tools/gen_char_classes.py, which also writes it (--write-gpt2-data).",
+        f"unicode {unicodedata.unidata_version}",
+    ]
+    classes = gpt2_from_unicodedata()
+    for name, value in DATA_NAMES.items():
+        items = [f"{a:04X}" if a == b else f"{a:04X}-{b:04X}" for a, b in ranges_of(classes, value)]
+        for i in range(0, len(items), 8):
+            lines.append(" ".join([name, *items[i : i + 8]]))
+    write_atomically(GPT2_DATA, "\n".join(lines) + "\n")
+
+
+def read_gpt2_data() -> tuple[str, bytearray]:
+    """The Unicode version and the classes that GPT2_DATA holds."""
+    version = ""
+    classes = bytearray([SYMBOL]) * CODE_POINTS
+    with open(GPT2_DATA, encoding="ascii") as f:
+        for number, line in enumerate(f, 1):
+            words = line.split()
+            if not words or words[0].startswith("#"):
+                continue
+            if words[0] == "unicode" and len(words) == 2:
+                version = words[1]
+                continue
+            if words[0] not in DATA_NAMES:
+                raise GenerationError(f"{GPT2_DATA}:{number}: unknown class {words[0]!r}")
+            for item in words[1:]:
+                first, _, last = item.partition("-")
+                a, b = int(first, 16), int(last or first, 16)
+                if not a <= b < CODE_POINTS or classes.count(SYMBOL, a, b + 1) != b + 1 - a:
+                    raise GenerationError(f"{GPT2_DATA}:{number}: {item} is out of range or "
+                                          "in two classes")
+                classes[a : b + 1] = bytes([DATA_NAMES[words[0]]]) * (b + 1 - a)
+    if not version:
+        raise GenerationError(f"{GPT2_DATA} names no Unicode version")
+    if version == unicodedata.unidata_version and classes != gpt2_from_unicodedata():
+        raise GenerationError(f"{GPT2_DATA} is not what Unicode {version} gives: "
+                              "rewrite it with --write-gpt2-data")
+    check_ascii(classes, "gpt2")
+    return version, classes
+
+
+def two_stage(tables: list[bytearray]) -> tuple[list[list[int]], list[bytes]]:
+    """An index per table into blocks that all share; block k is the
+    first block of table k."""
+    blocks = [bytes(table[:BLOCK]) for table in tables]
     seen: dict[bytes, int] = {}
-    for start in range(0, CODE_POINTS, BLOCK):
-        block = bytes(classes[start : start + BLOCK])
-        if block not in seen:
-            seen[block] = len(blocks)
-            blocks.append(block)
-        index.append(seen[block])
+    for number, block in enumerate(blocks):
+        seen.setdefault(block, number)
+    indexes: list[list[int]] = []
+    for table in tables:
+        index: list[int] = []
+        for start in range(0, CODE_POINTS, BLOCK):
+            block = bytes(table[start : start + BLOCK])
+            if block not in seen:
+                seen[block] = len(blocks)
+                blocks.append(block)
+            index.append(seen[block])
+        index[0] = len(indexes)
+        indexes.append(index)
     if len(blocks) > 256:
         raise GenerationError(f"{len(blocks)} distinct blocks do not fit a one-byte index")
-    return index, blocks
+    return indexes, blocks
 
 
 def rows(values, per_line: int) -> str:
@@ -109,27 +209,30 @@ def rows(values, per_line: int) -> str:
         for i in range(0, len(values), per_line))
 
 
-def render(index: list[int], blocks: list[bytes]) -> str:
+def render(indexes: list[list[int]], blocks: list[bytes], gpt2_version: str) -> str:
     version = sys.version.split()[0]
     body = [
-        f"// Generated by tools/gen_char_classes.py from Python {version}'s re",
-        f"// (Unicode {unicodedata.unidata_version}). Do not edit.",
+        f"// Generated by tools/gen_char_classes.py: ovilex's classes from Python {version}'s re",
+        f"// (Unicode {unicodedata.unidata_version}), GPT-2's for Unicode {gpt2_version}. Do not edit.",
         "",
         f"inline constexpr int GENERATED_SYMBOL = {SYMBOL};",
         f"inline constexpr int GENERATED_LETTER = {LETTER};",
         f"inline constexpr int GENERATED_DIGIT = {DIGIT};",
         f"inline constexpr int GENERATED_SPACE = {SPACE};",
+        f"inline constexpr std::size_t GENERATED_PATTERN_COUNT = {len(indexes)};",
         f"inline constexpr std::size_t GENERATED_BLOCK_COUNT = {len(blocks)};",
         "",
-        f"const std::uint8_t CHAR_CLASS_INDEX[{len(index)}] = {{",
-        rows(index, 32),
+        f"const std::uint8_t CHAR_CLASS_INDEX[{len(indexes)}][{len(indexes[0])}] = {{",
+    ]
+    for number, index in enumerate(indexes):
+        body += [f"  // pattern {number}", "  {", rows(index, 32), "  },"]
+    body += [
         "};",
         "",
         f"const std::uint8_t CHAR_CLASS_BLOCKS[{len(blocks) * BLOCK}] = {{",
     ]
     for number, block in enumerate(blocks):
-        first = index.index(number) * BLOCK
-        body.append(f"    // block {number}, first used at U+{first:04X}")
+        body.append(f"    // block {number}")
         body.append(rows(list(block), 64))
     body += ["};", ""]
     return "\n".join(body)
@@ -149,15 +252,19 @@ def write_atomically(path: str, text: str) -> None:
 
 
 def main(argv: list[str]) -> int:
-    if len(argv) != 2:
-        print(f"usage: {argv[0]} OUT.inc", file=sys.stderr)
-        return 2
     try:
-        index, blocks = two_stage(read_classes())
+        if argv[1:] == ["--write-gpt2-data"]:
+            write_gpt2_data()
+            return 0
+        if len(argv) != 2 or argv[1].startswith("-"):
+            print(f"usage: {argv[0]} OUT.inc | --write-gpt2-data", file=sys.stderr)
+            return 2
+        gpt2_version, gpt2 = read_gpt2_data()
+        indexes, blocks = two_stage([read_classes(), gpt2])
     except GenerationError as e:
         print(f"gen_char_classes: {e}", file=sys.stderr)
         return 1
-    write_atomically(argv[1], render(index, blocks))
+    write_atomically(argv[1], render(indexes, blocks, gpt2_version))
     return 0
 
 

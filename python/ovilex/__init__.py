@@ -6,7 +6,7 @@ package works on text and files, through its own native module
 (a merge list and its vocabulary compiled for encoding and decoding), the
 counting of training text (kept in count files by ``count_files``), token
 shards for pretraining (``write_shards``), and the command line
-(``python -m ovilex``).
+(``python -m ovilex``), with its training report (``write_report``).
 """
 
 import pkgutil as _pkgutil
@@ -18,8 +18,10 @@ __path__ = _pkgutil.extend_path(__path__, __name__)
 
 from .counting import count_files, merge_count_files  # noqa: E402
 from .errors import CountFileError, OvilexError, RecordError, SourceError  # noqa: E402
+from .report import write_report  # noqa: E402
 from .shards import write_shards  # noqa: E402
 from .split import SPLIT_PATTERN, split  # noqa: E402
+from .streaming import StreamDecoder  # noqa: E402
 from .tokenizer import Merge, Tokenizer, WordCounts  # noqa: E402
 
 __all__ = [
@@ -29,10 +31,12 @@ __all__ = [
     "OvilexError",
     "RecordError",
     "SourceError",
+    "StreamDecoder",
     "Tokenizer",
     "WordCounts",
     "count_files",
     "merge_count_files",
     "split",
+    "write_report",
     "write_shards",
 ]

@@ -1,12 +1,18 @@
-"""The command line: ``python -m ovilex train|count|encode|decode``.
+"""The command line: ``python -m ovilex train|count|encode|decode|export|report``.
 
-    python -m ovilex train [FILE]... [--workdir DIR] [--jobs N] [--timings-json FILE]
+    python -m ovilex train [FILE]... [--workdir DIR] [--jobs N | --dask ADDRESS]
+                           [--timings-json FILE]
+                           [--special-token TEXT]...
     python -m ovilex train --counts COUNTS... [--workdir DIR] [--timings-json FILE]
-    python -m ovilex count FILE... --out COUNTS [--jobs N]
-    python -m ovilex encode [--workdir DIR]  < text  > ids
-    python -m ovilex encode FILE... --out DIR [--workdir DIR] [--jsonl FIELD] [--eot ID]
-                                             [--jobs N] [--progress bar|json|none]
+                           [--special-token TEXT]...
+    python -m ovilex count FILE... --out COUNTS [--jobs N | --dask ADDRESS]
+    python -m ovilex encode [--workdir DIR] [--allowed-special TEXT|all]...  < text  > ids
+    python -m ovilex encode FILE... --out DIR [--workdir DIR] [--jsonl FIELD] [--eot ID|TEXT]
+                                             [--jobs N | --dask ADDRESS]
+                                             [--progress bar|json|none]
     python -m ovilex decode [--workdir DIR]  < ids   > text
+    python -m ovilex export [--workdir DIR] --format hf|tiktoken --out FILE [--name NAME]
+    python -m ovilex report [--workdir DIR] --corpus FILE [--corpus FILE]... --out HTML
 
 A mistake of the user (a missing or unreadable file, text that is not UTF-8,
 an empty corpus, a malformed record file, a bad or unknown id) ends the
@@ -31,7 +37,7 @@ from .errors import OvilexError
 from .records import RECORD_DIR, VOCAB_LIST
 from .shards import Progress, write_shards
 from .sources import default_files
-from .tokenizer import Tokenizer, WordCounts, train_checked
+from .tokenizer import Tokenizer, WordCounts, special_texts, train_checked
 
 MB = 1_000_000
 
@@ -87,25 +93,33 @@ def _table(rows: list[tuple[str, str]]) -> str:
     return "\n".join(f"{name:<{width}}  {value}" for name, value in rows)
 
 
-def _count_text(files: Sequence[pathlib.Path], jobs: int,
-                errors: str = "strict") -> tuple[WordCounts, tuple[str, str], float]:
-    """The counts of the files, read and split on jobs threads with a
-    progress bar on a terminal; the summary row of that and its seconds."""
+def _count_text(files: Sequence[pathlib.Path], jobs: int, errors: str = "strict",
+                dask: str | None = None) -> tuple[WordCounts, tuple[str, str], float]:
+    """The counts of the files, read and split on jobs threads (or by the
+    workers of the Dask scheduler at dask) with a progress bar on a
+    terminal; the summary row of that and its seconds."""
     total = sum(_check_files(files))
     bar = _progress_bar(total, "reading and splitting")
     update: Callable[[int], None] | None = bar.update if bar is not None else None
     start = time.perf_counter()
-    counts = WordCounts()
+    paths = [os.fspath(f) for f in files]
     try:
-        counts.add_files([os.fspath(f) for f in files], threads=jobs, progress=update,
-                         errors=errors)
+        if dask is None:
+            counts = WordCounts()
+            counts.add_files(paths, threads=jobs, progress=update, errors=errors)
+            where = f"{jobs} thread{'s' if jobs > 1 else ''}"
+        else:
+            from . import cluster
+
+            with cluster.connect(dask) as client:
+                where = f"Dask, {len(client.nthreads())} workers"
+                counts = cluster.count_files(client, paths, errors=errors, progress=update)
     finally:
         if bar is not None:
             bar.close()
     seconds = time.perf_counter() - start
     return counts, ("reading and splitting",
-                    f"{seconds:.2f} s ({total / MB / seconds:.0f} MB/s, "
-                    f"{jobs} thread{'s' if jobs > 1 else ''})"), seconds
+                    f"{seconds:.2f} s ({total / MB / seconds:.0f} MB/s, {where})"), seconds
 
 
 # What train learns from: the counts, the summary rows that say where they
@@ -121,7 +135,8 @@ def _from_text(args: argparse.Namespace) -> Gathered:
     jobs = args.jobs or _native.usable_processors()
     # The built-in corpus is not the user's: a stray non-UTF-8 byte in it
     # becomes U+FFFD rather than an error.
-    counts, reading, seconds = _count_text(files, jobs, "replace" if builtin else "strict")
+    counts, reading, seconds = _count_text(files, jobs, "replace" if builtin else "strict",
+                                           args.dask)
     if counts.distinct == 0:
         what = "file is" if len(files) == 1 else f"{len(files)} files are"
         raise OvilexError(f"no text to train on: the {what} empty")
@@ -146,6 +161,12 @@ def _from_count_files(paths: Sequence[pathlib.Path]) -> Gathered:
 
 
 def train(args: argparse.Namespace) -> int:
+    try:
+        specials = special_texts(args.special_token)
+    except ValueError as e:
+        raise OvilexError(f"--special-token: {e}") from None
+    if args.counts and args.dask:
+        parser().error("--dask counts text files; count files (--counts) are read here")
     gather = _from_count_files(args.counts) if args.counts else _from_text(args)
     counts, source_row, reading_row, report = gather
     chunks = counts.chunks
@@ -155,7 +176,7 @@ def train(args: argparse.Namespace) -> int:
     # the merge loop decoded back to it, and the encoder held to those ids
     # on a sample (Tokenizer.check_round_trip encodes them all again).
     tokenizer, (tokens, nbytes, round_trip) = train_checked(Tokenizer, counts, args.workdir,
-                                                           check=True)
+                                                           check=True, special_tokens=specials)
     train_seconds = time.perf_counter() - start
 
     merges = tokenizer.merges
@@ -166,6 +187,8 @@ def train(args: argparse.Namespace) -> int:
         ("chunks", f"{chunks:,}"),
         ("distinct chunks", f"{counts.distinct:,}"),
         ("merges", f"{len(merges)}" + (f" (ids 256 to {merges[-1][1]})" if merges else "")),
+        *([("special tokens", f"{len(specials)} (ids {min(tokenizer.special_tokens.values())} "
+            f"to {max(tokenizer.special_tokens.values())})")] if specials else []),
         reading_row,
         ("training", f"{train_seconds:.2f} s (with the check: every distinct chunk's tokens "
                      "decoded back, the encoder compared on a sample)"),
@@ -205,7 +228,7 @@ def _check_output(out: pathlib.Path) -> None:
 def count(args: argparse.Namespace) -> int:
     _check_output(args.out)
     jobs = args.jobs or _native.usable_processors()
-    counts, reading, _ = _count_text(args.files, jobs)
+    counts, reading, _ = _count_text(args.files, jobs, dask=args.dask)
     counts.save(args.out)
     print(_table([
         ("files", f"{len(args.files)}"),
@@ -239,11 +262,16 @@ def encode(args: argparse.Namespace) -> int:
     if args.files:
         parser().error("files to encode need --out DIR (without files, encode reads "
                        "standard input)")
-    for option in ("jsonl", "eot", "jobs", "progress"):
+    for option in ("jsonl", "eot", "jobs", "progress", "dask"):
         if getattr(args, option) is not None:
             parser().error(f"--{option} needs --out DIR")
     tokenizer = Tokenizer.load(args.workdir)
-    ids = tokenizer.encode(_stdin_text())
+    allowed = args.allowed_special or []
+    for text in allowed:
+        if text != "all" and text not in tokenizer.special_tokens:
+            raise OvilexError(f"--allowed-special: {text!r} is not a special token of the "
+                              f"tokenizer in {args.workdir}")
+    ids = tokenizer.encode(_stdin_text(), allowed_special="all" if "all" in allowed else allowed)
     sys.stdout.write(" ".join(map(str, ids)) + "\n")
     return 0
 
@@ -251,11 +279,13 @@ def encode(args: argparse.Namespace) -> int:
 def _encode_files(args: argparse.Namespace) -> int:
     if not args.files:
         parser().error("--out needs files to encode")
+    if args.allowed_special:
+        parser().error("--allowed-special applies to standard input, not to files with --out")
     files = [pathlib.Path(f) for f in args.files]
     report, bar = _shard_progress(args.progress, files)
     try:
         shards = write_shards(files, args.out, workdir=args.workdir, jsonl_field=args.jsonl,
-                              eot=args.eot, threads=args.jobs, progress=report)
+                              eot=args.eot, threads=args.jobs, progress=report, dask=args.dask)
     finally:
         if bar is not None:
             bar.close()
@@ -298,12 +328,12 @@ def _json_progress(every: float = 1.0) -> Callable[[Progress], None]:
     return report
 
 
-def _token(text: str) -> int:
-    """A token named on the command line: its id."""
+def _token(text: str) -> int | str:
+    """A token named on the command line: its id, or a special token's text."""
     try:
         return int(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a token id, found {text!r}") from None
+        return text
 
 
 def decode(args: argparse.Namespace) -> int:
@@ -330,6 +360,32 @@ def decode(args: argparse.Namespace) -> int:
     return 0
 
 
+def export(args: argparse.Namespace) -> int:
+    from . import export as formats
+
+    tokenizer = Tokenizer.load(args.workdir)
+    _check_output(args.out)
+    if args.format == "hf":
+        formats.save_hf(tokenizer, args.out)
+        _note(f"wrote {args.out}: tokenizers.Tokenizer.from_file({str(args.out)!r})")
+    else:
+        formats.save_tiktoken(tokenizer, args.out, name=args.name)
+        _note(f"wrote {args.out} and {args.out}.json: tiktoken.Encoding(mergeable_ranks="
+              f"tiktoken.load.load_tiktoken_bpe({str(args.out)!r}), "
+              f"**json.load(open({str(args.out) + '.json'!r})))")
+    return 0
+
+
+def report(args: argparse.Namespace) -> int:
+    from .report import write_report
+
+    _check_files(args.corpus)
+    _check_output(args.out)
+    write_report(args.workdir, args.corpus, args.out)
+    _note(f"wrote {args.out}")
+    return 0
+
+
 # ----------------------------------------------------------------------
 
 
@@ -346,9 +402,14 @@ def parser() -> argparse.ArgumentParser:
     jobs.add_argument("--jobs", type=_positive, default=0, metavar="N",
                       help="threads that split and count the text (default: one per usable "
                       "processor)")
+    dask = argparse.ArgumentParser(add_help=False)
+    dask.add_argument("--dask", metavar="ADDRESS",
+                      help="run the work on the workers of the Dask scheduler at ADDRESS "
+                      "(such as tcp://10.0.0.1:8786), which must see the files at the same "
+                      "paths; the results are the same as those of a local run")
 
     t = commands.add_parser(
-        "train", parents=[workdir, jobs], help="learn merges from text files",
+        "train", parents=[workdir, jobs, dask], help="learn merges from text files",
         description="Learn merges from UTF-8 text files, or from the sum of count files (see "
         "count), and write the record files into DIR/data; then print a summary. Without "
         "files, train on the Python sources of this interpreter's standard library. On a "
@@ -361,10 +422,13 @@ def parser() -> argparse.ArgumentParser:
                          "are those of training on all the text they were counted from")
     t.add_argument("--timings-json", type=pathlib.Path, metavar="FILE",
                    help="also write the counts and stage timings as JSON to FILE")
+    t.add_argument("--special-token", action="append", metavar="TEXT",
+                   help="a special token (repeatable): TEXT gets an id of its own above the "
+                   "learned ones, in the order given, kept in DIR/data/special_tokens.json")
     t.set_defaults(run=train)
 
     c = commands.add_parser(
-        "count", parents=[jobs], help="count the chunks of text files into a count file",
+        "count", parents=[jobs, dask], help="count the chunks of text files into a count file",
         description="Split UTF-8 text files, each on its own as train does, and write every "
         "distinct chunk and how often it occurs to a count file; then print a summary. "
         "train --counts learns from the sum of count files. On a terminal, reading and "
@@ -377,7 +441,7 @@ def parser() -> argparse.ArgumentParser:
     c.set_defaults(run=count)
 
     e = commands.add_parser(
-        "encode", parents=[workdir], help="text to token ids: standard input to standard "
+        "encode", parents=[workdir, dask], help="text to token ids: standard input to standard "
         "output, or files to uint16 shards",
         description="Read UTF-8 text on standard input and write its token ids, separated by "
         "spaces, as one line on standard output. With --out DIR, write for every FILE "
@@ -392,7 +456,11 @@ def parser() -> argparse.ArgumentParser:
     e.add_argument("--jsonl", metavar="FIELD",
                    help="a document per line: the string in FIELD of the line's JSON object "
                    "(blank lines are skipped)")
-    e.add_argument("--eot", type=_token, metavar="ID", help="write token ID after every document")
+    e.add_argument("--eot", type=_token, metavar="ID|TEXT",
+                   help="write token ID, or the special token TEXT, after every document")
+    e.add_argument("--allowed-special", action="append", metavar="TEXT",
+                   help="on standard input, encode the special token TEXT as its id "
+                   "(repeatable; 'all' for every one); otherwise its text is ordinary text")
     e.add_argument("--jobs", type=_positive, metavar="N",
                    help="threads that encode (default: one per usable processor)")
     e.add_argument("--progress", choices=("bar", "json", "none"),
@@ -406,6 +474,32 @@ def parser() -> argparse.ArgumentParser:
         description="Read token ids separated by whitespace on standard input and write the "
         "text they stand for on standard output.")
     d.set_defaults(run=decode)
+
+    x = commands.add_parser(
+        "export", parents=[workdir], help="write the tokenizer for another library",
+        description="Write the tokenizer trained in DIR for Hugging Face tokenizers (hf: a "
+        "tokenizer.json for tokenizers.Tokenizer.from_file) or tiktoken (tiktoken: the rank "
+        "file that tiktoken.load.load_tiktoken_bpe reads, and OUT.json beside it with the "
+        "name, the split pattern and the special tokens that tiktoken.Encoding takes). Both "
+        "give the ids of ovilex for any text, special tokens included.")
+    x.add_argument("--format", choices=("hf", "tiktoken"), required=True)
+    x.add_argument("--out", type=pathlib.Path, required=True, metavar="FILE",
+                   help="the file to write (replaced whole, or left as it was on an error)")
+    x.add_argument("--name", default="ovilex", help="tiktoken: the encoding's name "
+                   "(default: ovilex)")
+    x.set_defaults(run=export)
+
+    r = commands.add_parser(
+        "report", parents=[workdir], help="an HTML page on the trained tokenizer",
+        description="Measure the tokenizer trained in DIR on corpus files and write one "
+        "self-contained HTML page: bytes per token against the number of merges used (to "
+        "choose a vocabulary size), token lengths, the most frequent tokens and the first "
+        "merges. Needs matplotlib.")
+    r.add_argument("--corpus", action="append", required=True, type=pathlib.Path,
+                   metavar="FILE", help="a UTF-8 text file to measure on (repeatable)")
+    r.add_argument("--out", type=pathlib.Path, required=True, metavar="HTML",
+                   help="the page to write (replaced whole, or left as it was on an error)")
+    r.set_defaults(run=report)
     return main
 
 

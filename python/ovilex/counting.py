@@ -51,15 +51,23 @@ def path_list(paths: Iterable[StrPath]) -> list[str]:
 
 
 def count_files(paths: Iterable[StrPath], out: StrPath, *,
-                threads: int | None = None) -> WordCounts:
+                threads: int | None = None, dask: str | None = None) -> WordCounts:
     """Counts the chunks of UTF-8 text files, each split on its own as
     training splits them, on up to ``threads`` threads (default: every
-    usable processor), writes the count file ``out`` and returns the counts.
+    usable processor), or on the workers of the Dask scheduler at address
+    ``dask`` (see ovilex.cluster), writes the count file ``out`` and
+    returns the counts.
 
     Raises OSError for a file that cannot be read or an ``out`` that cannot
     be written, SourceError for a file that is not UTF-8 text."""
-    counts = WordCounts()
-    counts.add_files(path_list(paths), threads=threads)
+    if dask is None:
+        counts = WordCounts()
+        counts.add_files(path_list(paths), threads=threads)
+    else:
+        from . import cluster
+
+        with cluster.connect(dask) as client:
+            counts = cluster.count_files(client, path_list(paths))
     counts.save(out)
     return counts
 

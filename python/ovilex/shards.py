@@ -61,21 +61,25 @@ class Shard(NamedTuple):
 
 def write_shards(paths: Iterable[StrPath], out_dir: StrPath, *,
                  tokenizer: Tokenizer | None = None, workdir: StrPath | None = None,
-                 jsonl_field: str | None = None, eot: int | None = None,
+                 jsonl_field: str | None = None, eot: int | str | None = None,
                  threads: int | None = None,
-                 progress: Callable[[Progress], None] | None = None) -> list[Shard]:
+                 progress: Callable[[Progress], None] | None = None,
+                 dask: str | None = None) -> list[Shard]:
     """Writes the shards of the UTF-8 files at paths into out_dir (created
     if missing) and returns what each holds.
 
     The ids are those of ``tokenizer``, or of the tokenizer trained in
     ``workdir`` (one of the two). ``jsonl_field``: take one document from
     that field of every line's JSON object (blank lines are skipped) rather
-    than the whole file. ``eot``: a token id written after every document.
+    than the whole file. ``eot``: a token written after every document, an id
+    or a special token's text.
     ``threads``: encoding threads (default: every usable processor).
-    ``progress`` is called with a Progress along the way.
+    ``progress`` is called with a Progress along the way. ``dask``: the
+    address of a Dask scheduler whose workers encode the files, in pieces,
+    instead of local threads (see ovilex.cluster); the shards are the same.
 
     Raises OvilexError, before anything is written, for two paths with the
-    same NAME, a directory among them, an eot outside the vocabulary or an
+    same NAME, a directory among them, an eot that is no token, or an
     out_dir that cannot be made; FileNotFoundError and other OSErrors for
     files that cannot be read or written; SourceError for a file that is not
     UTF-8, or a JSON line without a string in the field (naming the line).
@@ -88,7 +92,7 @@ def write_shards(paths: Iterable[StrPath], out_dir: StrPath, *,
     targets = _targets(sources, out)
     sizes = [_size(source) for source in sources]
     if eot is not None:
-        _check_eot(tok, eot)
+        eot = _eot_id(tok, eot)
     try:
         out.mkdir(parents=True, exist_ok=True)
     except OSError as e:
@@ -98,6 +102,14 @@ def write_shards(paths: Iterable[StrPath], out_dir: StrPath, *,
         if progress is not None:
             progress(Progress(str(sources[job]), done, sizes[job], tokens, complete))
 
+    if dask is not None:
+        from . import cluster
+
+        with cluster.connect(dask) as client:
+            written = cluster.write_shards(client, tok, sources, targets, sizes, jsonl_field,
+                                           eot, report)
+        return [Shard(s, b, i, documents, tokens)
+                for s, (b, i), (documents, tokens) in zip(sources, targets, written)]
     if jsonl_field is not None:
         return _write_jsonl(tok, sources, targets, jsonl_field, eot, threads, report)
     tokens = [0] * len(sources)
@@ -142,14 +154,22 @@ def _size(source: pathlib.Path) -> int:
     return info.st_size
 
 
-def _check_eot(tok: Tokenizer, eot: int) -> None:
+def _eot_id(tok: Tokenizer, eot: int | str) -> int:
+    if isinstance(eot, str):
+        specials = tok.special_tokens
+        if eot not in specials:
+            known = ", ".join(map(repr, specials)) if specials else "none"
+            raise OvilexError(f"end-of-text token {eot!r} is not a special token of the "
+                              f"tokenizer (its special tokens: {known})")
+        return specials[eot]
     if type(eot) is not int:
-        raise TypeError(f"eot must be an int, not {type(eot).__name__}")
+        raise TypeError(f"eot must be an int or a str, not {type(eot).__name__}")
     try:
         tok.id_to_bytes(eot)
     except KeyError:
         raise OvilexError(f"end-of-text id {eot} is not in the vocabulary "
                           f"({tok.vocab_size} ids)") from None
+    return eot
 
 
 # ----------------------------------------------------------------------

@@ -1,5 +1,8 @@
 """Pre-splitting text into the chunks that training and encoding work on.
 
+ovilex's own pattern (``pattern="ovilex"``, the default) is described first;
+GPT-2's (``pattern="gpt2"``) after it.
+
 A chunk is the longest match of the first of these alternatives that matches
 at the current position (Python's ``re`` with its Unicode classes):
 
@@ -50,6 +53,19 @@ other than U+0020 that stands alone between non-spaces; between a non-space
 and whitespace; or between two non-spaces of different classes (letter,
 digit, symbol), unless the first is an apostrophe that may begin a
 contraction.
+
+GPT-2's pattern, ``GPT2_PATTERN`` (ovilex.patterns), as Hugging Face
+tokenizers' ByteLevel pre-tokenizer and tiktoken's "gpt2" encoding run it,
+has the same rules and the same seven contractions over the classes of those
+libraries' regex engines, which differ from the ones above:
+
+- letters are ``\\p{L}`` alone: ``"x²"`` gives ``x`` and ``²``, since
+- numbers are all of ``\\p{N}``: decimal digits, letter numerals (``"Ⅻ"``)
+  and other numerals (``"²"``, ``"½"``);
+- ``_`` and combining marks are symbols, as above;
+- whitespace is the White_Space property, which leaves out the information
+  separators U+001C..U+001F (symbols there);
+- the Unicode version is the libraries' (16.0), whatever the interpreter's.
 """
 
 from __future__ import annotations
@@ -57,18 +73,21 @@ from __future__ import annotations
 import re
 
 from . import _native
+from .patterns import OVILEX_PATTERN, pattern_name
 
 __all__ = ["SPLIT_PATTERN", "split"]
 
 # The definition: the native splitter gives exactly what this pattern gives
 # under the running interpreter's re (its character classes are read off
 # that re when the module is built), and the tests hold it to that.
-SPLIT_PATTERN: re.Pattern[str] = re.compile(
-    r"""'(?:s|t|re|ve|m|ll|d)| ?[^\W\d_]+| ?\d+| ?(?:[^\s\w]|_)+|\s+(?!\S)|\s+"""
-)
+SPLIT_PATTERN: re.Pattern[str] = re.compile(OVILEX_PATTERN)
 
 
-def split(text: str) -> list[str]:
+def split(text: str, pattern: str | None = None) -> list[str]:
     """Cuts text into chunks (see the module's description);
-    ``"".join(split(text)) == text``. Any str, lone surrogates included."""
-    return _native.split(text)
+    ``"".join(split(text)) == text``. Any str, lone surrogates included.
+    pattern: "ovilex" (None) or "gpt2", by name or as its regular expression
+    (see ovilex.patterns.pattern_name); ValueError for any other."""
+    if pattern is None:
+        return _native.split(text)
+    return _native.split(text, pattern_name(pattern))

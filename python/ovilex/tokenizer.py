@@ -6,7 +6,10 @@ earlier training (``load``), or by training (``train``, ``train_chunks``,
 ``train_counts``, ``train_count_files``). Encoding and decoding run natively: ``encode``,
 ``encode_batch``, ``encode_array``, ``encode_batch_array``, ``encode_chunks``,
 ``decode``,
-``decode_bytes``, ``id_to_bytes``, ``vocab_size``, ``merges``, ``vocab``.
+``decode_bytes``, ``decoder``, ``id_to_bytes``, ``vocab_size``, ``merges``, ``vocab``.
+Special tokens (``special_tokens``) are texts with ids of their own above the
+learned ones, made by training or given to the constructor; ``encode`` and its
+kin turn their text into their ids only where ``allowed_special`` says so.
 """
 
 from __future__ import annotations
@@ -19,8 +22,9 @@ from typing import Any
 from . import _native
 from .counting import path_list
 from .errors import SourceError
-from .records import MERGES_RECORD, RECORD_DIR, VOCAB_LIST
+from .records import MERGES_RECORD, RECORD_DIR, SPECIAL_TOKENS, VOCAB_LIST
 from .sources import Source
+from .streaming import StreamDecoder
 
 __all__ = ["Merge", "Tokenizer", "WordCounts"]
 
@@ -56,12 +60,46 @@ def _checked_vocab(vocab: Mapping[int, bytes]) -> dict[int, bytes]:
     return out
 
 
+# Training makes ids up to LEARNED_BOUND - 1; special tokens follow, to 65535.
+LEARNED_BOUND = 256 + 7744
+
+
+def special_texts(special_tokens: Iterable[str] | None) -> list[str]:
+    """The special tokens of a training, checked before any work: texts,
+    each non-empty and given once, no more than fit above the learned ids.
+    Raises TypeError and ValueError (the native training checks the same)."""
+    if special_tokens is None:
+        return []
+    if isinstance(special_tokens, (str, bytes)):
+        raise TypeError("special_tokens must be a list of str, not a single "
+                        f"{type(special_tokens).__name__}")
+    texts = list(special_tokens)
+    room = 0x10000 - LEARNED_BOUND
+    if len(texts) > room:
+        raise ValueError(f"{len(texts)} special tokens are too many: their ids follow the learned "
+                         f"ones (up to {LEARNED_BOUND - 1}) and end at 65535, which leaves room "
+                         f"for {room}")
+    seen: set[str] = set()
+    for i, text in enumerate(texts):
+        if not isinstance(text, str):
+            raise TypeError(f"special_tokens must hold str, found {type(text).__name__} at "
+                            f"index {i}")
+        if not text:
+            raise ValueError(f"a special token's text must not be empty (index {i})")
+        if text in seen:
+            raise ValueError(f"special token {text!r} is given twice")
+        seen.add(text)
+    return texts
+
+
 def train_checked(cls: type[Tokenizer], counts: WordCounts, workdir: str | os.PathLike[str],
-                  check: bool) -> Any:
-    """cls trained on counts in workdir (see Tokenizer.train_counts). With
-    check, (tokenizer, (tokens, bytes, ok)): the merge loop's final ids of
-    every distinct chunk decoded back to it, weighted by the counts, and the
-    encoder checked against those ids on a sample of the chunks."""
+                  check: bool, special_tokens: Iterable[str] | None = None) -> Any:
+    """cls trained on counts in workdir (see Tokenizer.train_counts), with
+    special_tokens after the learned ids. With check, (tokenizer, (tokens,
+    bytes, ok)): the merge loop's final ids of every distinct chunk decoded
+    back to it, weighted by the counts, and the encoder checked against
+    those ids on a sample of the chunks."""
+    specials = special_texts(special_tokens)
     # Empty chunks count, but are no text.
     if counts.distinct == 0 or (counts.distinct == 1 and "" in counts.to_dict()):
         raise SourceError("no text to train on")
@@ -70,7 +108,7 @@ def train_checked(cls: type[Tokenizer], counts: WordCounts, workdir: str | os.Pa
         workdir.mkdir(parents=True, exist_ok=True)
     except OSError as e:
         raise OSError(f"cannot use {workdir} as the working directory: {e.strerror}") from e
-    return _native.train(cls, counts, workdir, check=check)
+    return _native.train(cls, counts, workdir, check=check, special_tokens=specials)
 
 
 class Tokenizer(_native.Tokenizer):
@@ -88,23 +126,26 @@ class Tokenizer(_native.Tokenizer):
 
     __slots__ = ()
 
-    def __new__(cls, merges: Iterable[Merge], vocab: Mapping[int, bytes]) -> Tokenizer:
+    def __new__(cls, merges: Iterable[Merge], vocab: Mapping[int, bytes],
+                special_tokens: Mapping[str, int] | None = None) -> Tokenizer:
         """merges: ((left, right), new) ids, applied in this order. vocab:
         token id -> its bytes, with ids 0 to 255 standing for their single
         bytes and every merge's new id for the bytes of left and right
-        joined. Raises ValueError (TypeError for values of the wrong type)
-        when they do not fit."""
-        return super().__new__(cls, _checked_merges(merges), _checked_vocab(vocab))
+        joined. special_tokens: text -> id, non-empty texts with distinct
+        ids 0 to 65535 that vocab does not hold. Raises ValueError (TypeError
+        for values of the wrong type) when they do not fit."""
+        return super().__new__(cls, _checked_merges(merges), _checked_vocab(vocab), special_tokens)
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (type(self), (self.merges, self.vocab))
+        return (type(self), (self.merges, self.vocab, self.special_tokens))
 
     # ------------------------------------------------------------------
     # Making one
 
     @classmethod
     def train(cls, sources: Iterable[Source], *, workdir: str | os.PathLike[str],
-              threads: int | None = None, processes: int | None = None) -> Tokenizer:
+              threads: int | None = None, processes: int | None = None,
+              special_tokens: Iterable[str] | None = None) -> Tokenizer:
         """Learns merges from sources and returns the tokenizer.
 
         sources: texts and files. A ``str`` is always text; an
@@ -115,7 +156,13 @@ class Tokenizer(_native.Tokenizer):
         merges are the same for any number.
 
         The record files land in ``workdir/data`` (created if missing;
-        both files are replaced together or not at all).
+        the files are replaced together or not at all).
+
+        ``special_tokens``: texts that get ids of their own, in the order
+        given, from one above the greatest learned id on; they are kept in
+        ``workdir/data/special_tokens.json``. The same for every training
+        method; TypeError or ValueError, before any work, for a text that is
+        not a str, empty, given twice, or more of them than ids left.
 
         Raises FileNotFoundError and other OSErrors for files that cannot be
         read or records that cannot be written, SourceError for a file that
@@ -136,24 +183,27 @@ class Tokenizer(_native.Tokenizer):
                 raise TypeError("a source must be a str (text) or an os.PathLike (file), "
                                 f"found {type(source).__name__}")
         threads = threads if threads is not None else processes
+        specials = special_texts(special_tokens)
         counts = WordCounts()
         counts.add_texts(texts, threads=threads)
         counts.add_files(paths, threads=threads)
-        return cls.train_counts(counts, workdir=workdir)
+        return cls.train_counts(counts, workdir=workdir, special_tokens=specials)
 
     @classmethod
-    def train_chunks(cls, chunks: Sequence[str], *,
-                     workdir: str | os.PathLike[str]) -> Tokenizer:
+    def train_chunks(cls, chunks: Sequence[str], *, workdir: str | os.PathLike[str],
+                     special_tokens: Iterable[str] | None = None) -> Tokenizer:
         """Learns merges from chunks that are already split (see train for
-        workdir). The merges depend only on the multiset of chunks, not on
-        their order."""
+        workdir and special_tokens). The merges depend only on the multiset
+        of chunks, not on their order."""
+        specials = special_texts(special_tokens)
         counts = WordCounts()
         counts.add_chunks(chunks)
-        return cls.train_counts(counts, workdir=workdir)
+        return cls.train_counts(counts, workdir=workdir, special_tokens=specials)
 
     @classmethod
     def train_counts(cls, counts: WordCounts | Mapping[str, int], *,
-                     workdir: str | os.PathLike[str]) -> Tokenizer:
+                     workdir: str | os.PathLike[str],
+                     special_tokens: Iterable[str] | None = None) -> Tokenizer:
         """Learns merges from chunks and how often each occurs: a
         WordCounts, or a mapping such as a Counter of chunks; the same as
         train_chunks on a list that holds every chunk that often."""
@@ -162,29 +212,39 @@ class Tokenizer(_native.Tokenizer):
             for chunk, count in counts.items():
                 native.add(chunk, count)
             counts = native
-        return train_checked(cls, counts, workdir, check=False)
+        return train_checked(cls, counts, workdir, check=False, special_tokens=special_tokens)
 
     @classmethod
     def train_count_files(cls, count_files: Iterable[str | os.PathLike[str]], *,
-                          workdir: str | os.PathLike[str]) -> Tokenizer:
+                          workdir: str | os.PathLike[str],
+                          special_tokens: Iterable[str] | None = None) -> Tokenizer:
         """Learns merges from the sum of count files (see ovilex.counting):
         the same merges as training on all the text they were counted from.
         Raises OSError and CountFileError for files that cannot be read or
         are not whole count files, SourceError when they hold no text."""
+        specials = special_texts(special_tokens)
         counts = WordCounts()
         counts.add_count_files(path_list(count_files))
-        return train_checked(cls, counts, workdir, check=False)
+        return train_checked(cls, counts, workdir, check=False, special_tokens=specials)
 
     @classmethod
     def load(cls, workdir: str | os.PathLike[str]) -> Tokenizer:
         """The tokenizer of an earlier training in workdir: reads
-        ``workdir/data/merges_record.json`` and ``workdir/data/vocab_list.json``.
-        Raises RecordError, naming the file and the line, when a file is
-        missing or does not hold what training writes."""
+        ``workdir/data/merges_record.json`` and ``workdir/data/vocab_list.json``,
+        and ``workdir/data/special_tokens.json`` when there is one. Raises
+        RecordError, naming the file and the line, when a file is missing or
+        does not hold what training writes."""
         data = pathlib.Path(workdir) / RECORD_DIR
-        return _native.load_records(cls, str(data / MERGES_RECORD), str(data / VOCAB_LIST))
+        return _native.load_records(cls, str(data / MERGES_RECORD), str(data / VOCAB_LIST),
+                                    str(data / SPECIAL_TOKENS))
 
     # ------------------------------------------------------------------
+
+    def decoder(self) -> StreamDecoder:
+        """A decoder for ids that come a few at a time (see
+        ovilex.streaming): feed(ids) returns the whole characters so far,
+        finish() ends the stream."""
+        return StreamDecoder(self)
 
     def __repr__(self) -> str:
         return f"<Tokenizer: {len(self.merges)} merges, {self.vocab_size} ids>"

@@ -16,6 +16,7 @@
 #include "engine/compiled.h"
 #include "module/py_ref.h"
 #include "text/source.h"
+#include "tokenizer/records.h"
 #include "tokenizer/train.h"
 #include "tokenizer/types.h"
 
@@ -108,12 +109,19 @@ bool add_tokenizer_type(PyObject* module);
 bool add_word_counts_type(PyObject* module);
 
 // A new instance of |cls| (the Tokenizer type or a subclass) over the
-// merges and vocabulary, which must fit together.
-PyRef make_tokenizer(PyTypeObject* cls, std::vector<Merge> merges, VocabList vocab);
+// merges and vocabulary, which must fit together, and special tokens whose
+// ids are outside the vocabulary.
+PyRef make_tokenizer(PyTypeObject* cls, std::vector<Merge> merges, VocabList vocab,
+                     std::vector<SpecialToken> specials = {});
 
-// train(cls, counts, workdir, check=False): learns the merges of a
-// WordCounts, writes the record files into workdir/data as a pair, and
-// returns a new cls; with check, (that cls, (tokens, bytes, ok)).
+// The special_tokens argument of training: None, or an iterable of texts,
+// each non-empty and given once, no more than fit above the greatest id
+// training can make (ValueError, TypeError otherwise).
+std::vector<std::string> special_texts(PyObject* obj);
+
+// train(cls, counts, workdir, check=False, special_tokens=None): learns the
+// merges of a WordCounts, writes the record files into workdir/data as a
+// set, and returns a new cls; with check, (that cls, (tokens, bytes, ok)).
 PyObject* train_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept;
 

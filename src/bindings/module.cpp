@@ -12,6 +12,7 @@
 #include "module/args.h"
 #include "module/errors.h"
 #include "module/once.h"
+#include "text/split.h"
 #include "tokenizer/records.h"
 
 namespace ovilex::bindings {
@@ -191,10 +192,6 @@ namespace {
 
 // ------------------------------------------------------------- functions
 
-PyObject* split_entry(PyObject*, PyObject* text) noexcept {
-  return ovilex_split_text(text);
-}
-
 // The records at two paths, read with the interpreter lock released.
 Records records_at(PyObject* merges_arg, PyObject* vocab_arg) {
   const std::string merges_path = fs_path(merges_arg);
@@ -207,18 +204,32 @@ Records records_at(PyObject* merges_arg, PyObject* vocab_arg) {
   return std::move(records.value());
 }
 
-constexpr std::string_view LOAD_RECORDS_PARAMS[] = {"cls", "merges_path", "vocab_path"};
+constexpr std::string_view LOAD_RECORDS_PARAMS[] = {"cls", "merges_path", "vocab_path",
+                                                     "special_tokens_path"};
 constexpr py::Signature LOAD_RECORDS_SIG{"load_records", LOAD_RECORDS_PARAMS, 3, 0};
 
-// load_records(cls, merges_path, vocab_path): a new cls over the records.
+// load_records(cls, merges_path, vocab_path, special_tokens_path=None): a
+// new cls over the records.
 PyObject* load_records_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) noexcept {
   return guarded_call([&]() -> PyRef {
-    std::array<PyObject*, 3> slots;
+    std::array<PyObject*, 4> slots;
     py::parse_args(LOAD_RECORDS_SIG, args, nargs, kwnames, slots);
     PyTypeObject* cls = tokenizer_class(slots[0], "load_records");
     Records records = records_at(slots[1], slots[2]);
-    return make_tokenizer(cls, std::move(records.merges), std::move(records.vocab));
+    std::vector<SpecialToken> specials;
+    if (slots[3] != nullptr && slots[3] != Py_None) {
+      const std::string path = fs_path(slots[3]);
+      const std::string vocab_path = fs_path(slots[2]);
+      Result<std::vector<SpecialToken>> read = [&] {
+        GilReleased released;
+        return read_special_tokens(path, records.vocab, vocab_path);
+      }();
+      if (!read.ok()) throw_package_error(read.error());
+      specials = std::move(read.value());
+    }
+    return make_tokenizer(cls, std::move(records.merges), std::move(records.vocab),
+                          std::move(specials));
   });
 }
 
@@ -238,24 +249,60 @@ PyObject* read_records_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
+constexpr std::string_view LAST_SAFE_CUT_PARAMS[] = {"data", "floor"};
+constexpr py::Signature LAST_SAFE_CUT_SIG{"last_safe_cut", LAST_SAFE_CUT_PARAMS, 1, 0};
+
+// last_safe_cut(data, floor=0): text::last_safe_cut over bytes that the
+// caller has checked as UTF-8.
+PyObject* last_safe_cut_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept {
+  return guarded_call([&]() -> PyRef {
+    std::array<PyObject*, 2> slots;
+    py::parse_args(LAST_SAFE_CUT_SIG, args, nargs, kwnames, slots);
+    const Py_ssize_t floor = slots[1] == nullptr ? 0 : PyLong_AsSsize_t(slots[1]);
+    if (floor == -1 && PyErr_Occurred()) throw py::PythonError{};
+    if (floor < 0) {
+      PyErr_SetString(PyExc_ValueError, "last_safe_cut() floor must be 0 or more");
+      throw py::PythonError{};
+    }
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(slots[0], &data, &size) != 0) throw py::PythonError{};
+    const std::size_t cut = text::last_safe_cut(std::string_view(data, static_cast<std::size_t>(size)),
+                                                static_cast<std::size_t>(floor));
+    return check(PyLong_FromSize_t(cut));
+  });
+}
+
 PyObject* usable_processors_entry(PyObject*, PyObject*) noexcept {
   return guarded_call(
       [] { return check(PyLong_FromSize_t(engine::usable_processors())); });
 }
 
 PyMethodDef FUNCTIONS[] = {
-    {"split", split_entry, METH_O,
-     "split(text)\n--\n\nThe chunks of text under the split pattern (see ovilex.split)."},
+    {"split", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ovilex_split_entry)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "split(text, /, pattern=None)\n--\n\nThe chunks of text under a split pattern: 'ovilex' "
+     "(None) or 'gpt2' (see ovilex.split)."},
+    {"char_class_ranges",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ovilex_char_class_ranges_entry)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "char_class_ranges(pattern=None)\n--\n\nThe code points of each class of a split "
+     "pattern: a dict of 'letter', 'digit', 'space' and 'symbol' to tuples of inclusive "
+     "(first, last) ranges."},
     {"load_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load_records_entry)),
      METH_FASTCALL | METH_KEYWORDS,
-     "load_records(cls, merges_path, vocab_path)\n--\n\n"
-     "A new cls (a Tokenizer class) over the two record files of a training; RecordError, "
-     "naming the file and line, when they do not hold what training writes."},
+     "load_records(cls, merges_path, vocab_path, special_tokens_path=None)\n--\n\n"
+     "A new cls (a Tokenizer class) over the record files of a training (no special tokens "
+     "when special_tokens_path is None or names no file); RecordError, naming the file and "
+     "line, when they do not hold what training writes."},
     {"train", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(train_entry)),
      METH_FASTCALL | METH_KEYWORDS,
-     "train(cls, counts, workdir, check=False)\n--\n\nLearns the merges of a WordCounts, "
-     "writes workdir/data/merges_record.json and workdir/data/vocab_list.json (both or "
-     "neither), and returns a new cls over them. With check, returns (tokenizer, (tokens, "
+     "train(cls, counts, workdir, check=False, special_tokens=None)\n--\n\nLearns the merges "
+     "of a WordCounts, writes workdir/data/merges_record.json and workdir/data/vocab_list.json "
+     "(both or neither), and workdir/data/special_tokens.json for special_tokens (texts, given "
+     "ids from one above the greatest learned id on; without them an earlier file goes), and "
+     "returns a new cls over them. With check, returns (tokenizer, (tokens, "
      "bytes, ok)): every distinct chunk's final ids from the merge loop decoded back, and "
      "the encoder checked against them on a sample."},
     {"read_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_records_entry)),
@@ -263,6 +310,12 @@ PyMethodDef FUNCTIONS[] = {
      "read_records(merges_path, vocab_path)\n--\n\nThe merges and the vocabulary of two record "
      "files, checked as load_records checks them: (list of ((left, right), new), dict of id -> "
      "bytes)."},
+    {"last_safe_cut",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(last_safe_cut_entry)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "last_safe_cut(data, floor=0)\n--\n\nThe greatest position p, floor < p < len(data), at "
+     "which UTF-8 data may be cut so that splitting the two sides apart gives the chunks of "
+     "the whole, whatever follows; 0 when there is none."},
     {"usable_processors", usable_processors_entry, METH_NOARGS,
      "usable_processors()\n--\n\nThe processors this process may run on."},
     {nullptr, nullptr, 0, nullptr},

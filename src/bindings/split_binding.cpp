@@ -1,42 +1,70 @@
 #include "split_binding.h"
 
+#include <array>
 #include <cstddef>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "bindings.h"
+#include "module/args.h"
 #include "module/errors.h"
 #include "module/py_ref.h"
+#include "text/char_class.h"
 #include "text/split.h"
 
 namespace ovilex::bindings {
 namespace {
 
+using text::CharClass;
+using text::SplitPattern;
+
+// The pattern named by |arg|: None or a name of text::split_pattern_named.
+SplitPattern pattern_of(PyObject* arg, const char* function) {
+  if (arg == nullptr || arg == Py_None) return SplitPattern::Ovilex;
+  if (!PyUnicode_Check(arg)) {
+    PyErr_Format(PyExc_TypeError, "%s() argument 'pattern' must be str or None, not %.200s",
+                 function, Py_TYPE(arg)->tp_name);
+    throw py::PythonError{};
+  }
+  Py_ssize_t size = 0;
+  const char* name = PyUnicode_AsUTF8AndSize(arg, &size);
+  if (name != nullptr) {
+    if (const auto p = text::split_pattern_named(std::string_view(name, static_cast<std::size_t>(size)))) {
+      return *p;
+    }
+  }
+  PyErr_Clear();  // a name that is not UTF-8 is unknown too
+  PyErr_Format(PyExc_ValueError,
+               "unknown split pattern %R: the supported ones are 'ovilex' and 'gpt2'", arg);
+  throw py::PythonError{};
+}
+
 // Where each chunk ends, in code points. The str is immutable and its
 // caller holds it, so its data may be read without the interpreter lock.
 template <class Unit>
-std::vector<Py_ssize_t> chunk_ends(PyObject* text) {
+std::vector<Py_ssize_t> chunk_ends(SplitPattern pattern, PyObject* text) {
   const std::span<const Unit> units(static_cast<const Unit*>(PyUnicode_DATA(text)),
                                     static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
   std::vector<Py_ssize_t> ends;
   GilReleased released(units.size_bytes() >= RELEASE_FROM_BYTES);
-  text::split_code_points(units, [&](std::size_t, std::size_t end) {
+  text::split_code_points(pattern, units, [&](std::size_t, std::size_t end) {
     ends.push_back(static_cast<Py_ssize_t>(end));
   });
   return ends;
 }
 
-PyRef split_str(PyObject* text) {
+PyRef split_str(SplitPattern pattern, PyObject* text) {
   std::vector<Py_ssize_t> ends;
   switch (PyUnicode_KIND(text)) {
     case PyUnicode_1BYTE_KIND:
-      ends = chunk_ends<Py_UCS1>(text);
+      ends = chunk_ends<Py_UCS1>(pattern, text);
       break;
     case PyUnicode_2BYTE_KIND:
-      ends = chunk_ends<Py_UCS2>(text);
+      ends = chunk_ends<Py_UCS2>(pattern, text);
       break;
     case PyUnicode_4BYTE_KIND:
-      ends = chunk_ends<Py_UCS4>(text);
+      ends = chunk_ends<Py_UCS4>(pattern, text);
       break;
   }
   PyRef list = py::check(PyList_New(static_cast<Py_ssize_t>(ends.size())));
@@ -51,16 +79,65 @@ PyRef split_str(PyObject* text) {
   return list;
 }
 
+PyRef class_ranges(SplitPattern pattern) {
+  std::array<PyRef, 4> lists;
+  for (PyRef& list : lists) list = py::check(PyList_New(0));
+  const auto add = [&](CharClass cls, char32_t first, char32_t last) {
+    PyRef range = py::check(Py_BuildValue("(kk)", static_cast<unsigned long>(first),
+                                          static_cast<unsigned long>(last)));
+    if (PyList_Append(lists[static_cast<std::size_t>(cls)].get(), range.get()) != 0) {
+      throw py::PythonError{};
+    }
+  };
+  char32_t first = 0;
+  CharClass cls = text::char_class(pattern, 0);
+  for (char32_t cp = 1; cp <= text::detail::MAX_CODE_POINT; ++cp) {
+    const CharClass here = text::char_class(pattern, cp);
+    if (here == cls) continue;
+    add(cls, first, cp - 1);
+    first = cp;
+    cls = here;
+  }
+  add(cls, first, text::detail::MAX_CODE_POINT);
+  static constexpr const char* NAMES[] = {"symbol", "letter", "digit", "space"};
+  PyRef dict = py::check(PyDict_New());
+  for (const CharClass c : {CharClass::Letter, CharClass::Digit, CharClass::Space, CharClass::Symbol}) {
+    const auto k = static_cast<std::size_t>(c);
+    PyRef ranges = py::check(PyList_AsTuple(lists[k].get()));
+    if (PyDict_SetItemString(dict.get(), NAMES[k], ranges.get()) != 0) throw py::PythonError{};
+  }
+  return dict;
+}
+
+constexpr std::string_view SPLIT_PARAMS[] = {"text", "pattern"};
+constexpr py::Signature SPLIT_SIG{"split", SPLIT_PARAMS, 1, 1};
+constexpr std::string_view CLASS_RANGES_PARAMS[] = {"pattern"};
+constexpr py::Signature CLASS_RANGES_SIG{"char_class_ranges", CLASS_RANGES_PARAMS, 0, 0};
+
 }  // namespace
 }  // namespace ovilex::bindings
 
-PyObject* ovilex_split_text(PyObject* text) noexcept {
+PyObject* ovilex_split_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) noexcept {
+  using namespace ovilex::bindings;
   return ovilex::py::guarded_call([&]() -> ovilex::py::PyRef {
-    if (!PyUnicode_Check(text)) {
+    std::array<PyObject*, 2> slots;
+    ovilex::py::parse_args(SPLIT_SIG, args, nargs, kwnames, slots);
+    if (!PyUnicode_Check(slots[0])) {
       PyErr_Format(PyExc_TypeError, "split() argument must be str, not %.200s",
-                   Py_TYPE(text)->tp_name);
+                   Py_TYPE(slots[0])->tp_name);
       return {};
     }
-    return ovilex::bindings::split_str(text);
+    return split_str(pattern_of(slots[1], "split"), slots[0]);
+  });
+}
+
+PyObject* ovilex_char_class_ranges_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) noexcept {
+  using namespace ovilex::bindings;
+  return ovilex::py::guarded_call([&]() -> ovilex::py::PyRef {
+    std::array<PyObject*, 1> slots;
+    ovilex::py::parse_args(CLASS_RANGES_SIG, args, nargs, kwnames, slots);
+    return class_ranges(pattern_of(slots[0], "char_class_ranges"));
   });
 }

@@ -1,11 +1,22 @@
-// ovilex._native.split: the native splitter for a Python str.
+// ovilex._native.split and ovilex._native.char_class_ranges: the native
+// splitter for a Python str, and the classes behind it.
 #pragma once
 
 #include <Python.h>
 
-// The chunks of |text| under the split pattern (text/split.h), exactly as
-// ovilex.split.SPLIT_PATTERN.findall(text) gives them, for a str of any kind,
-// lone surrogates included. Returns a new list of str, or null with an
-// exception set: TypeError "split() argument must be str, not TYPE" when
-// |text| is not a str (a subclass is welcome; its chunks are plain str).
-PyObject* ovilex_split_text(PyObject* text) noexcept;
+// split(text, /, pattern=None): the chunks of |text| under a split pattern
+// (text/split.h), None or "ovilex" for ours, exactly as
+// ovilex.split.SPLIT_PATTERN.findall(text) gives them, or "gpt2" for GPT-2's,
+// for a str of any kind, lone surrogates included. Returns a new list of str,
+// or null with an exception set: TypeError "split() argument must be str, not
+// TYPE" when |text| is not a str (a subclass is welcome; its chunks are plain
+// str); ValueError for any other pattern name.
+PyObject* ovilex_split_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) noexcept;
+
+// char_class_ranges(pattern=None): the classes of every code point under a
+// split pattern, as a dict of "letter", "digit", "space" and "symbol" to
+// tuples of inclusive (first, last) ranges of code points, in order,
+// surrogates included.
+PyObject* ovilex_char_class_ranges_entry(PyObject* module, PyObject* const* args,
+                                         Py_ssize_t nargs, PyObject* kwnames) noexcept;

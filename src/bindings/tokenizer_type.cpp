@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <unordered_map>
 
 #include "bindings.h"
 #include "engine/count.h"
@@ -132,15 +133,138 @@ PyRef decoded_text(std::string_view bytes) {
                         "decoded bytes are not valid UTF-8: " + describe(*fault)});
 }
 
+// The allowed_special argument of the encoding calls: absent, None or empty
+// for none; "all"; or an iterable (set, frozenset, list, ...) of special
+// tokens' texts, each one of the tokenizer's (ValueError otherwise).
+class AllowedSpecial {
+ public:
+  AllowedSpecial(PyObject* obj, const engine::CompiledTokenizer& core, const char* function) {
+    if (obj == nullptr || obj == Py_None) return;
+    if (PyUnicode_Check(obj)) {
+      if (PyUnicode_CompareWithASCIIString(obj, "all") == 0) {
+        matcher_ = &core.all_specials();
+        return;
+      }
+      PyErr_Format(PyExc_ValueError,
+                   "%s() argument 'allowed_special' must be 'all' or a collection of special "
+                   "token texts, not the str %R", function, obj);
+      throw py::PythonError{};
+    }
+    PyObject* listed = PySequence_Tuple(obj);
+    if (listed == nullptr) {
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::PythonError{};
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError,
+                   "%s() argument 'allowed_special' must be 'all' or a collection of special "
+                   "token texts, not %.200s", function, Py_TYPE(obj)->tp_name);
+      throw py::PythonError{};
+    }
+    const PyRef items = PyRef::steal(listed);
+    std::vector<SpecialToken> tokens;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+      PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+      if (!PyUnicode_Check(item)) {
+        PyErr_Format(PyExc_TypeError,
+                     "%s() argument 'allowed_special' must hold str, found %.200s", function,
+                     Py_TYPE(item)->tp_name);
+        throw py::PythonError{};
+      }
+      const std::string_view text = utf8_of(item, function, "allowed_special");
+      const auto id = core.specials().id_of(text);
+      if (!id) {
+        PyErr_Format(PyExc_ValueError, "%s() argument 'allowed_special': %R is not a special token "
+                     "of this tokenizer", function, item);
+        throw py::PythonError{};
+      }
+      tokens.push_back({std::string(text), *id});
+    }
+    if (tokens.empty()) return;
+    matcher_ = &owned_.emplace(tokens);
+  }
+  AllowedSpecial(const AllowedSpecial&) = delete;
+  AllowedSpecial& operator=(const AllowedSpecial&) = delete;
+
+  // Appends the ids of |text| to |out|.
+  void encode(const engine::CompiledTokenizer& core, std::string_view text,
+              std::vector<TokenId>& out) const {
+    if (matcher_ == nullptr) return core.encode_text(text, out);
+    core.encode_text(text, *matcher_, out);
+  }
+  // Null for none.
+  const engine::SpecialMatcher* matcher() const noexcept { return matcher_; }
+
+ private:
+  std::optional<engine::SpecialMatcher> owned_;
+  const engine::SpecialMatcher* matcher_ = nullptr;
+};
+
+// The special_tokens argument of the constructor: None, or a mapping of
+// non-empty texts to distinct ids 0 to 65535 outside |vocab|.
+std::vector<SpecialToken> special_tokens_arg(PyObject* obj, const VocabList& vocab) {
+  std::vector<SpecialToken> out;
+  if (obj == nullptr || obj == Py_None) return out;
+  const int mapping = PyDict_Check(obj) ? 1 : PyObject_HasAttrStringWithError(obj, "items");
+  if (mapping < 0) throw py::PythonError{};
+  if (mapping == 0) {
+    PyErr_Format(PyExc_TypeError, "special_tokens must be a mapping of str to int, not %.200s",
+                 Py_TYPE(obj)->tp_name);
+    throw py::PythonError{};
+  }
+  const PyRef items = check(PyMapping_Items(obj));
+  std::unordered_map<TokenId, PyObject*> texts;  // id -> text, borrowed from |items|
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* item = PyList_GET_ITEM(items.get(), i);
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
+      PyErr_Format(PyExc_TypeError, "special_tokens.items() must give (str, int) pairs, found %R",
+                   item);
+      throw py::PythonError{};
+    }
+    PyObject* text = PyTuple_GET_ITEM(item, 0);
+    PyObject* id_obj = PyTuple_GET_ITEM(item, 1);
+    if (!PyUnicode_Check(text) || !PyLong_CheckExact(id_obj)) {
+      PyErr_Format(PyExc_TypeError, "special_tokens must map str to int, found %R: %R", text,
+                   id_obj);
+      throw py::PythonError{};
+    }
+    int overflow = 0;
+    const long long id = PyLong_AsLongLongAndOverflow(id_obj, &overflow);
+    if (PyErr_Occurred()) throw py::PythonError{};
+    if (overflow != 0 || id < 0 || id > 0xFFFF) {
+      PyErr_Format(PyExc_ValueError, "special token %R has the id %R, expected 0 to 65535", text,
+                   id_obj);
+      throw py::PythonError{};
+    }
+    const std::string_view utf8 = utf8_of(text, "Tokenizer", "special_tokens");
+    if (utf8.empty()) {
+      PyErr_SetString(PyExc_ValueError, "a special token's text must not be empty");
+      throw py::PythonError{};
+    }
+    const auto token_id = static_cast<TokenId>(id);
+    if (vocab.find(token_id)) {
+      PyErr_Format(PyExc_ValueError, "special token %R has the id %lld, which the vocabulary holds",
+                   text, id);
+      throw py::PythonError{};
+    }
+    if (const auto [it, fresh] = texts.try_emplace(token_id, text); !fresh) {
+      PyErr_Format(PyExc_ValueError, "special tokens %R and %R have the same id %lld", it->second,
+                   text, id);
+      throw py::PythonError{};
+    }
+    out.push_back({std::string(utf8), token_id});
+  }
+  return out;
+}
+
 // ------------------------------------------------------------------ methods
 
 PyObject* tokenizer_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
   return guarded_call([&]() -> PyRef {
-    static const char* keywords[] = {"merges", "vocab", nullptr};
+    static const char* keywords[] = {"merges", "vocab", "special_tokens", nullptr};
     PyObject* merges_arg = nullptr;
     PyObject* vocab_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:Tokenizer", const_cast<char**>(keywords),
-                                     &merges_arg, &vocab_arg)) {
+    PyObject* specials_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:Tokenizer", const_cast<char**>(keywords),
+                                     &merges_arg, &vocab_arg, &specials_arg)) {
       throw py::PythonError{};
     }
     std::vector<Merge> merges = py::to_merges(merges_arg, "merges");
@@ -160,7 +284,8 @@ PyObject* tokenizer_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noe
       PyErr_SetString(PyExc_ValueError, message.c_str());
       throw py::PythonError{};
     }
-    return make_tokenizer(cls, std::move(merges), std::move(vocab));
+    std::vector<SpecialToken> specials = special_tokens_arg(specials_arg, vocab);
+    return make_tokenizer(cls, std::move(merges), std::move(vocab), std::move(specials));
   });
 }
 
@@ -171,33 +296,53 @@ void tokenizer_dealloc(PyObject* self) noexcept {
   Py_DECREF(type);
 }
 
-PyObject* encode_method(PyObject* self, PyObject* text) noexcept {
+constexpr std::string_view TEXT_PARAMS[] = {"text"};
+constexpr std::string_view ALLOWED_PARAMS[] = {"allowed_special"};
+
+// The text and allowed_special of encode and encode_array. A call with the
+// text alone, the common one, skips the parsing.
+std::array<PyObject*, 2> text_args(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  if (nargs == 1 && kwnames == nullptr) return {args[0], nullptr};
+  const py::Signature sig{function, TEXT_PARAMS, 1, 1, ALLOWED_PARAMS};
+  std::array<PyObject*, 2> slots;
+  py::parse_args(sig, args, nargs, kwnames, slots);
+  return slots;
+}
+
+PyObject* encode_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
   return guarded_call([&] {
     const engine::CompiledTokenizer& core = core_of(self);
+    const auto [text, allowed_arg] = text_args("encode", args, nargs, kwnames);
     const std::string_view utf8 = utf8_of(text, "encode", "text");
+    const AllowedSpecial allowed(allowed_arg, core, "encode");
     if (utf8.size() < RELEASE_FROM_BYTES) {
       thread_local std::vector<TokenId> ids;
       ids.clear();
-      core.encode_text(utf8, ids);
+      allowed.encode(core, utf8, ids);
       return id_list(state_of(self), ids);
     }
     std::vector<TokenId> ids;
     {
       GilReleased released;
-      core.encode_text(utf8, ids);
+      allowed.encode(core, utf8, ids);
     }
     return id_list(state_of(self), ids);
   });
 }
 
-PyObject* encode_array_method(PyObject* self, PyObject* text) noexcept {
+PyObject* encode_array_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept {
   return guarded_call([&] {
     const engine::CompiledTokenizer& core = core_of(self);
+    const auto [text, allowed_arg] = text_args("encode_array", args, nargs, kwnames);
     const std::string_view utf8 = utf8_of(text, "encode_array", "text");
+    const AllowedSpecial allowed(allowed_arg, core, "encode_array");
     std::vector<TokenId> ids;
     {
       GilReleased released(utf8.size() >= RELEASE_FROM_BYTES);
-      core.encode_text(utf8, ids);
+      allowed.encode(core, utf8, ids);
     }
     return make_array("H", ids.data(), ids.size() * sizeof(TokenId));
   });
@@ -206,26 +351,29 @@ PyObject* encode_array_method(PyObject* self, PyObject* text) noexcept {
 constexpr std::string_view BATCH_PARAMS[] = {"texts", "threads"};
 
 template <class Encode>
-PyRef batch_call(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                 Encode&& encode) {
-  const py::Signature sig{function, BATCH_PARAMS, 1, 0};
-  std::array<PyObject*, 2> slots;
+PyRef batch_call(const char* function, const engine::CompiledTokenizer& core,
+                 PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Encode&& encode) {
+  const py::Signature sig{function, BATCH_PARAMS, 1, 0, ALLOWED_PARAMS};
+  std::array<PyObject*, 3> slots;
   py::parse_args(sig, args, nargs, kwnames, slots);
   const std::size_t threads = to_threads(slots[1]);
   const TextViews texts = text_views(slots[0], function, "texts");
-  return encode(texts, threads);
+  const AllowedSpecial allowed(slots[2], core, function);
+  return encode(texts, threads, allowed.matcher());
 }
 
 PyObject* encode_batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) noexcept {
   return guarded_call([&] {
     const engine::CompiledTokenizer& core = core_of(self);
-    return batch_call("encode_batch", args, nargs, kwnames, [&](const TextViews& texts,
-                                                                std::size_t threads) {
+    return batch_call("encode_batch", core, args, nargs, kwnames,
+                      [&](const TextViews& texts, std::size_t threads,
+                          const engine::SpecialMatcher* allowed) {
       std::vector<std::vector<TokenId>> ids;
       {
         GilReleased released(texts.bytes >= RELEASE_FROM_BYTES);
-        ids = core.encode_batch(texts.views, texts.bytes >= RELEASE_FROM_BYTES ? threads : 1);
+        ids = core.encode_batch(texts.views, texts.bytes >= RELEASE_FROM_BYTES ? threads : 1,
+                                allowed);
       }
       PyRef lists = check(PyList_New(static_cast<Py_ssize_t>(ids.size())));
       for (std::size_t i = 0; i < ids.size(); ++i) {
@@ -242,12 +390,14 @@ PyObject* encode_batch_array_method(PyObject* self, PyObject* const* args, Py_ss
                                     PyObject* kwnames) noexcept {
   return guarded_call([&] {
     const engine::CompiledTokenizer& core = core_of(self);
-    return batch_call("encode_batch_array", args, nargs, kwnames, [&](const TextViews& texts,
-                                                                      std::size_t threads) {
+    return batch_call("encode_batch_array", core, args, nargs, kwnames,
+                      [&](const TextViews& texts, std::size_t threads,
+                          const engine::SpecialMatcher* allowed) {
       engine::FlatIds flat;
       {
         GilReleased released(texts.bytes >= RELEASE_FROM_BYTES);
-        flat = core.encode_batch_flat(texts.views, texts.bytes >= RELEASE_FROM_BYTES ? threads : 1);
+        flat = core.encode_batch_flat(texts.views,
+                                      texts.bytes >= RELEASE_FROM_BYTES ? threads : 1, allowed);
       }
       PyRef ids = make_id_array(flat.size(), [&](TokenId* out) { flat.copy_to(out); });
       PyRef offsets =
@@ -313,7 +463,7 @@ PyObject* id_to_bytes_method(PyObject* self, PyObject* id_arg) noexcept {
     }
     if (id == -1 && PyErr_Occurred()) throw py::PythonError{};
     const auto bytes = overflow == 0 && id >= 0 && id <= 0xFFFF
-                           ? core.vocab().find(static_cast<TokenId>(id))
+                           ? core.token_bytes(static_cast<TokenId>(id))
                            : std::nullopt;
     if (!bytes) {
       PyRef message = check(PyUnicode_FromFormat("unknown token id %S", id_arg));
@@ -335,6 +485,19 @@ PyObject* vocab_size_getter(PyObject* self, void*) noexcept {
 
 PyObject* vocab_getter(PyObject* self, void*) noexcept {
   return guarded_call([&] { return vocab_dict(core_of(self).vocab()); });
+}
+
+PyObject* special_tokens_getter(PyObject* self, void*) noexcept {
+  return guarded_call([&] {
+    PyRef dict = check(PyDict_New());
+    for (const SpecialToken& token : core_of(self).specials().tokens()) {
+      PyRef text = check(PyUnicode_DecodeUTF8(token.text.data(),
+                                              static_cast<Py_ssize_t>(token.text.size()), nullptr));
+      PyRef id = check(PyLong_FromLong(token.id));
+      if (PyDict_SetItem(dict.get(), text.get(), id.get()) != 0) throw py::PythonError{};
+    }
+    return dict;
+  });
 }
 
 constexpr std::string_view CHECK_PARAMS[] = {"counts", "threads"};
@@ -377,13 +540,19 @@ std::vector<engine::ShardJob> shard_jobs(PyObject* obj) {
   return jobs;
 }
 
-// The eot argument: None, or an id of the vocabulary.
+// The eot argument: None, an id (learned or special), or a special token's
+// text.
 std::optional<TokenId> eot_of(PyObject* obj, const engine::CompiledTokenizer& core) {
   if (obj == nullptr || obj == Py_None) return std::nullopt;
+  if (PyUnicode_Check(obj)) {
+    if (const auto id = core.specials().id_of(utf8_of(obj, "write_shards", "eot"))) return *id;
+    PyErr_Format(PyExc_ValueError, "eot: %R is not a special token of this tokenizer", obj);
+    throw py::PythonError{};
+  }
   int overflow = 0;
   const long long id = PyLong_Check(obj) ? PyLong_AsLongLongAndOverflow(obj, &overflow) : -1;
   if (PyErr_Occurred()) throw py::PythonError{};
-  if (overflow != 0 || id < 0 || id > 0xFFFF || !core.vocab().find(static_cast<TokenId>(id))) {
+  if (overflow != 0 || id < 0 || id > 0xFFFF || !core.token_bytes(static_cast<TokenId>(id))) {
     PyErr_Format(PyExc_ValueError, "eot: unknown token id %R", obj);
     throw py::PythonError{};
   }
@@ -441,37 +610,44 @@ constexpr PyCFunction fastcall() {
 }
 
 PyMethodDef METHODS[] = {
-    {"encode", encode_method, METH_O,
-     "encode(text, /)\n--\n\nThe token ids of text: its chunks under the split pattern, each "
-     "encoded with the merges. A list of ints."},
-    {"encode_array", encode_array_method, METH_O,
-     "encode_array(text, /)\n--\n\nThe token ids of text as an array.array('H') (unsigned 16-bit; "
-     "numpy.frombuffer(a, dtype='<u2') views it without a copy)."},
+    {"encode", fastcall<encode_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "encode(text, /, *, allowed_special=())\n--\n\nThe token ids of text: its chunks under "
+     "the split pattern, each encoded with the merges. A list of ints.\n\nSpecial tokens' text "
+     "is ordinary text unless allowed_special names them: 'all', or a collection (set, "
+     "frozenset, list) of their texts (ValueError for a text that is none). Each occurrence of "
+     "an allowed one is its id: the leftmost first, of those that start at the same character "
+     "the longest, never overlapping; the text between two is encoded on its own, as if a "
+     "document ended there."},
+    {"encode_array", fastcall<encode_array_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "encode_array(text, /, *, allowed_special=())\n--\n\nThe token ids of text (see encode) "
+     "as an array.array('H') (unsigned 16-bit; numpy.frombuffer(a, dtype='<u2') views it "
+     "without a copy)."},
     {"encode_batch", fastcall<encode_batch_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "encode_batch(texts, threads=None)\n--\n\nThe token ids of every text, a list per text, "
-     "encoded on up to threads native threads (None: every usable processor) with the "
-     "interpreter lock released."},
+     "encode_batch(texts, threads=None, *, allowed_special=())\n--\n\nThe token ids of every "
+     "text (see encode), a list per text, encoded on up to threads native threads (None: every "
+     "usable processor) with the interpreter lock released."},
     {"encode_batch_array", fastcall<encode_batch_array_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "encode_batch_array(texts, threads=None)\n--\n\nThe token ids of every text in one flat "
-     "array.array('H'), and an array.array('Q') of len(texts) + 1 offsets: text i's ids are "
-     "ids[offsets[i]:offsets[i + 1]]."},
+     "encode_batch_array(texts, threads=None, *, allowed_special=())\n--\n\nThe token ids of "
+     "every text (see encode) in one flat array.array('H'), and an array.array('Q') of "
+     "len(texts) + 1 offsets: text i's ids are ids[offsets[i]:offsets[i + 1]]."},
     {"encode_chunks", encode_chunks_method, METH_O,
      "encode_chunks(chunks, /)\n--\n\nThe token ids of every chunk of a text that is already "
      "split, one list per chunk (a chunk is never split again)."},
     {"decode", decode_method, METH_O,
      "decode(ids, /)\n--\n\nThe text of token ids (a sequence of ints, or a buffer of unsigned "
-     "16-bit ids such as array('H')). KeyError 'unknown token id N in vocab_list' for an id "
-     "outside the vocabulary, ValueError when the bytes are not UTF-8."},
+     "16-bit ids such as array('H')); a special token's id gives its text. KeyError 'unknown "
+     "token id N in vocab_list' for an id that is neither learned nor special, ValueError when "
+     "the bytes are not UTF-8."},
     {"decode_bytes", decode_bytes_method, METH_O,
      "decode_bytes(ids, /)\n--\n\nThe bytes of token ids, concatenated, without the UTF-8 "
      "check."},
     {"id_to_bytes", id_to_bytes_method, METH_O,
-     "id_to_bytes(token_id, /)\n--\n\nThe bytes that token_id stands for; KeyError 'unknown "
-     "token id N' for an id outside the vocabulary."},
+     "id_to_bytes(token_id, /)\n--\n\nThe bytes that token_id stands for (a special token's "
+     "text in UTF-8); KeyError 'unknown token id N' for an id that is neither."},
     {"write_shards", fastcall<write_shards_method>(), METH_FASTCALL | METH_KEYWORDS,
      "write_shards(jobs, eot=None, threads=None, progress=None)\n--\n\nFor every (source, bin, "
      "idx) of jobs, the ids of the UTF-8 text file source, one document, as little-endian "
-     "uint16 into bin, then eot (an id) when given, and the document's end in tokens as one "
+     "uint16 into bin, then eot (an id, or a special token's text) when given, and the document's end in tokens as one "
      "little-endian uint64 into idx. Read in blocks and encoded on up to threads native "
      "threads with the interpreter lock released; the outputs are renamed into place only "
      "once all are complete. progress(job, bytes, tokens, done) is called along the way. "
@@ -487,9 +663,12 @@ PyMethodDef METHODS[] = {
 PyGetSetDef GETSETS[] = {
     {"merges", merges_getter, nullptr,
      "A copy of the merge list, ((left, right), new) in the order the merges apply.", nullptr},
-    {"vocab_size", vocab_size_getter, nullptr, "The number of token ids in the vocabulary.",
+    {"vocab_size", vocab_size_getter, nullptr, "The number of token ids in the vocabulary (special tokens apart).",
      nullptr},
-    {"vocab", vocab_getter, nullptr, "A copy of the vocabulary: token id -> bytes.", nullptr},
+    {"vocab", vocab_getter, nullptr,
+     "A copy of the learned vocabulary: token id -> bytes (special tokens apart).", nullptr},
+    {"special_tokens", special_tokens_getter, nullptr,
+     "A copy of the special tokens: text -> id.", nullptr},
     {"cache_size", cache_size_getter, nullptr,
      "The number of chunks in the shared encoding cache.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -501,8 +680,9 @@ PyType_Slot SLOTS[] = {
     {Py_tp_methods, METHODS},
     {Py_tp_getset, GETSETS},
     {Py_tp_doc, const_cast<char*>(
-                    "Tokenizer(merges, vocab)\n--\n\nA merge list and its vocabulary, compiled "
-                    "for encoding text and decoding ids.")},
+                    "Tokenizer(merges, vocab, special_tokens=None)\n--\n\nA merge list and its "
+                    "vocabulary, and special tokens (text -> id, ids outside the vocabulary), "
+                    "compiled for encoding text and decoding ids.")},
     {0, nullptr},
 };
 
@@ -518,6 +698,49 @@ PyType_Spec TYPE_DEF = {
 
 PyTypeObject* tokenizer_type() { return the_type; }
 
+std::vector<std::string> special_texts(PyObject* obj) {
+  std::vector<std::string> out;
+  if (obj == nullptr || obj == Py_None) return out;
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "special_tokens must be a list of str, not a single %.200s",
+                 Py_TYPE(obj)->tp_name);
+    throw py::PythonError{};
+  }
+  const PyRef items = check(PySequence_Tuple(obj));
+  const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+  // Training makes ids up to this one; the special tokens come after.
+  constexpr std::size_t LEARNED_BOUND = FIRST_MERGE_ID + MAX_MERGES;
+  constexpr std::size_t ROOM = 0x10000 - LEARNED_BOUND;
+  if (static_cast<std::size_t>(n) > ROOM) {
+    PyErr_Format(PyExc_ValueError,
+                 "%zd special tokens are too many: their ids follow the learned ones (up to %zu) "
+                 "and end at 65535, which leaves room for %zu", n, LEARNED_BOUND - 1, ROOM);
+    throw py::PythonError{};
+  }
+  PyRef seen = check(PySet_New(nullptr));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+    if (!PyUnicode_Check(item)) {
+      PyErr_Format(PyExc_TypeError, "special_tokens must hold str, found %.200s at index %zd",
+                   Py_TYPE(item)->tp_name, i);
+      throw py::PythonError{};
+    }
+    const std::string_view text = utf8_of(item, "train", "special_tokens");
+    if (text.empty()) {
+      PyErr_Format(PyExc_ValueError, "a special token's text must not be empty (index %zd)", i);
+      throw py::PythonError{};
+    }
+    const int known = PySet_Contains(seen.get(), item);
+    if (known < 0 || (known == 0 && PySet_Add(seen.get(), item) != 0)) throw py::PythonError{};
+    if (known == 1) {
+      PyErr_Format(PyExc_ValueError, "special token %R is given twice", item);
+      throw py::PythonError{};
+    }
+    out.emplace_back(text);
+  }
+  return out;
+}
+
 bool add_tokenizer_type(PyObject* module) {
   PyObject* type = PyType_FromModuleAndSpec(module, &TYPE_DEF, nullptr);
   if (type == nullptr) return false;
@@ -527,8 +750,10 @@ bool add_tokenizer_type(PyObject* module) {
   return PyModule_AddObjectRef(module, "Tokenizer", type) == 0;
 }
 
-PyRef make_tokenizer(PyTypeObject* cls, std::vector<Merge> merges, VocabList vocab) {
-  auto core = std::make_unique<engine::CompiledTokenizer>(std::move(merges), std::move(vocab));
+PyRef make_tokenizer(PyTypeObject* cls, std::vector<Merge> merges, VocabList vocab,
+                     std::vector<SpecialToken> specials) {
+  auto core = std::make_unique<engine::CompiledTokenizer>(std::move(merges), std::move(vocab),
+                                                          std::move(specials));
   std::vector<PyRef> ints(core->id_bound());
   for (std::size_t id = 0; id < ints.size(); ++id) {
     ints[id] = check(PyLong_FromSize_t(id));

@@ -356,7 +356,7 @@ WordCounter& word_counter_of(PyObject* obj, const char* function, const char* na
 
 namespace {
 
-constexpr std::string_view TRAIN_PARAMS[] = {"cls", "counts", "workdir", "check"};
+constexpr std::string_view TRAIN_PARAMS[] = {"cls", "counts", "workdir", "check", "special_tokens"};
 constexpr py::Signature TRAIN_SIG{"train", TRAIN_PARAMS, 3, 0};
 
 }  // namespace
@@ -364,9 +364,10 @@ constexpr py::Signature TRAIN_SIG{"train", TRAIN_PARAMS, 3, 0};
 PyObject* train_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
   return guarded_call([&]() -> PyRef {
-    std::array<PyObject*, 4> slots;
+    std::array<PyObject*, 5> slots;
     py::parse_args(TRAIN_SIG, args, nargs, kwnames, slots);
     PyTypeObject* cls = tokenizer_class(slots[0], "train");
+    const std::vector<std::string> specials = special_texts(slots[4]);
     const int checking = slots[3] == nullptr ? 0 : PyObject_IsTrue(slots[3]);
     if (checking < 0) throw py::PythonError{};
     engine::RoundTrip round_trip;
@@ -376,7 +377,8 @@ PyObject* train_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     const Busy busy(state);
     Result<std::vector<Merge>> merges = [&] {
       GilReleased released;
-      return engine::train_counts(counter, workdir, nullptr, checking ? &round_trip : nullptr);
+      return engine::train_counts(counter, workdir, nullptr, checking ? &round_trip : nullptr,
+                                  specials);
     }();
     if (!merges.ok()) {
       Error error = merges.error();
@@ -392,7 +394,9 @@ PyObject* train_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       throw_package_error(error);
     }
     VocabList vocab = build_vocab(merges.value());
-    PyRef tokenizer = make_tokenizer(cls, std::move(merges.value()), std::move(vocab));
+    std::vector<SpecialToken> special = special_tokens_after(vocab, specials);
+    PyRef tokenizer =
+        make_tokenizer(cls, std::move(merges.value()), std::move(vocab), std::move(special));
     if (!checking) return tokenizer;
     return check(Py_BuildValue("(O(KKO))", tokenizer.get(),
                                static_cast<unsigned long long>(round_trip.tokens),

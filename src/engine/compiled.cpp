@@ -89,6 +89,14 @@ class CompiledTokenizer::Encoder {
     }
   }
 
+  void encode_text(std::string_view text, const SpecialMatcher* allowed,
+                   std::vector<TokenId>& out) {
+    if (allowed == nullptr || allowed->empty()) return encode_text(text, out);
+    allowed->split(
+        text, [&](std::string_view stretch) { encode_text(stretch, out); },
+        [&](TokenId id) { out.push_back(id); });
+  }
+
  private:
   using Key = ChunkInterner::Key;
   // A small direct-mapped table in front of the snapshot, for short chunks:
@@ -116,10 +124,15 @@ class CompiledTokenizer::Encoder {
   std::size_t misses_ = 0;
 };
 
-CompiledTokenizer::CompiledTokenizer(std::vector<Merge> merges, VocabList vocab)
-    : merges_(std::move(merges)), index_(merges_), vocab_(std::move(vocab)) {
+CompiledTokenizer::CompiledTokenizer(std::vector<Merge> merges, VocabList vocab,
+                                     std::vector<SpecialToken> specials)
+    : merges_(std::move(merges)),
+      index_(merges_),
+      vocab_(std::move(vocab)),
+      specials_(std::move(specials)),
+      all_specials_(specials_.tokens()) {
   const std::vector<TokenId> ids = vocab_.ids();
-  id_bound_ = ids.empty() ? 0 : std::size_t{ids.back()} + 1;
+  id_bound_ = std::max(ids.empty() ? 0 : std::size_t{ids.back()} + 1, specials_.id_bound());
 }
 
 void CompiledTokenizer::encode_chunk_uncached(std::string_view chunk,
@@ -159,20 +172,29 @@ void CompiledTokenizer::encode_text(std::string_view text, std::vector<TokenId>&
   Encoder(*this).encode_text(text, out);
 }
 
+void CompiledTokenizer::encode_text(std::string_view text, const SpecialMatcher& allowed,
+                                    std::vector<TokenId>& out) const {
+  Encoder(*this).encode_text(text, &allowed, out);
+}
+
 std::vector<std::vector<TokenId>> CompiledTokenizer::encode_batch(
-    std::span<const std::string_view> texts, std::size_t threads) const {
+    std::span<const std::string_view> texts, std::size_t threads,
+    const SpecialMatcher* allowed) const {
   std::vector<std::vector<TokenId>> out(texts.size());
   std::vector<std::optional<Encoder>> encoders(std::max<std::size_t>(1, threads));
   run_blocks(texts.size(), block_size(texts), threads,
              [&](std::size_t thread, std::size_t, std::size_t begin, std::size_t end) {
                Encoder& encoder = encoders[thread] ? *encoders[thread] : encoders[thread].emplace(*this);
-               for (std::size_t i = begin; i < end; ++i) encoder.encode_text(texts[i], out[i]);
+               for (std::size_t i = begin; i < end; ++i) {
+                 encoder.encode_text(texts[i], allowed, out[i]);
+               }
              });
   return out;
 }
 
 FlatIds CompiledTokenizer::encode_batch_flat(std::span<const std::string_view> texts,
-                                             std::size_t threads) const {
+                                             std::size_t threads,
+                                             const SpecialMatcher* allowed) const {
   const std::size_t block = block_size(texts);
   const std::size_t blocks = (texts.size() + block - 1) / block;
   std::vector<std::optional<Encoder>> encoders(std::max<std::size_t>(1, threads));
@@ -188,7 +210,7 @@ FlatIds CompiledTokenizer::encode_batch_flat(std::span<const std::string_view> t
                for (std::size_t i = begin; i < end; ++i) bytes += texts[i].size();
                piece.reserve(bytes / 2);
                for (std::size_t i = begin; i < end; ++i) {
-                 encoder.encode_text(texts[i], piece);
+                 encoder.encode_text(texts[i], allowed, piece);
                  flat.offsets[i + 1] = piece.size();
                }
              });
@@ -207,7 +229,7 @@ std::optional<TokenId> CompiledTokenizer::decode_bytes(std::span<const TokenId> 
                                                        std::string& out) const {
   const std::size_t start = out.size();
   for (const TokenId id : ids) {
-    const auto bytes = vocab_.find(id);
+    const auto bytes = token_bytes(id);
     if (!bytes) {
       out.resize(start);
       return id;
@@ -218,7 +240,17 @@ std::optional<TokenId> CompiledTokenizer::decode_bytes(std::span<const TokenId> 
 }
 
 Result<std::string> CompiledTokenizer::decode(std::span<const TokenId> ids) const {
-  return decode_string(ids, vocab_);
+  if (specials_.empty()) return decode_string(ids, vocab_);
+  std::string out;
+  if (const auto unknown = decode_bytes(ids, out)) {
+    return Error{ErrorKind::UnknownTokenId,
+                 "unknown token id " + std::to_string(*unknown) + " in vocab_list"};
+  }
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(out.data());
+  if (const auto fault = validate_utf8({bytes, out.size()})) {
+    return Error{ErrorKind::InvalidUtf8, "decoded bytes are not valid UTF-8: " + describe(*fault)};
+  }
+  return out;
 }
 
 std::size_t usable_processors() noexcept {

@@ -4,7 +4,10 @@
 //
 // Encoding text is splitting it (text/split.h) and encoding each chunk as
 // _ovilex.encode does: every merge applied in list order with merge_word.
-// The cache only remembers results; it never changes them.
+// The cache only remembers results; it never changes them. Special tokens
+// (engine/reserved_tokens.h) are found only where a call allows them; the text
+// between two is encoded as a document of its own, chunk by chunk through
+// the same cache, so a chunk's cached ids never depend on them.
 #pragma once
 
 #include <algorithm>
@@ -17,6 +20,7 @@
 #include <vector>
 
 #include "engine/encode_cache.h"
+#include "engine/reserved_tokens.h"
 #include "tokenizer/encode.h"
 #include "tokenizer/hash.h"
 #include "tokenizer/types.h"
@@ -41,30 +45,52 @@ class CompiledTokenizer {
   static constexpr std::size_t CACHE_CAPACITY = std::size_t{1} << 19;
 
   // |vocab| must hold bytes 0 to 255 and every merge's new id (the caller
-  // checks; see check_merges in tokenizer/records.h).
-  CompiledTokenizer(std::vector<Merge> merges, VocabList vocab);
+  // checks; see check_merges in tokenizer/records.h). The ids of |specials|
+  // are outside the vocabulary, their texts distinct, non-empty UTF-8.
+  CompiledTokenizer(std::vector<Merge> merges, VocabList vocab,
+                    std::vector<SpecialToken> specials = {});
   CompiledTokenizer(const CompiledTokenizer&) = delete;
   CompiledTokenizer& operator=(const CompiledTokenizer&) = delete;
 
   std::span<const Merge> merges() const noexcept { return merges_; }
   const VocabList& vocab() const noexcept { return vocab_; }
-  // One above the greatest id of the vocabulary.
+  const SpecialTokens& specials() const noexcept { return specials_; }
+  // Finds every special token.
+  const SpecialMatcher& all_specials() const noexcept { return all_specials_; }
+  // One above the greatest id, learned or special.
   std::size_t id_bound() const noexcept { return id_bound_; }
+  // The bytes of a learned id or the text of a special one.
+  std::optional<std::span<const std::uint8_t>> token_bytes(TokenId id) const noexcept {
+    if (const auto bytes = vocab_.find(id)) return bytes;
+    if (const auto text = specials_.text_of(id)) {
+      return std::span(reinterpret_cast<const std::uint8_t*>(text->data()), text->size());
+    }
+    return std::nullopt;
+  }
 
   // The ids of one chunk, appended to |out|, through the shared cache.
   void encode_chunk(std::string_view chunk, std::vector<TokenId>& out) const;
   // The same without the cache, for chunks that will not come again.
   void encode_chunk_uncached(std::string_view chunk, std::vector<TokenId>& out) const;
-  // The ids of valid UTF-8 |text|, appended to |out|.
+  // The ids of valid UTF-8 |text|, appended to |out|: special-token text
+  // is text like any other.
   void encode_text(std::string_view text, std::vector<TokenId>& out) const;
-  // The ids of every text, each text encoded as by encode_text, on up to
-  // |threads| threads (the calling one among them).
+  // The same with the special tokens that |allowed| finds (see
+  // SpecialMatcher for the rule) as their ids, and each stretch of text
+  // around them encoded as by encode_text on its own.
+  void encode_text(std::string_view text, const SpecialMatcher& allowed,
+                   std::vector<TokenId>& out) const;
+  // The ids of every text, each text encoded as by encode_text (with
+  // |allowed| when given), on up to |threads| threads (the calling one
+  // among them).
   std::vector<std::vector<TokenId>> encode_batch(std::span<const std::string_view> texts,
-                                                 std::size_t threads) const;
-  FlatIds encode_batch_flat(std::span<const std::string_view> texts, std::size_t threads) const;
+                                                 std::size_t threads,
+                                                 const SpecialMatcher* allowed = nullptr) const;
+  FlatIds encode_batch_flat(std::span<const std::string_view> texts, std::size_t threads,
+                            const SpecialMatcher* allowed = nullptr) const;
 
-  // The bytes of the ids, concatenated, appended to |out|; the first id
-  // outside the vocabulary instead, with nothing appended.
+  // The bytes of the ids (a special token's text for its id), concatenated,
+  // appended to |out|; the first unknown id instead, with nothing appended.
   std::optional<TokenId> decode_bytes(std::span<const TokenId> ids, std::string& out) const;
   // decode_string's result: UnknownTokenId or InvalidUtf8 errors with its
   // messages.
@@ -83,6 +109,8 @@ class CompiledTokenizer {
   VocabList vocab_;
   std::size_t id_bound_ = 0;
   mutable EncodeCache cache_{CACHE_CAPACITY};
+  SpecialTokens specials_;
+  SpecialMatcher all_specials_;
 };
 
 }  // namespace ovilex::engine

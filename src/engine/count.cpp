@@ -246,7 +246,8 @@ class FinalWordsCheck final : public FinalWords {
 }  // namespace
 
 Result<std::vector<Merge>> train_counts(const WordCounter& counter, std::string_view workdir,
-                                        TrainProfile* profile, RoundTrip* check) {
+                                        TrainProfile* profile, RoundTrip* check,
+                                        std::span<const std::string> specials) {
 #ifdef __GLIBC__
   // The memory that malloc holds free goes back to the system before the
   // training tables are made: counting leaves freed blocks in the arenas
@@ -262,7 +263,9 @@ Result<std::vector<Merge>> train_counts(const WordCounter& counter, std::string_
   std::vector<Merge> merges =
       learn_from_counts(counter, profile, POSITIONAL_FROM, checking ? &*checking : nullptr);
   const VocabList vocab = build_vocab(merges);
-  if (auto error = write_records(workdir, merges, vocab)) return std::move(*error);
+  if (auto error = write_records(workdir, merges, vocab, special_tokens_after(vocab, specials))) {
+    return std::move(*error);
+  }
   return merges;
 }
 

@@ -44,8 +44,10 @@ struct RoundTrip {
   bool ok = true;
 };
 
-// Learns the merges of |counter|'s chunks, writes both record files into
-// |workdir|/data as a pair (write_records), and returns the merges.
+// Learns the merges of |counter|'s chunks, writes the record files into
+// |workdir|/data as a set (write_records; with the special tokens
+// |specials| numbered from one above the greatest learned id, see
+// special_tokens_after), and returns the merges.
 //
 // With |check|, it also fills in the round trip of every distinct chunk
 // from the merge loop's own final words, decoded through the vocabulary of
@@ -54,7 +56,8 @@ struct RoundTrip {
 inline constexpr std::uint32_t CHECK_EVERY = 64;
 Result<std::vector<Merge>> train_counts(const WordCounter& counter, std::string_view workdir,
                                         TrainProfile* profile = nullptr,
-                                        RoundTrip* check = nullptr);
+                                        RoundTrip* check = nullptr,
+                                        std::span<const std::string> specials = {});
 RoundTrip check_round_trip(const WordCounter& counter, const CompiledTokenizer& tokenizer,
                            std::size_t threads);
 

@@ -1,9 +1,17 @@
-// The four character classes of the split pattern, for every code point.
+// The four character classes of each split pattern, for every code point.
 //
-// Letter is [^\W\d_], Digit is \d, Space is \s, and Symbol is everything else
-// (including "_", "'", combining marks, emoji and lone surrogates), exactly as
-// the re module of the interpreter that built this library has them:
-// tools/gen_char_classes.py reads them off that re at build time.
+// SplitPattern::Ovilex, this library's own pattern: Letter is [^\W\d_],
+// Digit is \d, Space is \s, and Symbol is everything else (including "_",
+// "'", combining marks, emoji and lone surrogates), exactly as the re module
+// of the interpreter that built this library has them.
+//
+// SplitPattern::Gpt2, GPT-2's pattern as the tokenizer libraries run it:
+// Letter is \p{L}, Digit is \p{N} (Nd, Nl and No), Space is the White_Space
+// property (not U+001C..U+001F, which Python counts as whitespace), and Symbol
+// everything else, lone surrogates included; at those libraries' Unicode
+// version, whatever the interpreter's.
+//
+// tools/gen_char_classes.py writes both tables at build time.
 #pragma once
 
 #include <cstddef>
@@ -13,27 +21,37 @@ namespace ovilex::text {
 
 enum class CharClass : std::uint8_t { Symbol, Letter, Digit, Space };
 
+// The pre-splitting patterns that the splitter runs (see split.h).
+enum class SplitPattern : std::uint8_t { Ovilex, Gpt2 };
+
 namespace detail {
 
-// Two stages: CHAR_CLASS_INDEX[cp >> 8] picks a block of 256 classes in
-// CHAR_CLASS_BLOCKS. Block 0 is U+0000..U+00FF, so the first 256 entries of
-// CHAR_CLASS_BLOCKS are the Latin-1 table. Defined in char_class.cpp from the
-// generated tables.
+// Two stages: CHAR_CLASS_INDEX[pattern][cp >> 8] picks a block of 256
+// classes in CHAR_CLASS_BLOCKS. Block k is U+0000..U+00FF of pattern k, so
+// the 256 entries from k * 256 are pattern k's Latin-1 table. Defined in
+// char_class.cpp from the generated tables.
 inline constexpr char32_t MAX_CODE_POINT = 0x10FFFF;
-extern const std::uint8_t CHAR_CLASS_INDEX[(MAX_CODE_POINT >> 8) + 1];
+inline constexpr std::size_t SPLIT_PATTERN_COUNT = 2;
+extern const std::uint8_t CHAR_CLASS_INDEX[SPLIT_PATTERN_COUNT][(MAX_CODE_POINT >> 8) + 1];
 extern const std::uint8_t CHAR_CLASS_BLOCKS[];
 
 }  // namespace detail
 
 // The class of a code point below 256: one load.
+template <SplitPattern P = SplitPattern::Ovilex>
 inline CharClass latin1_class(std::uint8_t c) noexcept {
-  return static_cast<CharClass>(detail::CHAR_CLASS_BLOCKS[c]);
+  return static_cast<CharClass>(detail::CHAR_CLASS_BLOCKS[static_cast<std::size_t>(P) << 8 | c]);
 }
 
 // The class of |cp|, which must be at most U+10FFFF (surrogates included).
+template <SplitPattern P = SplitPattern::Ovilex>
 inline CharClass char_class(char32_t cp) noexcept {
-  const std::size_t block = detail::CHAR_CLASS_INDEX[cp >> 8];
+  const std::size_t block = detail::CHAR_CLASS_INDEX[static_cast<std::size_t>(P)][cp >> 8];
   return static_cast<CharClass>(detail::CHAR_CLASS_BLOCKS[(block << 8) | (cp & 0xFF)]);
+}
+
+inline CharClass char_class(SplitPattern pattern, char32_t cp) noexcept {
+  return pattern == SplitPattern::Gpt2 ? char_class<SplitPattern::Gpt2>(cp) : char_class(cp);
 }
 
 }  // namespace ovilex::text

@@ -21,10 +21,9 @@ bool starts_contraction(char32_t unit) noexcept {
   }
 }
 
-}  // namespace
-
-std::size_t last_safe_cut(std::string_view text, std::size_t floor) noexcept {
-  const detail::Utf8Text t(text);
+template <SplitPattern P>
+std::size_t last_safe_cut_of(std::string_view text, std::size_t floor) noexcept {
+  const detail::Utf8Text<P> t(text);
   const std::size_t n = text.size();
   if (n < 2 || floor >= n - 1) return 0;
   // Walk back one code point at a time: b at p, a just before it.
@@ -54,6 +53,28 @@ std::size_t last_safe_cut(std::string_view text, std::size_t floor) noexcept {
     b_complete = true;
   }
   return 0;
+}
+
+}  // namespace
+
+std::optional<SplitPattern> split_pattern_named(std::string_view name) noexcept {
+  for (const SplitPattern p : {SplitPattern::Ovilex, SplitPattern::Gpt2}) {
+    if (name == split_pattern_name(p)) return p;
+  }
+  return std::nullopt;
+}
+
+std::string_view split_pattern_name(SplitPattern pattern) noexcept {
+  return pattern == SplitPattern::Gpt2 ? "gpt2" : "ovilex";
+}
+
+std::size_t last_safe_cut(SplitPattern pattern, std::string_view text, std::size_t floor) noexcept {
+  return detail::with_pattern(
+      pattern, [&](auto p) { return last_safe_cut_of<decltype(p)::value>(text, floor); });
+}
+
+std::size_t last_safe_cut(std::string_view text, std::size_t floor) noexcept {
+  return last_safe_cut_of<SplitPattern::Ovilex>(text, floor);
 }
 
 }  // namespace ovilex::text

@@ -1,12 +1,22 @@
-// Pre-splitting text into chunks, natively: exactly the matches of
+// Pre-splitting text into chunks, natively, under one of two patterns:
+//
+// SplitPattern::Ovilex, this library's own: exactly the matches of
 //
 //   '(?:s|t|re|ve|m|ll|d)| ?[^\W\d_]+| ?\d+| ?(?:[^\s\w]|_)+|\s+(?!\S)|\s+
 //
 // found by re.findall (python/ovilex/split.py), with the character classes of
-// the interpreter that built this library (char_class.h). Every code point is
-// in exactly one class, so the chunks always cover the text.
+// the interpreter that built this library; SplitPattern::Gpt2: exactly the
+// matches of GPT-2's
 //
-// Read as a procedure, the pattern takes at each position:
+//   's|'t|'re|'ve|'m|'ll|'d| ?\p{L}+| ?\p{N}+| ?[^\s\p{L}\p{N}]+|\s+(?!\S)|\s+
+//
+// as the tokenizer libraries that use it find them, with their classes. The
+// two are the same rules over different classes (char_class.h): the same
+// seven contractions, then a run of letters, digits or symbols that U+0020
+// may lead, then whitespace. Every code point is in exactly one class, so the
+// chunks always cover the text.
+//
+// Read as a procedure, either pattern takes at each position:
 //   - "'" then s, t, m or d, or re, ve or ll: the contraction, even if more
 //     letters follow ("'sam" gives "'s" and "am");
 //   - U+0020 followed by a non-space: the space and the run of the following
@@ -22,6 +32,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <type_traits>
@@ -30,21 +41,30 @@
 
 namespace ovilex::text {
 
-// Calls on_chunk(std::string_view) for each chunk of |text|, in order. |text|
-// must be valid UTF-8; on anything else the chunks are unspecified, but
-// nothing outside |text| is read.
+// The pattern of a name, "ovilex" or "gpt2", or nullopt; and the name of a
+// pattern.
+std::optional<SplitPattern> split_pattern_named(std::string_view name) noexcept;
+std::string_view split_pattern_name(SplitPattern pattern) noexcept;
+
+// Calls on_chunk(std::string_view) for each chunk of |text| under |pattern|,
+// in order. |text| must be valid UTF-8; on anything else the chunks are
+// unspecified, but nothing outside |text| is read.
 template <class OnChunk>
-void split_utf8(std::string_view text, OnChunk&& on_chunk);
+void split_utf8(SplitPattern pattern, std::string_view text, OnChunk&& on_chunk);
+template <class OnChunk>
+void split_utf8(std::string_view text, OnChunk&& on_chunk);  // SplitPattern::Ovilex
 
 // Calls on_chunk(std::size_t begin, std::size_t end) with the offsets in
 // units of each chunk of a text stored one code point per unit: Latin-1
 // (uint8_t), UCS-2 with lone surrogates as themselves (uint16_t), or UCS-4
 // (char32_t, uint32_t). A unit above U+10FFFF counts as a symbol.
 template <class Unit, class OnChunk>
-void split_code_points(std::span<const Unit> text, OnChunk&& on_chunk);
+void split_code_points(SplitPattern pattern, std::span<const Unit> text, OnChunk&& on_chunk);
+template <class Unit, class OnChunk>
+void split_code_points(std::span<const Unit> text, OnChunk&& on_chunk);  // SplitPattern::Ovilex
 
 // A byte position p, floor < p < text.size(), at which |text| may be cut
-// whatever follows it: for every continuation x,
+// whatever follows it: for every continuation x, under |pattern|,
 // split(text + x) == split(text[:p]) + split(text[p:] + x). Returns the
 // greatest p that one of the rules below allows, or 0 when none does. Reads
 // nothing before text[floor - 8], so a caller that raises the floor past each
@@ -57,7 +77,12 @@ void split_code_points(std::span<const Unit> text, OnChunk&& on_chunk);
 //       whitespace, and the chunk ending at a ends there in the prefix too.
 //   (C) a and b are non-spaces of different classes, unless a is "'" and b
 //       one of s, t, r, v, m, l, d: only a contraction spans such a pair.
-std::size_t last_safe_cut(std::string_view text, std::size_t floor = 0) noexcept;
+// The rules rest only on what both patterns share: chunks of one class but
+// for the contractions and a leading U+0020, and the way whitespace runs
+// end. Each pattern applies them with its own classes.
+std::size_t last_safe_cut(SplitPattern pattern, std::string_view text,
+                          std::size_t floor = 0) noexcept;
+std::size_t last_safe_cut(std::string_view text, std::size_t floor = 0) noexcept;  // Ovilex
 
 namespace detail {
 
@@ -71,6 +96,7 @@ struct ClassWidth {
 // code point starting at i; run_end(i, c) the end of the run of class c
 // starting at i; last_start(j) the start of the code point that ends at j.
 
+template <SplitPattern P>
 class Utf8Text {
  public:
   explicit Utf8Text(std::string_view text) noexcept
@@ -81,7 +107,7 @@ class Utf8Text {
 
   ClassWidth class_at(std::size_t i) const noexcept {
     const unsigned char b = data_[i];
-    if (b < 0x80) return {latin1_class(b), 1};
+    if (b < 0x80) return {latin1_class<P>(b), 1};
     return multibyte_class_at(i);
   }
 
@@ -127,7 +153,7 @@ class Utf8Text {
            (char32_t{data_[i + 2]} & 0x3F) << 6 | (data_[i + 3] & 0x3F);
       if (cp > MAX_CODE_POINT) return {CharClass::Symbol, width};
     }
-    return {char_class(cp), width};
+    return {char_class<P>(cp), width};
   }
 
   // Alternates between stretches of ASCII and of other characters, so that
@@ -142,7 +168,7 @@ class Utf8Text {
         i += cw.width;
         continue;
       }
-      if (latin1_class(b) != C) return i;
+      if (latin1_class<P>(b) != C) return i;
       i = ascii_run_end<C>(i + 1);
     }
     return i;
@@ -161,7 +187,7 @@ class Utf8Text {
         i += 8;
       }
     }
-    while (i < size_ && data_[i] < 0x80 && latin1_class(data_[i]) == C) ++i;
+    while (i < size_ && data_[i] < 0x80 && latin1_class<P>(data_[i]) == C) ++i;
     return i;
   }
 
@@ -170,7 +196,8 @@ class Utf8Text {
 
   // The high bit of each byte of |word| that is an ASCII character of class
   // C. ASCII's classes are the same in every Unicode version, and
-  // tools/gen_char_classes.py checks that they are these.
+  // tools/gen_char_classes.py checks that they are these: the patterns differ
+  // only in U+001C..U+001F, whitespace to Python's re alone.
   template <CharClass C>
   static std::uint64_t ascii_in_class(std::uint64_t word) noexcept {
     const std::uint64_t ascii = ~word & HIGH_BITS;
@@ -181,7 +208,13 @@ class Utf8Text {
     };
     const auto letter = [&] { return in_range(low | 0x20 * ONES, 'a', 'z'); };
     const auto digit = [&] { return in_range(low, '0', '9'); };
-    const auto space = [&] { return in_range(low, 0x09, 0x0D) | in_range(low, 0x1C, 0x20); };
+    const auto space = [&] {
+      if constexpr (P == SplitPattern::Ovilex) {
+        return in_range(low, 0x09, 0x0D) | in_range(low, 0x1C, 0x20);
+      } else {
+        return in_range(low, 0x09, 0x0D) | in_range(low, 0x20, 0x20);
+      }
+    };
     if constexpr (C == CharClass::Letter) {
       return ascii & letter();
     } else if constexpr (C == CharClass::Digit) {
@@ -197,7 +230,7 @@ class Utf8Text {
   std::size_t size_;
 };
 
-template <class Unit>
+template <class Unit, SplitPattern P>
 class UnitText {
  public:
   explicit UnitText(std::span<const Unit> text) noexcept : data_(text.data()), size_(text.size()) {}
@@ -216,12 +249,12 @@ class UnitText {
  private:
   static CharClass class_of(Unit u) noexcept {
     if constexpr (sizeof(Unit) == 1) {
-      return latin1_class(static_cast<std::uint8_t>(u));
+      return latin1_class<P>(static_cast<std::uint8_t>(u));
     } else if constexpr (sizeof(Unit) == 2) {
-      return char_class(static_cast<char32_t>(u));
+      return char_class<P>(static_cast<char32_t>(u));
     } else {
       const auto cp = static_cast<char32_t>(u);
-      return cp <= MAX_CODE_POINT ? char_class(cp) : CharClass::Symbol;
+      return cp <= MAX_CODE_POINT ? char_class<P>(cp) : CharClass::Symbol;
     }
   }
 
@@ -284,22 +317,46 @@ inline void split_text(const Text& t, Emit&& emit) {
   }
 }
 
+// Calls f(std::integral_constant<SplitPattern, P>) for P == |pattern|: the
+// matcher is compiled for each pattern, the choice made once per text.
+template <class F>
+decltype(auto) with_pattern(SplitPattern pattern, F&& f) {
+  if (pattern == SplitPattern::Gpt2) {
+    return f(std::integral_constant<SplitPattern, SplitPattern::Gpt2>{});
+  }
+  return f(std::integral_constant<SplitPattern, SplitPattern::Ovilex>{});
+}
+
 }  // namespace detail
 
 template <class OnChunk>
+void split_utf8(SplitPattern pattern, std::string_view text, OnChunk&& on_chunk) {
+  detail::with_pattern(pattern, [&](auto p) {
+    detail::split_text(detail::Utf8Text<decltype(p)::value>(text),
+                       [&](std::size_t begin, std::size_t end) {
+                         on_chunk(std::string_view(text.data() + begin, end - begin));
+                       });
+  });
+}
+
+template <class OnChunk>
 void split_utf8(std::string_view text, OnChunk&& on_chunk) {
-  detail::split_text(detail::Utf8Text(text), [&](std::size_t begin, std::size_t end) {
-    on_chunk(std::string_view(text.data() + begin, end - begin));
+  split_utf8(SplitPattern::Ovilex, text, on_chunk);
+}
+
+template <class Unit, class OnChunk>
+void split_code_points(SplitPattern pattern, std::span<const Unit> text, OnChunk&& on_chunk) {
+  static_assert(std::is_integral_v<Unit> && std::is_unsigned_v<Unit> && sizeof(Unit) != 8,
+                "units are Latin-1 bytes, UCS-2 or UCS-4 code units");
+  detail::with_pattern(pattern, [&](auto p) {
+    detail::split_text(detail::UnitText<Unit, decltype(p)::value>(text),
+                       [&](std::size_t begin, std::size_t end) { on_chunk(begin, end); });
   });
 }
 
 template <class Unit, class OnChunk>
 void split_code_points(std::span<const Unit> text, OnChunk&& on_chunk) {
-  static_assert(std::is_integral_v<Unit> && std::is_unsigned_v<Unit> && sizeof(Unit) != 8,
-                "units are Latin-1 bytes, UCS-2 or UCS-4 code units");
-  detail::split_text(detail::UnitText<Unit>(text), [&](std::size_t begin, std::size_t end) {
-    on_chunk(begin, end);
-  });
+  split_code_points(SplitPattern::Ovilex, text, on_chunk);
 }
 
 }  // namespace ovilex::text

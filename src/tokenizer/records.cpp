@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -111,6 +112,80 @@ std::string vocab_list_text(const VocabList& vocab) {
   return out;
 }
 
+std::vector<SpecialToken> special_tokens_after(const VocabList& vocab,
+                                               std::span<const std::string> texts) {
+  const std::vector<TokenId> ids = vocab.ids();
+  std::size_t next = ids.empty() ? 0 : std::size_t{ids.back()} + 1;
+  std::vector<SpecialToken> out;
+  for (const std::string& text : texts) out.push_back({text, static_cast<TokenId>(next++)});
+  return out;
+}
+
+namespace {
+
+// |text| (valid UTF-8) as json.dumps writes a str, quotes included.
+void append_json_string(std::string& out, std::string_view text) {
+  constexpr char HEX[] = "0123456789abcdef";
+  const auto escape = [&](unsigned unit) {
+    out += "\\u";
+    for (int shift = 12; shift >= 0; shift -= 4) out += HEX[(unit >> shift) & 15];
+  };
+  out += '"';
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    if (lead < 0x80) {
+      ++i;
+      switch (lead) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        default:
+          if (lead < 0x20 || lead == 0x7f) {
+            escape(lead);
+          } else {
+            out += static_cast<char>(lead);
+          }
+      }
+      continue;
+    }
+    const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+    unsigned code = lead & (0x7F >> length);
+    for (std::size_t k = 1; k < length; ++k) code = (code << 6) | (text[i + k] & 0x3F);
+    i += length;
+    if (code >= 0x10000) {
+      code -= 0x10000;
+      escape(0xD800 + (code >> 10));
+      escape(0xDC00 + (code & 0x3FF));
+    } else {
+      escape(code);
+    }
+  }
+  out += '"';
+}
+
+}  // namespace
+
+std::string special_tokens_text(std::span<const SpecialToken> specials) {
+  std::vector<const SpecialToken*> order;
+  for (const SpecialToken& t : specials) order.push_back(&t);
+  std::sort(order.begin(), order.end(),
+            [](const SpecialToken* a, const SpecialToken* b) { return a->id < b->id; });
+  std::string out = "[\n";
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    out += "  {\"id\":";
+    append_number(out, order[i]->id);
+    out += ",\"text\":";
+    append_json_string(out, order[i]->text);
+    out += i + 1 < order.size() ? "},\n" : "}\n";
+  }
+  out += ']';
+  return out;
+}
+
 namespace {
 
 // The new text of one file, written and flushed to a temporary file beside
@@ -207,10 +282,11 @@ std::optional<Error> replace_file(std::string_view dir, std::string_view path,
 }
 
 std::optional<Error> write_records(std::string_view workdir, std::span<const Merge> merges,
-                                   const VocabList& vocab) {
+                                   const VocabList& vocab, std::span<const SpecialToken> specials) {
   const std::string dir = joined(workdir, RECORD_DIR);
   StagedFile merges_file;
   StagedFile vocab_file;
+  StagedFile specials_file;
   if (auto error = merges_file.stage(dir, joined(dir, MERGES_RECORD), MERGES_RECORD_PATH,
                                      merges_record_text(merges))) {
     return error;
@@ -219,8 +295,20 @@ std::optional<Error> write_records(std::string_view workdir, std::span<const Mer
                                     vocab_list_text(vocab))) {
     return error;
   }
+  const std::string specials_path = joined(dir, SPECIAL_TOKENS);
+  if (!specials.empty()) {
+    if (auto error = specials_file.stage(dir, specials_path, SPECIAL_TOKENS_PATH,
+                                         special_tokens_text(specials))) {
+      return error;
+    }
+  } else if (::unlink(specials_path.c_str()) != 0 && errno != ENOENT) {
+    return Error{ErrorKind::Io, "failed to remove " + std::string(SPECIAL_TOKENS_PATH) + ": " +
+                                    os_error_text(errno)};
+  }
   if (auto error = merges_file.commit()) return error;
-  return vocab_file.commit();
+  if (auto error = vocab_file.commit()) return error;
+  if (!specials.empty()) return specials_file.commit();
+  return std::nullopt;
 }
 
 std::optional<Error> write_merges_record(std::span<const Merge> merges) {

@@ -1,5 +1,6 @@
-// The two record files of a training run: data/merges_record.json and
-// data/vocab_list.json, relative to the current directory.
+// The record files of a training run: data/merges_record.json and
+// data/vocab_list.json, relative to the current directory, and
+// data/special_tokens.json when the tokenizer has special tokens.
 #pragma once
 
 #include <optional>
@@ -17,12 +18,30 @@ inline constexpr std::string_view MERGES_RECORD_PATH = "data/merges_record.json"
 inline constexpr std::string_view VOCAB_LIST_PATH = "data/vocab_list.json";
 inline constexpr std::string_view MERGES_RECORD = "merges_record.json";
 inline constexpr std::string_view VOCAB_LIST = "vocab_list.json";
+inline constexpr std::string_view SPECIAL_TOKENS_PATH = "data/special_tokens.json";
+inline constexpr std::string_view SPECIAL_TOKENS = "special_tokens.json";
+
+// A text that stands for an id of its own, outside the learned vocabulary.
+struct SpecialToken {
+  std::string text;
+  TokenId id = 0;
+  friend bool operator==(const SpecialToken&, const SpecialToken&) = default;
+};
+
+// The special tokens of a training: |texts| numbered in their order from
+// one above the greatest id of |vocab| on (the caller has checked that they
+// stay within 65535).
+std::vector<SpecialToken> special_tokens_after(const VocabList& vocab,
+                                               std::span<const std::string> texts);
 
 // The file texts: one JSON object per line, two spaces of indentation, a
 // comma after every entry but the last, no line feed after the closing "]".
 std::string merges_record_text(std::span<const Merge> merges);
 // Ids in ascending order, whatever order the map holds them in.
 std::string vocab_list_text(const VocabList& vocab);
+// {"id":ID,"text":TEXT} entries in ascending id order, TEXT as Python's
+// json.dumps writes a str: ASCII only, "\u" escapes for the rest.
+std::string special_tokens_text(std::span<const SpecialToken> specials);
 
 // Each creates the directory data if needed and replaces its file whole: the
 // text goes to a temporary file beside it, is flushed to stable storage and
@@ -37,14 +56,17 @@ std::string vocab_list_text(const VocabList& vocab);
 [[nodiscard]] std::optional<Error> replace_file(std::string_view dir, std::string_view path,
                                                 std::string_view text);
 
-// Both record files into |workdir|/data (the directory made when missing),
-// as a pair: both texts are written and flushed to temporary files first,
-// and only then renamed over the targets, so a failure while writing leaves
-// both previous files as they were. Messages name the files as
-// data/<file>, relative to |workdir|.
+// The record files into |workdir|/data (the directory made when missing),
+// as a set: every text is written and flushed to a temporary file first,
+// and only then renamed over its target, so a failure while writing leaves
+// the previous files as they were. Without special tokens there is no
+// special_tokens.json: one from an earlier training goes, before the
+// renames (a tokenizer read halfway through has none rather than stale
+// ones). Messages name the files as data/<file>, relative to |workdir|.
 [[nodiscard]] std::optional<Error> write_records(std::string_view workdir,
                                                  std::span<const Merge> merges,
-                                                 const VocabList& vocab);
+                                                 const VocabList& vocab,
+                                                 std::span<const SpecialToken> specials = {});
 
 // ---------------------------------------------------------------------------
 // Reading the records back.
@@ -85,6 +107,18 @@ struct Records {
 // <line> is Python's repr() of the line, cut to 57 characters and "..." when
 // it is longer than 60.
 Result<Records> read_records(const std::string& merges_path, const std::string& vocab_path);
+
+// The special tokens of the file at |path| (shown so in messages) for the
+// vocabulary read from |vocab_path|; none when there is no such file. Read
+// as the other two, with one {"id":ID,"text":TEXT} entry per line: ids
+// ascending and outside the vocabulary, texts non-empty and distinct. TEXT
+// is a JSON string that json.loads reads, without lone surrogates. Errors
+// as read_records gives them, and:
+//   "PATH, line N: expected an id that is not in VOCAB_PATH, found I"
+//   "PATH, line N: expected a text unlike those above, found that of line M"
+Result<std::vector<SpecialToken>> read_special_tokens(const std::string& path,
+                                                      const VocabList& vocab,
+                                                      const std::string& vocab_path);
 
 // The first merge that does not fit |vocab| (called |where| in the message):
 // its index, and "id I is not in WHERE" or "expected the bytes of id N in

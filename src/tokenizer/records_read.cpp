@@ -16,6 +16,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "fd.h"
@@ -35,6 +36,9 @@ constexpr std::size_t MAX_INT_DIGITS = 4300;
 constexpr std::string_view MERGE_ENTRY = R"({"pair":[LEFT,RIGHT],"id":ID} with ids 0 to 65535)";
 constexpr std::string_view VOCAB_ENTRY =
     R"({"id":ID,"bytes":[BYTE,...]} with an id 0 to 65535 and one or more bytes 0 to 255)";
+
+constexpr std::string_view SPECIAL_ENTRY =
+    R"({"id":ID,"text":TEXT} with an id 0 to 65535 and a non-empty TEXT without lone surrogates)";
 
 Error record_error(std::string message) { return Error{ErrorKind::Record, std::move(message)}; }
 
@@ -488,6 +492,103 @@ struct MergeReader {
   }
 };
 
+// The text of a checked JSON value that is a string, as UTF-8: nullopt for
+// any other value and for a string with a lone surrogate, which no UTF-8
+// holds. The file is ASCII, so every other character is an escape.
+std::optional<std::string> json_text(std::string_view json) {
+  if (json.size() < 2 || json.front() != '"') return std::nullopt;
+  std::string out;
+  const auto hex4 = [&](std::size_t at) {
+    unsigned code = 0;
+    for (std::size_t k = at; k < at + 4; ++k) {
+      const char h = json[k];
+      code = code * 16 + static_cast<unsigned>(is_digit(h) ? h - '0' : (h | 0x20) - 'a' + 10);
+    }
+    return code;
+  };
+  // The scanner has checked every escape: a 'u' has its four hex digits.
+  for (std::size_t i = 1; i + 1 < json.size();) {
+    const char c = json[i++];
+    if (c != '\\') {
+      out += c;
+      continue;
+    }
+    const char e = json[i++];
+    if (e != 'u') {
+      constexpr std::string_view FROM = "\"\\/bfnrt";
+      constexpr std::string_view TO = "\"\\/\b\f\n\r\t";
+      out += TO[FROM.find(e)];
+      continue;
+    }
+    unsigned code = hex4(i);
+    i += 4;
+    if (code >= 0xDC00 && code <= 0xDFFF) return std::nullopt;
+    if (code >= 0xD800 && code <= 0xDBFF) {
+      // Only a low surrogate right after makes it a character.
+      if (json.substr(i, 2) != "\\u") return std::nullopt;
+      const unsigned low = hex4(i + 2);
+      if (low < 0xDC00 || low > 0xDFFF) return std::nullopt;
+      i += 6;
+      code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+    }
+    if (code < 0x80) {
+      out += static_cast<char>(code);
+    } else if (code < 0x800) {
+      out += static_cast<char>(0xC0 | (code >> 6));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+      out += static_cast<char>(0xE0 | (code >> 12));
+      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (code >> 18));
+      out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+  }
+  return out;
+}
+
+// As VocabReader: the form of every line first, then what the entries say.
+struct SpecialReader {
+  std::vector<SpecialToken>& tokens;
+  const VocabList& vocab;
+  const std::string& path;
+  const std::string& vocab_path;
+  std::optional<Error>& problem;
+  std::unordered_map<std::string, std::size_t> lines{};  // text -> its line
+  int previous = -1;
+
+  static constexpr std::string_view WHAT = SPECIAL_ENTRY;
+
+  bool operator()(std::string_view json, std::size_t line) {
+    const auto members = object_members(json, {"id", "text"});
+    if (!members) return false;
+    const auto id = int_value((*members)[0], MAX_ID);
+    std::optional<std::string> text = json_text((*members)[1]);
+    if (!id || !text || text->empty()) return false;
+    if (!problem) judge(static_cast<TokenId>(*id), std::move(*text), line);
+    return true;
+  }
+
+  void judge(TokenId id, std::string text, std::size_t line) {
+    if (id <= previous) {
+      problem = line_error(path, line, "expected an id above " + std::to_string(previous) +
+                                           ", found " + std::to_string(id));
+    } else if (vocab.find(id)) {
+      problem = line_error(path, line, "expected an id that is not in " + vocab_path + ", found " +
+                                           std::to_string(id));
+    } else if (const auto [it, fresh] = lines.try_emplace(text, line); !fresh) {
+      problem = line_error(path, line, "expected a text unlike those above, found that of line " +
+                                           std::to_string(it->second));
+    } else {
+      tokens.push_back({std::move(text), id});
+      previous = id;
+    }
+  }
+};
+
 // Each entry goes straight into the vocabulary, in file order, until one
 // breaks the rules of a vocabulary; that one is only reported once the whole
 // file has proved well formed, as a file's form is judged before its content.
@@ -683,6 +784,20 @@ std::optional<MergeProblem> check_merges(std::span<const Merge> merges, const Vo
     }
   }
   return std::nullopt;
+}
+
+Result<std::vector<SpecialToken>> read_special_tokens(const std::string& path,
+                                                      const VocabList& vocab,
+                                                      const std::string& vocab_path) {
+  std::vector<SpecialToken> tokens;
+  if (::access(path.c_str(), F_OK) != 0 && errno == ENOENT) return tokens;
+  std::string text;
+  if (auto error = read_file(path, text)) return *std::move(error);
+  std::optional<Error> problem;
+  const SpecialReader reader{tokens, vocab, path, vocab_path, problem};
+  if (auto error = read_entries(path, text, reader)) return *std::move(error);
+  if (problem) return *std::move(problem);
+  return tokens;
 }
 
 Result<Records> read_records(const std::string& merges_path, const std::string& vocab_path) {

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -22,6 +23,8 @@ void PrintTo(CharClass c, std::ostream* os) {
   *os << NAMES[static_cast<int>(c)];
 }
 
+void PrintTo(SplitPattern p, std::ostream* os) { *os << split_pattern_name(p); }
+
 namespace {
 
 using Chunks = std::vector<std::u32string>;
@@ -35,13 +38,18 @@ using Chunks = std::vector<std::u32string>;
 // time until the rest of the alternative matches. findall keeps the first
 // alternative that matches and goes on from its end (skipping a character
 // where none matches, which would show up as a lost character).
+//
+// GPT-2's pattern is the same alternation over its own classes:
+//
+//   's|'t|'re|'ve|'m|'ll|'d| ?\p{L}+| ?\p{N}+| ?[^\s\p{L}\p{N}]+|\s+(?!\S)|\s+
 
-bool is_letter(char32_t c) { return char_class(c) == CharClass::Letter; }
-bool is_digit(char32_t c) { return char_class(c) == CharClass::Digit; }
-bool is_space(char32_t c) { return char_class(c) == CharClass::Space; }
-bool is_symbol(char32_t c) { return char_class(c) == CharClass::Symbol; }
+// X: one class of one pattern.
+struct Pred {
+  SplitPattern pattern;
+  CharClass cls;
+  bool operator()(char32_t c) const { return char_class(pattern, c) == cls; }
+};
 
-using Pred = bool (*)(char32_t);
 using Match = std::optional<std::size_t>;  // the end of a match
 
 // The ends that X+ can take from i, longest first.
@@ -74,7 +82,7 @@ Match optional_space_then(const std::u32string& s, std::size_t i, Pred x) {
 }
 
 // \s+(?!\S): not followed by a character that is not whitespace.
-Match spaces_not_before_non_space(const std::u32string& s, std::size_t i) {
+Match spaces_not_before_non_space(const std::u32string& s, std::size_t i, Pred is_space) {
   for (const std::size_t e : plus_ends(s, i, is_space)) {
     if (e == s.size() || is_space(s[e])) return e;
   }
@@ -82,21 +90,22 @@ Match spaces_not_before_non_space(const std::u32string& s, std::size_t i) {
 }
 
 // \s+
-Match spaces(const std::u32string& s, std::size_t i) {
+Match spaces(const std::u32string& s, std::size_t i, Pred is_space) {
   for (const std::size_t e : plus_ends(s, i, is_space)) return e;
   return std::nullopt;
 }
 
-Chunks reference_split(const std::u32string& s) {
+Chunks reference_split(const std::u32string& s, SplitPattern p = SplitPattern::Ovilex) {
+  const Pred is_space{p, CharClass::Space};
   Chunks out;
   std::size_t i = 0;
   while (i < s.size()) {
     Match end = contraction(s, i);
-    if (!end) end = optional_space_then(s, i, is_letter);
-    if (!end) end = optional_space_then(s, i, is_digit);
-    if (!end) end = optional_space_then(s, i, is_symbol);
-    if (!end) end = spaces_not_before_non_space(s, i);
-    if (!end) end = spaces(s, i);
+    if (!end) end = optional_space_then(s, i, {p, CharClass::Letter});
+    if (!end) end = optional_space_then(s, i, {p, CharClass::Digit});
+    if (!end) end = optional_space_then(s, i, {p, CharClass::Symbol});
+    if (!end) end = spaces_not_before_non_space(s, i, is_space);
+    if (!end) end = spaces(s, i, is_space);
     if (!end) {
       ++i;
       continue;
@@ -145,17 +154,18 @@ std::u32string from_utf8(std::string_view s) {
   return out;
 }
 
-std::vector<std::string> utf8_chunks(std::string_view text) {
+std::vector<std::string> utf8_chunks(std::string_view text,
+                                     SplitPattern p = SplitPattern::Ovilex) {
   std::vector<std::string> out;
-  split_utf8(text, [&](std::string_view chunk) { out.emplace_back(chunk); });
+  split_utf8(p, text, [&](std::string_view chunk) { out.emplace_back(chunk); });
   return out;
 }
 
 template <class Unit>
-Chunks code_point_chunks(const std::u32string& s) {
+Chunks code_point_chunks(const std::u32string& s, SplitPattern p = SplitPattern::Ovilex) {
   const std::vector<Unit> units(s.begin(), s.end());
   Chunks out;
-  split_code_points(std::span<const Unit>(units), [&](std::size_t begin, std::size_t end) {
+  split_code_points(p, std::span<const Unit>(units), [&](std::size_t begin, std::size_t end) {
     out.push_back(s.substr(begin, end - begin));
   });
   return out;
@@ -198,20 +208,20 @@ bool is_surrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
 
 // Every splitter that can hold |s| against the reference; UTF-8 only when
 // |s| has no surrogates.
-void expect_all_match_reference(const std::u32string& s) {
-  const Chunks want = reference_split(s);
-  ASSERT_EQ(first_difference(code_point_chunks<char32_t>(s), want), "") << show(s);
-  ASSERT_EQ(first_difference(code_point_chunks<std::uint32_t>(s), want), "") << show(s);
+void expect_all_match_reference(const std::u32string& s, SplitPattern p = SplitPattern::Ovilex) {
+  const Chunks want = reference_split(s, p);
+  ASSERT_EQ(first_difference(code_point_chunks<char32_t>(s, p), want), "") << show(s);
+  ASSERT_EQ(first_difference(code_point_chunks<std::uint32_t>(s, p), want), "") << show(s);
   const char32_t top = s.empty() ? 0 : *std::max_element(s.begin(), s.end());
   if (top <= 0xFFFF) {
-    ASSERT_EQ(first_difference(code_point_chunks<std::uint16_t>(s), want), "") << show(s);
+    ASSERT_EQ(first_difference(code_point_chunks<std::uint16_t>(s, p), want), "") << show(s);
   }
   if (top <= 0xFF) {
-    ASSERT_EQ(first_difference(code_point_chunks<std::uint8_t>(s), want), "") << show(s);
+    ASSERT_EQ(first_difference(code_point_chunks<std::uint8_t>(s, p), want), "") << show(s);
   }
   if (std::none_of(s.begin(), s.end(), is_surrogate)) {
     Chunks got;
-    for (const std::string& c : utf8_chunks(to_utf8(s))) got.push_back(from_utf8(c));
+    for (const std::string& c : utf8_chunks(to_utf8(s), p)) got.push_back(from_utf8(c));
     ASSERT_EQ(first_difference(got, want), "") << "UTF-8 of " << show(s);
   }
 }
@@ -222,9 +232,19 @@ struct SplitCase {
   const char* name;
   std::u32string text;
   Chunks chunks;
+  SplitPattern pattern = SplitPattern::Ovilex;
 };
 
 void PrintTo(const SplitCase& c, std::ostream* os) { *os << c.name; }
+
+constexpr SplitPattern GPT2 = SplitPattern::Gpt2;
+const auto BOTH_PATTERNS = ::testing::Values(SplitPattern::Ovilex, SplitPattern::Gpt2);
+
+// A test name: the parameter's own, then the pattern's.
+template <class Info>
+std::string name_with_pattern(const Info& info, const std::string& first) {
+  return first + (std::get<1>(info.param) == GPT2 ? "Gpt2" : "Ovilex");
+}
 
 const std::vector<SplitCase>& split_cases() {
   static const std::vector<SplitCase> cases = {
@@ -251,6 +271,20 @@ const std::vector<SplitCase>& split_cases() {
       {"UnderscoreIsSymbol", U"a_1", {U"a", U"_", U"1"}},
       {"LoneSurrogateIsSymbol", U"a\xD800!", {U"a", U"\xD800!"}},
       {"UnitSeparatorIsSpace", U"a\x1F" U"b", {U"a", U"\x1F", U"b"}},
+      {"SeparatorsAreSpaces", U"a\x1F\x1F" U"b", {U"a", U"\x1F", U"\x1F", U"b"}},
+      {"NumeralIsLetter", U"\u216B" U"1", {U"\u216B", U"1"}},
+      {"Gpt2Docstring", U"It's  foo_bar 42", {U"It", U"'s", U" ", U" foo", U"_", U"bar", U" 42"},
+       GPT2},
+      {"Gpt2Contractions", U"it's'LL're", {U"it", U"'s", U"'", U"LL", U"'re"}, GPT2},
+      {"Gpt2SuperscriptIsNumber", U"x\u00B2", {U"x", U"\u00B2"}, GPT2},
+      {"Gpt2NumeralJoinsDigits", U"\u216B" U"1", {U"\u216B" U"1"}, GPT2},
+      {"Gpt2SeparatorsAreSymbols", U"a\x1F\x1F" U"b", {U"a", U"\x1F\x1F", U"b"}, GPT2},
+      {"Gpt2SpaceLeadsSeparator", U"a \x1C", {U"a", U" \x1C"}, GPT2},
+      {"Gpt2NextLineIsSpace", U"a\u0085\u0085" U"b", {U"a", U"\u0085", U"\u0085", U"b"},
+       GPT2},
+      {"Gpt2TrailingSpacesWhole", U"a \n\u3000", {U"a", U" \n\u3000"}, GPT2},
+      {"Gpt2CombiningMarkIsSymbol", U"e\u0301", {U"e", U"\u0301"}, GPT2},
+      {"Gpt2LoneSurrogateIsSymbol", U"a\xD800!", {U"a", U"\xD800!"}, GPT2},
   };
   return cases;
 }
@@ -259,8 +293,8 @@ class SplitGolden : public ::testing::TestWithParam<SplitCase> {};
 
 // The reference first, since the sweeps below trust it.
 TEST_P(SplitGolden, Chunks) {
-  EXPECT_EQ(reference_split(GetParam().text), GetParam().chunks);
-  expect_all_match_reference(GetParam().text);
+  EXPECT_EQ(reference_split(GetParam().text, GetParam().pattern), GetParam().chunks);
+  expect_all_match_reference(GetParam().text, GetParam().pattern);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, SplitGolden, ::testing::ValuesIn(split_cases()),
@@ -270,15 +304,19 @@ INSTANTIATE_TEST_SUITE_P(Cases, SplitGolden, ::testing::ValuesIn(split_cases()),
 struct ClassCase {
   char32_t cp;
   CharClass cls;
+  SplitPattern pattern = SplitPattern::Ovilex;
 };
 
 class CharClassKnown : public ::testing::TestWithParam<ClassCase> {};
 
 TEST_P(CharClassKnown, Lookup) {
-  const char32_t cp = GetParam().cp;
-  EXPECT_EQ(char_class(cp), GetParam().cls) << show(std::u32string(1, cp));
+  const auto [cp, cls, pattern] = GetParam();
+  const bool gpt2 = pattern == GPT2;
+  EXPECT_EQ(char_class(pattern, cp), cls) << show(std::u32string(1, cp));
+  EXPECT_EQ(gpt2 ? char_class<GPT2>(cp) : char_class(cp), cls);
   if (cp < 256) {
-    EXPECT_EQ(latin1_class(static_cast<std::uint8_t>(cp)), GetParam().cls);
+    const auto c = static_cast<std::uint8_t>(cp);
+    EXPECT_EQ(gpt2 ? latin1_class<GPT2>(c) : latin1_class(c), cls);
   }
 }
 
@@ -296,6 +334,18 @@ INSTANTIATE_TEST_SUITE_P(
                       ClassCase{0xDFFF, CharClass::Symbol}, ClassCase{0x1D7CE, CharClass::Digit},
                       ClassCase{0x1F600, CharClass::Symbol}, ClassCase{0x10FFFF, CharClass::Symbol}));
 
+// GPT-2's: \p{L}, \p{N} and White_Space.
+constexpr ClassCase gpt2_class(char32_t cp, CharClass cls) { return {cp, cls, GPT2}; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Gpt2Cases, CharClassKnown,
+    ::testing::Values(gpt2_class(U'_', CharClass::Symbol), gpt2_class(0x1C, CharClass::Symbol),
+                      gpt2_class(0x1F, CharClass::Symbol), gpt2_class(0x85, CharClass::Space),
+                      gpt2_class(0xB2, CharClass::Digit), gpt2_class(0x0301, CharClass::Symbol),
+                      gpt2_class(0x180E, CharClass::Symbol), gpt2_class(0x2167, CharClass::Digit),
+                      gpt2_class(0x3000, CharClass::Space), gpt2_class(0xD800, CharClass::Symbol),
+                      gpt2_class(0x10FFFF, CharClass::Symbol)));
+
 // --- Every code point, in a few surroundings ----------------------------------------
 
 struct Context {
@@ -306,25 +356,26 @@ struct Context {
 
 void PrintTo(const Context& c, std::ostream* os) { *os << c.name; }
 
-class EveryCodePoint : public ::testing::TestWithParam<Context> {};
+class EveryCodePoint : public ::testing::TestWithParam<std::tuple<Context, SplitPattern>> {};
 
 // Each block of code points is laid out as before+c+after for every c in it,
 // so neighbouring copies meet too.
 TEST_P(EveryCodePoint, MatchesReference) {
-  const auto lay_out = [](char32_t first, char32_t last) {
+  const auto& [context, pattern] = GetParam();
+  const auto lay_out = [&](char32_t first, char32_t last) {
     std::u32string text;
-    for (char32_t c = first; c < last; ++c) text += GetParam().before + c + GetParam().after;
+    for (char32_t c = first; c < last; ++c) text += context.before + c + context.after;
     return text;
   };
-  expect_all_match_reference(lay_out(0, 0x100));  // as Latin-1 units too
+  expect_all_match_reference(lay_out(0, 0x100), pattern);  // as Latin-1 units too
   constexpr char32_t STEP = 0x1000;
   for (char32_t first = 0; first <= 0x10FFFF && !HasFatalFailure(); first += STEP) {
-    expect_all_match_reference(lay_out(first, first + STEP));
+    expect_all_match_reference(lay_out(first, first + STEP), pattern);
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Contexts, EveryCodePoint,
-                         ::testing::Values(Context{"Adjacent", U"", U""},
+                         ::testing::Combine(::testing::Values(Context{"Adjacent", U"", U""},
                                            Context{"AfterSpace", U" ", U""},
                                            Context{"BeforeSpace", U"", U" "},
                                            Context{"BetweenLetters", U"a", U"a"},
@@ -333,7 +384,10 @@ INSTANTIATE_TEST_SUITE_P(Contexts, EveryCodePoint,
                                            Context{"AfterTwoSpaces", U"  ", U"!"},
                                            Context{"AroundNewlines", U"\n", U"\n"},
                                            Context{"AfterUnderscore", U"_", U""}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                                            BOTH_PATTERNS),
+                         [](const auto& info) {
+                           return name_with_pattern(info, std::get<0>(info.param).name);
+                         });
 
 // --- Random mixes -------------------------------------------------------------------
 
@@ -345,7 +399,7 @@ const std::vector<char32_t>& tricky() {
       0x2028,  0x3000,  U'\'',   U'\'',   U's',    U't',    U'r',    U'e',    U'v',   U'l',
       U'm',    U'd',    U'a',    U'Z',    U'0',    U'9',    0x0660,  0x0966,  0xFF10, 0x1D7CE,
       0xB2,    0x2167,  U'_',    U'!',    U'.',    0x0301,  0x200D,  0xFE0F,  0x1F600, 0xE9,
-      0x4E2D,  0xD800,  0xDFFF,  0x10FFFF};
+      0x4E2D,  0xD800,  0xDFFF,  0x10FFFF, 0x1F,   0xBD,    0x3007,  0x180E};
   return chars;
 }
 
@@ -377,37 +431,43 @@ std::u32string random_text(std::mt19937& rng, std::size_t length, bool surrogate
   return s;
 }
 
-class SplitRandom : public ::testing::TestWithParam<unsigned> {};
+class SplitRandom : public ::testing::TestWithParam<std::tuple<unsigned, SplitPattern>> {};
 
 TEST_P(SplitRandom, MatchesReference) {
-  std::mt19937 rng(GetParam());
+  const auto [seed, pattern] = GetParam();
+  std::mt19937 rng(seed);
   for (int round = 0; round < 2000; ++round) {
     const std::u32string s = random_text(rng, rng() % 40, round % 2 == 0);
-    expect_all_match_reference(s);
+    expect_all_match_reference(s, pattern);
     if (HasFatalFailure()) return;
   }
 }
 
 // Both entry points cut at the same code points.
 TEST_P(SplitRandom, Utf8AgreesWithCodePoints) {
-  std::mt19937 rng(GetParam());
+  const auto [seed, pattern] = GetParam();
+  std::mt19937 rng(seed);
   for (int round = 0; round < 500; ++round) {
     const std::u32string s = random_text(rng, 200, false);
     Chunks from_bytes;
-    for (const std::string& c : utf8_chunks(to_utf8(s))) from_bytes.push_back(from_utf8(c));
-    ASSERT_EQ(first_difference(from_bytes, code_point_chunks<char32_t>(s)), "") << show(s);
+    for (const std::string& c : utf8_chunks(to_utf8(s), pattern)) {
+      from_bytes.push_back(from_utf8(c));
+    }
+    const Chunks want = code_point_chunks<char32_t>(s, pattern);
+    ASSERT_EQ(first_difference(from_bytes, want), "") << show(s);
   }
 }
 
 // On bytes that are not UTF-8 the chunks are unspecified, but they still
 // cover the input exactly, each non-empty.
 TEST_P(SplitRandom, InvalidUtf8StillCovered) {
-  std::mt19937 rng(GetParam());
+  const auto [seed, pattern] = GetParam();
+  std::mt19937 rng(seed);
   for (int round = 0; round < 2000; ++round) {
     std::string bytes(rng() % 12, '\0');
     for (char& b : bytes) b = static_cast<char>(rng() % 4 == 0 ? ' ' : rng());
     std::string joined;
-    split_utf8(bytes, [&](std::string_view chunk) {
+    split_utf8(pattern, bytes, [&](std::string_view chunk) {
       EXPECT_FALSE(chunk.empty());
       joined += chunk;
     });
@@ -415,7 +475,11 @@ TEST_P(SplitRandom, InvalidUtf8StillCovered) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, SplitRandom, ::testing::Values(1u, 2u, 3u, 4u));
+INSTANTIATE_TEST_SUITE_P(Seeds, SplitRandom,
+                         ::testing::Combine(::testing::Values(1u, 2u, 3u, 4u), BOTH_PATTERNS),
+                         [](const auto& info) {
+                           return name_with_pattern(info, std::to_string(std::get<0>(info.param)));
+                         });
 
 // --- Safe cuts ------------------------------------------------------------------------
 
@@ -424,6 +488,7 @@ struct CutCase {
   std::u32string text;
   std::size_t floor;
   std::size_t cut;  // in bytes
+  SplitPattern pattern = SplitPattern::Ovilex;
 };
 
 void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
@@ -431,7 +496,11 @@ void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
 class LastSafeCutGolden : public ::testing::TestWithParam<CutCase> {};
 
 TEST_P(LastSafeCutGolden, Position) {
-  EXPECT_EQ(last_safe_cut(to_utf8(GetParam().text), GetParam().floor), GetParam().cut);
+  const std::string text = to_utf8(GetParam().text);
+  EXPECT_EQ(last_safe_cut(GetParam().pattern, text, GetParam().floor), GetParam().cut);
+  if (GetParam().pattern == SplitPattern::Ovilex) {
+    EXPECT_EQ(last_safe_cut(text, GetParam().floor), GetParam().cut);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -451,7 +520,14 @@ INSTANTIATE_TEST_SUITE_P(
                       CutCase{"WideCharacters", U"\u4E2D\u0661", 0, 3},
                       CutCase{"FloorAtCut", U"ab12", 2, 0},
                       CutCase{"FloorBelowCut", U"ab12", 1, 2},
-                      CutCase{"OnlySpaces", U"  \n ", 0, 0}),
+                      CutCase{"OnlySpaces", U"  \n ", 0, 0},
+                      CutCase{"SuperscriptInLetterRun", U"x\u00B2", 0, 0},
+                      CutCase{"Gpt2SuperscriptAfterLetter", U"x\u00B2", 0, 1, GPT2},
+                      CutCase{"NumeralBeforeDigit", U"\u216B" U"1", 0, 3},
+                      CutCase{"Gpt2NumeralInNumberRun", U"\u216B" U"1", 0, 0, GPT2},
+                      CutCase{"SeparatorRun", U"a\x1C\x1C" U"b", 0, 1},
+                      CutCase{"Gpt2SeparatorsAreSymbols", U"a\x1C\x1C" U"b", 0, 3, GPT2},
+                      CutCase{"Gpt2NotBeforeContractionLetter", U"it's", 0, 2, GPT2}),
     [](const auto& info) { return std::string(info.param.name); });
 
 std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b) {
@@ -467,23 +543,26 @@ const std::vector<std::string>& continuations() {
   return tails;
 }
 
-class LastSafeCutRandom : public ::testing::TestWithParam<unsigned> {};
+class LastSafeCutRandom : public ::testing::TestWithParam<std::tuple<unsigned, SplitPattern>> {};
 
 // Walks every cut from the end (a cut of text[:p] is a cut of text, whatever
 // follows p), checking each with fixed and random continuations.
 TEST_P(LastSafeCutRandom, CutsAreSafe) {
-  std::mt19937 rng(GetParam());
+  const auto [seed, pattern] = GetParam();
+  std::mt19937 rng(seed);
+  const auto chunks = [pattern](const std::string& text) { return utf8_chunks(text, pattern); };
   std::size_t cuts = 0;
   for (int round = 0; round < 300; ++round) {
     const std::string text = to_utf8(random_text(rng, rng() % 30, false));
     std::vector<std::string> tails = continuations();
     for (int k = 0; k < 4; ++k) tails.push_back(to_utf8(random_text(rng, rng() % 4, false)));
-    for (std::size_t p = last_safe_cut(text); p != 0; p = last_safe_cut(text.substr(0, p))) {
+    for (std::size_t p = last_safe_cut(pattern, text); p != 0;
+         p = last_safe_cut(pattern, text.substr(0, p))) {
       ASSERT_LT(p, text.size());
       ++cuts;
       for (const std::string& tail : tails) {
-        ASSERT_EQ(utf8_chunks(text + tail),
-                  concat(utf8_chunks(text.substr(0, p)), utf8_chunks(text.substr(p) + tail)))
+        ASSERT_EQ(chunks(text + tail),
+                  concat(chunks(text.substr(0, p)), chunks(text.substr(p) + tail)))
             << "cut at " << p << " of " << show(from_utf8(text)) << " + " << show(from_utf8(tail));
       }
     }
@@ -493,30 +572,37 @@ TEST_P(LastSafeCutRandom, CutsAreSafe) {
 
 // The floor only hides positions: the greatest cut above it, or none.
 TEST_P(LastSafeCutRandom, FloorHidesLowerCuts) {
-  std::mt19937 rng(GetParam());
+  const auto [seed, pattern] = GetParam();
+  std::mt19937 rng(seed);
   for (int round = 0; round < 300; ++round) {
     const std::string text = to_utf8(random_text(rng, rng() % 30, false));
-    const std::size_t best = last_safe_cut(text);
+    const std::size_t best = last_safe_cut(pattern, text);
     for (std::size_t floor = 0; floor <= text.size() + 1; ++floor) {
-      ASSERT_EQ(last_safe_cut(text, floor), best > floor ? best : 0) << "floor " << floor;
+      ASSERT_EQ(last_safe_cut(pattern, text, floor), best > floor ? best : 0) << "floor " << floor;
     }
   }
 }
 
 // Nothing before floor - 8 is read: garbage there changes nothing.
 TEST_P(LastSafeCutRandom, LooksOnlyNearTheFloor) {
-  std::mt19937 rng(GetParam());
+  const auto [seed, pattern] = GetParam();
+  std::mt19937 rng(seed);
   for (int round = 0; round < 300; ++round) {
     const std::string text = to_utf8(random_text(rng, 10 + rng() % 30, false));
     for (std::size_t floor = 9; floor < text.size(); ++floor) {
       std::string damaged = text;
       std::fill(damaged.begin(), damaged.begin() + static_cast<std::ptrdiff_t>(floor - 8), '\xFF');
-      ASSERT_EQ(last_safe_cut(damaged, floor), last_safe_cut(text, floor)) << "floor " << floor;
+      ASSERT_EQ(last_safe_cut(pattern, damaged, floor), last_safe_cut(pattern, text, floor))
+          << "floor " << floor;
     }
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, LastSafeCutRandom, ::testing::Values(1u, 2u, 3u));
+INSTANTIATE_TEST_SUITE_P(Seeds, LastSafeCutRandom,
+                         ::testing::Combine(::testing::Values(1u, 2u, 3u), BOTH_PATTERNS),
+                         [](const auto& info) {
+                           return name_with_pattern(info, std::to_string(std::get<0>(info.param)));
+                         });
 
 }  // namespace
 }  // namespace ovilex::text

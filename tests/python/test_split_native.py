@@ -2,14 +2,17 @@
 this interpreter's re: every code point in several surroundings (alone, any
 character is one chunk, so a class shows only beside others), random
 mixes weighted toward the characters where the pattern's cases meet, every
-kind of str, and the TypeError."""
+kind of str, and the TypeError. Then GPT-2's pattern where its classes part
+from ours (test_patterns.py holds it to the tokenizer libraries), the
+pattern argument, and the class tables behind both."""
 
 import random
+import re
 import sys
 
 import pytest
 
-from ovilex import _native
+from ovilex import _native, split
 from ovilex.split import SPLIT_PATTERN
 
 findall = SPLIT_PATTERN.findall
@@ -113,9 +116,71 @@ class TestArguments:
     def test_references_unchanged(self):
         text = "some text, with 42 chunks or so " * 50
         other = object()
-        before = sys.getrefcount(text), sys.getrefcount(other)
+        name = "gpt2"
+        before = sys.getrefcount(text), sys.getrefcount(other), sys.getrefcount(name)
         for _ in range(100):
             native_split(text)
+            native_split(text, name)
             with pytest.raises(TypeError):
                 native_split(other)
-        assert (sys.getrefcount(text), sys.getrefcount(other)) == before
+            with pytest.raises(ValueError):
+                native_split(text, other.__class__.__name__)
+        assert (sys.getrefcount(text), sys.getrefcount(other), sys.getrefcount(name)) == before
+
+
+class TestGpt2:
+    # Each kind of str, where the classes of the two patterns part: numerals
+    # that are letters to re and numbers to GPT-2, and U+001C..U+001F.
+    @pytest.mark.parametrize("text, ovilex, gpt2", [
+        ("x\xb2", ["x\xb2"], ["x", "\xb2"]),
+        ("a\x1c\x1cb", ["a", "\x1c", "\x1c", "b"], ["a", "\x1c\x1c", "b"]),
+        ("\u216b1 \u3007", ["\u216b", "1", " \u3007"], ["\u216b1", " \u3007"]),
+        ("\U00010107\U0001d7ce", ["\U00010107", "\U0001d7ce"], ["\U00010107\U0001d7ce"]),
+        ("it's \ud800_x\x85", ["it", "'s", " \ud800_", "x", "\x85"],
+         ["it", "'s", " \ud800_", "x", "\x85"]),
+    ])
+    def test_where_classes_part(self, text, ovilex, gpt2):
+        assert native_split(text) == native_split(text, None) == split(text) == ovilex
+        assert native_split(text, "ovilex") == split(text, "ovilex") == ovilex
+        assert native_split(text, pattern="gpt2") == split(text, "gpt2") == gpt2
+
+    @pytest.mark.parametrize("pattern", ["pcre", "GPT2", "", "gpt2\0", "\ud800"])
+    def test_unknown_name(self, pattern):
+        message = f"unknown split pattern {pattern!r}: the supported ones are 'ovilex' and 'gpt2'"
+        for call in (lambda: native_split("text", pattern),
+                     lambda: _native.char_class_ranges(pattern)):
+            with pytest.raises(ValueError) as info:
+                call()
+            assert str(info.value) == message
+
+    @pytest.mark.parametrize("function, args, kwargs, message", [
+        ("split", ("text", b"gpt2"), {},
+         "split() argument 'pattern' must be str or None, not bytes"),
+        ("char_class_ranges", (1,), {},
+         "char_class_ranges() argument 'pattern' must be str or None, not int"),
+        ("split", (), {"text": "x"},
+         "split() got some positional-only arguments passed as keyword arguments: 'text'"),
+    ])
+    def test_type_errors(self, function, args, kwargs, message):
+        with pytest.raises(TypeError) as info:
+            getattr(_native, function)(*args, **kwargs)
+        assert str(info.value) == message
+
+
+class TestClassRanges:
+    @pytest.mark.parametrize("pattern", ["ovilex", "gpt2"])
+    def test_every_code_point_once(self, pattern):
+        ranges = _native.char_class_ranges(pattern)
+        assert sorted(ranges) == ["digit", "letter", "space", "symbol"]
+        spans = sorted(r for rs in ranges.values() for r in rs)
+        assert spans[0][0] == 0 and spans[-1][1] == sys.maxunicode
+        assert all(b[0] == a[1] + 1 for a, b in zip(spans, spans[1:]))
+
+    # Ours: maximal runs of each class of SPLIT_PATTERN under this re.
+    @pytest.mark.parametrize("name, regex", [
+        ("letter", r"[^\W\d_]+"), ("digit", r"\d+"), ("space", r"\s+"),
+        ("symbol", r"(?:[^\s\w]|_)+"),
+    ])
+    def test_ovilex_classes_are_re_ones(self, name, regex):
+        runs = [(m.start(), m.end() - 1) for m in re.finditer(regex, ALL)]
+        assert list(_native.char_class_ranges()[name]) == runs

@@ -1,0 +1,459 @@
+"""Counting and encoding on a Dask distributed cluster.
+
+The work is cut into pieces of about ``PIECE_BYTES`` of one file, one task
+each, and the results are the same bytes as those of the local run:
+
+- counting: a task splits and counts its piece and returns the counts as a
+  count file's bytes (see ovilex.counting); the workers sum them in a tree,
+  ``FAN_IN`` at a time, and the client receives the sum. Training then runs
+  the merge loop on the client.
+- encoding: a task encodes its piece and returns its ids as little-endian
+  uint16 bytes (and, for JSON lines, the end of every document); the client
+  writes them to the shards in order, a bounded number of pieces ahead.
+
+The workers read the input files at the paths the client names, so they
+must see the same files there (a shared file system, as Dask clusters
+usually have), and run the same ovilex. Tasks are pure functions of their
+piece: when a worker dies, the scheduler runs its tasks again elsewhere and
+the results do not change.
+
+A piece ends where the file may be cut: for text, the last position before
+the piece's nominal end at which splitting the two sides apart gives the
+chunks of the whole (``_native.last_safe_cut``); for JSON lines, the last
+line end. Both tasks on either side of a cut find it alike, each from the
+file alone. A piece without such a position in its nominal span joins the
+next one.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import pathlib
+import sys
+import tempfile
+from array import array
+from collections import deque
+from collections.abc import Callable, Iterator, Sequence
+from typing import Any, NamedTuple
+
+from . import _native
+from .errors import OvilexError, SourceError
+from .shards import _document, _encode, _Staged
+from .tokenizer import Tokenizer, WordCounts
+
+__all__ = ["FAN_IN", "PIECE_BYTES", "connect", "count_files", "write_shards"]
+
+PIECE_BYTES = 64 << 20
+FAN_IN = 8
+# Bytes looked at, at a time, going back from a piece's nominal end for a
+# place to cut, and the context read before them.
+WINDOW = 64 << 10
+CONTEXT = 16
+
+
+# ----------------------------------------------------------------------
+# The cluster
+
+
+@contextlib.contextmanager
+def connect(address: str) -> Iterator[Any]:
+    """A distributed.Client of the scheduler at address, with at least one
+    worker, closed on leaving. OvilexError, in one line, when distributed
+    is not installed, the scheduler cannot be reached within Dask's connect
+    timeout (``distributed.comm.timeouts.connect``) or has no worker."""
+    try:
+        import dask
+        from distributed import Client
+    except ImportError:
+        raise OvilexError("--dask needs the Python package distributed "
+                          "(Debian: python3-distributed)") from None
+    timeout = dask.config.get("distributed.comm.timeouts.connect")
+    try:
+        client = Client(address, timeout=timeout, set_as_default=False)
+    except (OSError, TimeoutError, ValueError, TypeError) as e:
+        raise OvilexError(f"cannot reach the Dask scheduler at {address}: "
+                          f"{_first_line(e)}") from None
+    try:
+        try:
+            client.wait_for_workers(1, timeout=timeout)
+        except (OSError, TimeoutError) as e:
+            raise OvilexError(f"the Dask scheduler at {address} has no workers "
+                              f"({_first_line(e)})") from None
+        yield client
+    finally:
+        client.close()
+
+
+def _first_line(e: BaseException) -> str:
+    text = str(e).strip() or type(e).__name__
+    return text.splitlines()[0]
+
+
+# ----------------------------------------------------------------------
+# Pieces
+
+
+class Piece(NamedTuple):
+    """The index-th piece of the file at path: the bytes between the cuts
+    nearest before index * span and (index + 1) * span."""
+
+    path: str
+    index: int
+    span: int
+    size: int
+    lines: bool  # cut at line ends (JSON lines) rather than between chunks
+
+
+def pieces(path: str, size: int, span: int, lines: bool = False) -> list[Piece]:
+    count = max(1, -(-size // span))
+    return [Piece(path, i, span, size, lines) for i in range(count)]
+
+
+def _cut_before(f: Any, boundary: int, span: int, lines: bool) -> int | None:
+    """The greatest position p, boundary - span < p < boundary, at which the
+    file may be cut (lines: just after a line feed); None when there is
+    none. Looks back a window at a time."""
+    low = boundary - span
+    start = boundary
+    while start > low:
+        # A code point cut off at the end of the window is whole in the next.
+        high = min(boundary, start + (1 if lines else 4))
+        start = max(low, start - WINDOW)
+        cut = _line_cut(f, start, high) if lines else _text_cut(f, start, high)
+        if cut is not None:
+            return cut
+    return None
+
+
+def _line_cut(f: Any, start: int, high: int) -> int | None:
+    """The greatest p, start < p < high, just after a line feed."""
+    f.seek(start)
+    at = f.read(high - 1 - start).rfind(b"\n")
+    return start + at + 1 if at >= 0 else None
+
+
+def _text_cut(f: Any, start: int, high: int) -> int | None:
+    """The last safe cut after start and before high, looked for in a window
+    with its context; None for none, or where the window is not UTF-8."""
+    begin = max(0, start - CONTEXT)
+    f.seek(begin)
+    window = f.read(high - begin)
+    skip = 0
+    if begin > 0:
+        while skip < 3 and skip < len(window) and window[skip] & 0xC0 == 0x80:
+            skip += 1
+    window = window[skip:]
+    if not _utf8_but_the_end(window):
+        return None
+    floor = max(0, start - begin - skip)
+    cut = _native.last_safe_cut(window, floor)
+    return begin + skip + cut if cut else None
+
+
+def _utf8_but_the_end(data: bytes) -> bool:
+    """Whether data is UTF-8, but for a code point cut short at its end."""
+    for trim in range(4):
+        try:
+            data[:len(data) - trim].decode("utf-8")
+            return True
+        except UnicodeDecodeError:
+            continue
+    return False
+
+
+def _bounds(f: Any, piece: Piece) -> tuple[int, int] | None:
+    """Where the piece starts and ends, or None when it joins the next."""
+    if piece.index == 0:
+        start = 0
+    else:
+        found = _cut_before(f, piece.index * piece.span, piece.span, piece.lines)
+        if found is None:
+            return None
+        start = found
+    end = piece.size
+    j = piece.index + 1
+    while j * piece.span < piece.size:
+        found = _cut_before(f, j * piece.span, piece.span, piece.lines)
+        if found is not None:
+            end = found
+            break
+        j += 1
+    return start, end
+
+
+class PieceFault(Exception):
+    """A fault of the input found in a piece of the file_index-th file,
+    where only the client can name the line: bytes that are not UTF-8 at
+    offset, or (JSON lines, line > 0) a bad document on the line-th line of
+    the piece that starts at offset. Faults order as their places in the
+    input."""
+
+    def __init__(self, path: str, file_index: int, offset: int, line: int = 0) -> None:
+        super().__init__(path, file_index, offset, line)
+        self.path, self.file_index, self.offset, self.line = path, file_index, offset, line
+
+    def place(self) -> tuple[int, int, int]:
+        return self.file_index, self.offset, self.line
+
+
+def _read_piece(piece: Piece) -> tuple[int, bytes] | None:
+    """The piece's start in the file and its bytes; None when it joins the
+    next piece."""
+    with open(piece.path, "rb") as f:
+        bounds = _bounds(f, piece)
+        if bounds is None:
+            return None
+        start, end = bounds
+        f.seek(start)
+        return start, f.read(end - start)
+
+
+def _line_of(path: str, offset: int) -> int:
+    """The line, from 1, of the byte at offset in the file."""
+    lines = 1
+    with open(path, "rb") as f:
+        done = 0
+        while done < offset:
+            block = f.read(min(4 << 20, offset - done))
+            if not block:
+                break
+            lines += block.count(b"\n")
+            done += len(block)
+    return lines
+
+
+def _not_utf8(fault: PieceFault) -> SourceError:
+    """The error of the local run for bytes that are not UTF-8."""
+    with open(fault.path, "rb") as f:
+        f.seek(fault.offset)
+        byte = f.read(1)[0]
+    return SourceError(f"{fault.path}: not UTF-8 text (line {_line_of(fault.path, fault.offset)}, "
+                       f"byte 0x{byte:02x})")
+
+
+# ----------------------------------------------------------------------
+# Counting
+
+
+def _count_piece(piece: Piece, file_index: int, errors: str) -> bytes | PieceFault:
+    """The counts of the piece as a count file's bytes, or its fault."""
+    counts = WordCounts()
+    read = _read_piece(piece)
+    if read is not None:
+        start, data = read
+        try:
+            text = data.decode("utf-8", errors)
+        except UnicodeDecodeError as e:
+            return PieceFault(piece.path, file_index, start + e.start)
+        counts.add_texts([text], threads=1)
+    with tempfile.TemporaryDirectory(prefix="ovilex-") as scratch:
+        out = os.path.join(scratch, "counts")
+        counts.save(out)
+        return pathlib.Path(out).read_bytes()
+
+
+def _merge_counts(*parts: bytes | PieceFault) -> bytes | PieceFault:
+    """The sum of count files' bytes, or the first fault among them."""
+    faults = [part for part in parts if isinstance(part, PieceFault)]
+    if faults:
+        return min(faults, key=PieceFault.place)
+    with tempfile.TemporaryDirectory(prefix="ovilex-") as scratch:
+        paths = []
+        for i, part in enumerate(parts):
+            assert isinstance(part, bytes)
+            paths.append(os.path.join(scratch, f"part{i}"))
+            pathlib.Path(paths[-1]).write_bytes(part)
+        out = os.path.join(scratch, "sum")
+        WordCounts.merge_count_files(paths, out)
+        return pathlib.Path(out).read_bytes()
+
+
+def count_files(client: Any, paths: Sequence[str], *, errors: str = "strict",
+                span: int | None = None,
+                progress: Callable[[int], None] | None = None) -> WordCounts:
+    """The counts of the UTF-8 files at paths, each split on its own, counted
+    on the cluster: the same as WordCounts.add_files. progress(bytes) follows
+    every piece counted; span is the pieces' size (default PIECE_BYTES).
+    Raises SourceError for bytes that are not UTF-8
+    (naming the file, line and byte of the first), OSError for a file that
+    a worker cannot read."""
+    from distributed import as_completed
+
+    work: list[tuple[Piece, int]] = []
+    for file_index, path in enumerate(paths):
+        size = os.stat(path).st_size
+        work += [(piece, file_index) for piece in pieces(path, size, span or PIECE_BYTES)]
+    level = client.map(_count_piece, *zip(*work), errors=errors, pure=False)
+    spans = {leaf.key: _nominal(piece) for leaf, (piece, _) in zip(level, work)}
+    counted = as_completed(level, loop=client.loop)
+    # Only the root is held from here on, so that the workers drop every
+    # sum once the next level has taken it.
+    while len(level) > 1:
+        level = [client.submit(_merge_counts, *level[i:i + FAN_IN], pure=False)
+                 for i in range(0, len(level), FAN_IN)]
+    for leaf in counted:
+        if progress is not None:
+            progress(spans.pop(leaf.key))
+    del leaf, counted
+    total = level[0].result()
+    if isinstance(total, PieceFault):
+        raise _not_utf8(total)
+    counts = WordCounts()
+    with tempfile.TemporaryDirectory(prefix="ovilex-") as scratch:
+        path = os.path.join(scratch, "counts")
+        pathlib.Path(path).write_bytes(total)
+        del total
+        counts.add_count_files([path])
+    return counts
+
+
+def _nominal(piece: Piece) -> int:
+    """The bytes of the piece's nominal span."""
+    return min(piece.size, (piece.index + 1) * piece.span) - piece.index * piece.span
+
+
+# ----------------------------------------------------------------------
+# Encoding
+
+
+def _encode_piece(tok: Tokenizer, piece: Piece, field: str | None,
+                  eot: int | None) -> tuple[bytes, list[int] | None]:
+    """The ids of the piece as little-endian uint16 bytes; for JSON lines
+    also the end of every document in them (eot follows each). Raises
+    PieceFault for a fault of the input."""
+    read = _read_piece(piece)
+    if read is None:
+        return b"", [] if field is not None else None
+    start, data = read
+    if field is None:
+        try:
+            text = data.decode("utf-8")
+        except UnicodeDecodeError as e:
+            raise PieceFault(piece.path, 0, start + e.start) from None
+        return _little_endian(tok.encode_array(text)), None
+    source = pathlib.Path(piece.path)
+    texts, numbers = [], []
+    for line, raw in enumerate(_lines(data), 1):
+        try:
+            text = _document(raw, source, line, field)
+        except SourceError:
+            raise PieceFault(piece.path, 0, start, line) from None
+        if text is not None:
+            texts.append(text)
+            numbers.append(line)
+    try:
+        ids, ends = _encode(tok, texts, numbers, source, field, eot, 1)
+    except SourceError:
+        line = next(n for t, n in zip(texts, numbers) if not _is_utf8(t))
+        raise PieceFault(piece.path, 0, start, line) from None
+    return _little_endian(ids), ends
+
+
+def _lines(data: bytes) -> Iterator[bytes]:
+    """The lines of data, each with its line feed, as a file reads them."""
+    begin = 0
+    while begin < len(data):
+        end = data.find(b"\n", begin) + 1 or len(data)
+        yield data[begin:end]
+        begin = end
+
+
+def _is_utf8(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+def _little_endian(ids: array) -> bytes:
+    if sys.byteorder != "little":
+        ids = array("H", ids)
+        ids.byteswap()
+    return ids.tobytes()
+
+
+def _line_fault(fault: PieceFault, tok: Tokenizer, field: str) -> SourceError:
+    """The error of the local run for the bad line of a piece: that line
+    read again and encoded here."""
+    line = _line_of(fault.path, fault.offset) - 1 + fault.line
+    with open(fault.path, "rb") as f:
+        f.seek(fault.offset)
+        for _ in range(fault.line):
+            raw = f.readline()
+    source = pathlib.Path(fault.path)
+    try:
+        text = _document(raw, source, line, field)
+        if text is not None:
+            _encode(tok, [text], [line], source, field, None, 1)
+    except SourceError as e:
+        return e
+    raise AssertionError(f"{source}, line {line} failed on the cluster only")
+
+
+def write_shards(client: Any, tok: Tokenizer, sources: Sequence[pathlib.Path],
+                 targets: Sequence[tuple[pathlib.Path, pathlib.Path]], sizes: Sequence[int],
+                 field: str | None, eot: int | None,
+                 report: Callable[[int, int, int, bool], None],
+                 span: int | None = None) -> list[tuple[int, int]]:
+    """Encodes the sources on the cluster into their targets, staged and
+    renamed as ovilex.shards does, and returns (documents, tokens) of each.
+    report(job, bytes, tokens, done) follows every piece written; span is
+    the pieces' size (default PIECE_BYTES)."""
+    span = span or PIECE_BYTES
+    shared = client.scatter(tok, broadcast=True, hash=False)
+    ahead = 2 * max(1, sum(client.nthreads().values()))
+    staged: list[_Staged] = []
+    written: list[tuple[int, int]] = []
+    try:
+        for job, (source, (bin_path, idx_path), size) in enumerate(zip(sources, targets, sizes)):
+            staged += [_Staged(bin_path), _Staged(idx_path)]
+            bin_file, idx_file = staged[-2:]
+            work = iter(pieces(os.fspath(source), size, span, lines=field is not None))
+            running: deque[tuple[Piece, Any]] = deque()
+
+            def submit() -> None:
+                piece = next(work, None)
+                if piece is not None:
+                    running.append((piece, client.submit(_encode_piece, shared, piece, field,
+                                                         eot, pure=False)))
+
+            for _ in range(ahead):
+                submit()
+            documents = tokens = done = 0
+            while running:
+                piece, future = running.popleft()
+                submit()
+                try:
+                    data, ends = future.result()
+                except PieceFault as fault:
+                    raise (_line_fault(fault, tok, field or "") if fault.line
+                           else _not_utf8(fault)) from None
+                ids = array("H")
+                ids.frombytes(data)
+                if sys.byteorder != "little":
+                    ids.byteswap()
+                bin_file.write(ids)
+                if ends is not None:
+                    idx_file.write(array("Q", (tokens + end for end in ends)))
+                    documents += len(ends)
+                tokens += len(ids)
+                done += _nominal(piece)
+                report(job, done, tokens, False)
+            if field is None:
+                if eot is not None:
+                    bin_file.write(array("H", [eot]))
+                    tokens += 1
+                idx_file.write(array("Q", [tokens]))
+                documents = 1
+            bin_file.finish()
+            idx_file.finish()
+            report(job, size, tokens, True)
+            written.append((documents, tokens))
+        for file in staged:
+            file.commit()
+        return written
+    finally:
+        for file in staged:
+            file.discard()

@@ -1,0 +1,106 @@
+"""The split patterns as regular expressions, for Python's ``re`` and for the
+tokenizer libraries that tokenizers move to and from.
+
+ovilex splits text under one of two patterns (see ``ovilex.split``):
+
+``"ovilex"``
+    its own, ``OVILEX_PATTERN``, whose character classes are Python's ``re``
+    ones as the interpreter that built the native module has them;
+``"gpt2"``
+    GPT-2's, ``GPT2_PATTERN``, exactly as the libraries run it, with their
+    classes (``\\p{L}``, ``\\p{N}``, White_Space) at their Unicode version.
+
+``pattern_for(library)`` writes ovilex's own pattern in a library's regex
+dialect with every class spelt out as ranges of code points, read off the
+native module's tables: a library given that string splits text exactly as
+``ovilex.split`` does, whatever Unicode version its regex engine has (lone
+surrogates aside: those libraries take only valid Unicode).
+
+- Hugging Face ``tokenizers``:
+  ``pre_tokenizers.Split(Regex(pattern_for("hf")), behavior="isolated")``
+- ``tiktoken``: ``Encoding(..., pat_str=pattern_for("tiktoken"), ...)``
+
+GPT-2's pattern needs no such spelling: both libraries run it as it is.
+"""
+
+from __future__ import annotations
+
+import functools
+
+from . import _native
+
+__all__ = [
+    "GPT2_PATTERN", "GPT2_PATTERN_TIKTOKEN", "LIBRARIES", "OVILEX_PATTERN", "PATTERNS",
+    "pattern_for", "pattern_name",
+]
+
+# ovilex's own pattern, in Python's re (ovilex.split.SPLIT_PATTERN).
+OVILEX_PATTERN = r"""'(?:s|t|re|ve|m|ll|d)| ?[^\W\d_]+| ?\d+| ?(?:[^\s\w]|_)+|\s+(?!\S)|\s+"""
+
+# GPT-2's pattern, as Hugging Face tokenizers' ByteLevel pre-tokenizer has
+# it; and tiktoken's own spelling of it (its gpt2, r50k_base and p50k_base
+# encodings), which matches the same chunks.
+GPT2_PATTERN = r"""'s|'t|'re|'ve|'m|'ll|'d| ?\p{L}+| ?\p{N}+| ?[^\s\p{L}\p{N}]+|\s+(?!\S)|\s+"""
+GPT2_PATTERN_TIKTOKEN = (
+    r"""'(?:[sdmt]|ll|ve|re)| ?\p{L}++| ?\p{N}++| ?[^\s\p{L}\p{N}]++|\s++$|\s+(?!\S)|\s"""
+)
+
+PATTERNS = ("ovilex", "gpt2")
+LIBRARIES = ("hf", "tiktoken")
+
+
+def pattern_name(pattern: str | None) -> str:
+    """The name, "ovilex" or "gpt2", of a pattern given by name, as one of
+    its regular expressions (the constants above, or a pattern_for string),
+    or None for ovilex's own; ValueError for any other."""
+    if pattern is None:
+        return "ovilex"
+    if not isinstance(pattern, str):
+        raise TypeError(f"split pattern must be str or None, not {type(pattern).__name__}")
+    if pattern in PATTERNS:
+        return pattern
+    if pattern in (GPT2_PATTERN, GPT2_PATTERN_TIKTOKEN):
+        return "gpt2"
+    if pattern == OVILEX_PATTERN or pattern in map(pattern_for, LIBRARIES):
+        return "ovilex"
+    shown = repr(pattern) if len(pattern) <= 80 else repr(pattern[:77]) + "..."
+    raise ValueError(f"unknown split pattern {shown}: the supported ones are 'ovilex' and 'gpt2'")
+
+
+@functools.cache
+def pattern_for(library: str, pattern: str | None = None) -> str:
+    """A split pattern written for a library's regex engine: library is
+    "hf" (Hugging Face tokenizers, Oniguruma) or "tiktoken" (fancy-regex);
+    pattern as pattern_name takes it, ovilex's own by default. GPT-2's is
+    the library's own spelling of it."""
+    if library not in LIBRARIES:
+        raise ValueError(f"unknown library {library!r}: the supported ones are 'hf' and 'tiktoken'")
+    if pattern_name(pattern) == "gpt2":
+        return GPT2_PATTERN if library == "hf" else GPT2_PATTERN_TIKTOKEN
+    # Both engines read \x{...} escapes, ranges and negated sets alike, so
+    # one spelling serves both.
+    ranges = _native.char_class_ranges("ovilex")
+    letter, digit, space = (_char_set(ranges[c]) for c in ("letter", "digit", "space"))
+    symbol = _char_set(ranges["letter"] + ranges["digit"] + ranges["space"], negated=True)
+    non_space = _char_set(ranges["space"], negated=True)
+    return (f"'(?:s|t|re|ve|m|ll|d)| ?{letter}+| ?{digit}+| ?{symbol}+"
+            f"|{space}+(?!{non_space})|{space}+")
+
+
+def _char_set(ranges: tuple[tuple[int, int], ...], negated: bool = False) -> str:
+    """A bracketed set of code point ranges, neighbours joined. Only
+    letters, digits and spaces are listed, never a surrogate: the libraries
+    take none."""
+    merged: list[list[int]] = []
+    for first, last in sorted(ranges):
+        if merged and first == merged[-1][1] + 1:
+            merged[-1][1] = last
+        else:
+            merged.append([first, last])
+    items = (_char(a) if a == b else f"{_char(a)}-{_char(b)}" for a, b in merged)
+    return "[" + ("^" if negated else "") + "".join(items) + "]"
+
+
+def _char(cp: int) -> str:
+    c = chr(cp)
+    return c if c.isascii() and c.isalnum() else f"\\x{{{cp:X}}}"

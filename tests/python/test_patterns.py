@@ -1,0 +1,159 @@
+"""The split patterns against Hugging Face tokenizers and tiktoken as black
+boxes: GPT-2's pattern as ovilex.split runs it natively, and ovilex's own as
+pattern_for writes it for each library. Every code point (but surrogates,
+which the libraries refuse) in runs of its own class and beside each class;
+random mixes weighted toward where the patterns' classes part. Then the
+names and spellings of the patterns."""
+
+import random
+import sys
+
+import pytest
+
+from ovilex import _native, split
+from ovilex.patterns import (
+    GPT2_PATTERN, GPT2_PATTERN_TIKTOKEN, OVILEX_PATTERN, pattern_for, pattern_name,
+)
+
+
+def hf_split(pre_tokenizer):
+    """Chunks read off the offsets (in code points) that tokenizers reports."""
+    return lambda texts, _: [[t[a:b] for _, (a, b) in pre_tokenizer.pre_tokenize_str(t)]
+                             for t in texts]
+
+
+def tiktoken_split(pat_str):
+    """An Encoding of the 256 bytes alone shows no chunk boundaries, so the
+    tokens here are the bytes, each expected chunk and each two neighbouring
+    ones joined. Where tiktoken splits as expected, each chunk is one token;
+    where it does not, a chunk of its own that spans expected ones is either
+    a token itself or merged bytewise into pieces that are never the expected
+    chunks (two neighbours of those would still join into a token)."""
+    tiktoken = pytest.importorskip("tiktoken")
+
+    def run(texts, expected):
+        pieces = [bytes([b]) for b in range(256)]
+        for chunks in expected:
+            pieces += map(str.encode, chunks + list(map(str.__add__, chunks, chunks[1:])))
+        ranks = {piece: rank for rank, piece in enumerate(dict.fromkeys(pieces))}
+        enc = tiktoken.Encoding("probe", pat_str=pat_str, mergeable_ranks=ranks,
+                                special_tokens={})
+        return [chunks if ids == [ranks[c.encode()] for c in chunks]
+                else [b.decode(errors="surrogateescape") for b in enc.decode_tokens_bytes(ids)]
+                for chunks, ids in zip(expected, map(enc.encode_ordinary, texts))]
+    return run
+
+
+PEERS = {
+    "hf-gpt2": ("gpt2", lambda tk: hf_split(
+        tk.pre_tokenizers.ByteLevel(add_prefix_space=False, use_regex=True))),
+    "hf-ovilex": ("ovilex", lambda tk: hf_split(
+        tk.pre_tokenizers.Split(tk.Regex(pattern_for("hf")), behavior="isolated"))),
+    "tiktoken-gpt2": ("gpt2", lambda _: tiktoken_split(
+        pytest.importorskip("tiktoken_ext.openai_public").r50k_pat_str)),
+    "tiktoken-ovilex": ("ovilex", lambda _: tiktoken_split(pattern_for("tiktoken"))),
+}
+
+
+@pytest.fixture(params=PEERS)
+def peer(request):
+    """(pattern, check): check(texts, where) fails where the library splits
+    a text otherwise than ovilex.split(text, pattern)."""
+    pattern, make = PEERS[request.param]
+    library_split = make(pytest.importorskip("tokenizers") if request.param[:2] == "hf" else None)
+
+    def check(texts, where):
+        ours = [split(t, pattern) for t in texts]
+        for text, got, want in zip(texts, library_split(texts, ours), ours):
+            if got != want:
+                k = next(i for i, (g, w) in enumerate(zip([*got, None], [*want, None])) if g != w)
+                shown = repr(text) if len(text) < 60 else f"{len(text)} characters"
+                pytest.fail(f"{where}, {shown}: chunk {k}: got {got[k:k + 3]!r}, "
+                            f"want {want[k:k + 3]!r}")
+    return pattern, check
+
+
+class TestEveryCodePoint:
+    # A whole class after an ASCII member: one chunk exactly when the
+    # library puts every code point in the class that ovilex does.
+    @pytest.mark.parametrize("name, lead", [
+        ("letter", "a"), ("digit", "1"), ("symbol", "!"), ("space", "\t"),
+    ])
+    def test_runs_of_each_class(self, peer, name, lead):
+        pattern, check = peer
+        text = lead + "".join(chr(c) for a, b in _native.char_class_ranges(pattern)[name]
+                              for c in range(a, b + 1) if not 0xD800 <= c <= 0xDFFF)
+        assert len(split(text, pattern)) == 1
+        check([text], f"the {name}s")
+
+    # Planes 0 and 1 as before + c + after for every c, so that neighbouring
+    # copies meet too. The others hold one class each besides unassigned code
+    # points (ideographs, tags and selectors, private use): the runs above
+    # check them one by one.
+    @pytest.mark.parametrize("before, after", [("a", "1"), ("1", "!"), ("!", " "), (" ", "a")])
+    def test_in_context(self, peer, before, after):
+        for plane in (0, 1):
+            text = "".join(before + chr(c) + after for c in range(plane << 16, (plane + 1) << 16)
+                           if not 0xD800 <= c <= 0xDFFF)
+            peer[1]([text], f"plane {plane} in {before!r}+c+{after!r}")
+
+
+# Every kind of whitespace, the information separators, the apostrophe and
+# the contraction letters, numerals (letters to re, numbers to GPT-2), "_",
+# combining marks, emoji, letters of Unicode 16 and 17.
+TRICKY = (
+    "   \n\n\t\r\x0b\x0c\x1c\x1d\x1e\x1f\x85\xa0\u1680\u2028\u3000" "''''strvemldSa Z09"
+    "\u0660\uff10\U0001d7ce\xb2\xb9\xbd\u2167\u2160\u3007__!.-\u0301\u200d\ufe0f\U0001f600"
+    "\xe9\u4e2d\U00020000\U0010ffff\U000105c0\u088f\U00033479"
+)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_random_mixes(peer, seed):
+    rng = random.Random(seed)
+    valid = [*range(0xD800), *range(0xE000, sys.maxunicode + 1)]
+    peer[1](["".join(rng.choice(TRICKY) if rng.random() < 0.9 else chr(rng.choice(valid))
+                     for _ in range(rng.randrange(30))) for _ in range(3000)], f"seed {seed}")
+
+
+class TestNames:
+    @pytest.mark.parametrize("given, name", [
+        (None, "ovilex"), ("ovilex", "ovilex"), ("gpt2", "gpt2"), (OVILEX_PATTERN, "ovilex"),
+        (GPT2_PATTERN, "gpt2"), (GPT2_PATTERN_TIKTOKEN, "gpt2"),
+    ])
+    def test_pattern_name(self, given, name):
+        assert pattern_name(given) == name
+        assert split("x\xb2 \x1c", given) == split("x\xb2 \x1c", name)
+
+    @pytest.mark.parametrize("library", ["hf", "tiktoken"])
+    def test_written_pattern_is_ovilex(self, library):
+        assert pattern_name(pattern_for(library)) == "ovilex"
+        assert pattern_for(library, "ovilex") == pattern_for(library)
+
+    def test_gpt2_spelt_as_each_library_has_it(self):
+        assert pattern_for("hf", "gpt2") == GPT2_PATTERN
+        assert pattern_for("tiktoken", GPT2_PATTERN) == GPT2_PATTERN_TIKTOKEN
+        openai_public = pytest.importorskip("tiktoken_ext.openai_public")
+        assert openai_public.r50k_pat_str == GPT2_PATTERN_TIKTOKEN
+
+    @pytest.mark.parametrize("given, shown", [
+        ("pcre", "'pcre'"), ("GPT2", "'GPT2'"), ("", "''"),
+        (GPT2_PATTERN + "|x" * 5, repr((GPT2_PATTERN + "|x" * 5)[:77]) + "..."),
+    ])
+    def test_unknown_pattern(self, given, shown):
+        message = f"unknown split pattern {shown}: the supported ones are 'ovilex' and 'gpt2'"
+        for call in (lambda: pattern_name(given), lambda: split("text", given),
+                     lambda: pattern_for("hf", given)):
+            with pytest.raises(ValueError) as info:
+                call()
+            assert str(info.value) == message
+
+    def test_pattern_type(self):
+        with pytest.raises(TypeError, match=r"^split pattern must be str or None, not bytes$"):
+            split("text", b"gpt2")
+
+    @pytest.mark.parametrize("library", ["HF", "regex", "tokenizers"])
+    def test_unknown_library(self, library):
+        with pytest.raises(ValueError, match=rf"^unknown library '{library}': the supported "
+                                             r"ones are 'hf' and 'tiktoken'$"):
+            pattern_for(library)
