@@ -17,7 +17,8 @@ import pkgutil as _pkgutil
 __path__ = _pkgutil.extend_path(__path__, __name__)
 
 from .counting import count_files, merge_count_files  # noqa: E402
-from .errors import CountFileError, OvilexError, RecordError, SourceError  # noqa: E402
+from .errors import (  # noqa: E402
+    CountFileError, OvilexError, RecordError, SourceError, TokenizerFileError)
 from .report import write_report  # noqa: E402
 from .shards import write_shards  # noqa: E402
 from .split import SPLIT_PATTERN, split  # noqa: E402
@@ -31,6 +32,7 @@ __all__ = [
     "OvilexError",
     "RecordError",
     "SourceError",
+    "TokenizerFileError",
     "StreamDecoder",
     "Tokenizer",
     "WordCounts",

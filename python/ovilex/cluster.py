@@ -39,7 +39,7 @@ from typing import Any, NamedTuple
 
 from . import _native
 from .errors import OvilexError, SourceError
-from .shards import _document, _encode, _Staged
+from .shards import Staged, document, encode_documents, staging
 from .tokenizer import Tokenizer, WordCounts
 
 __all__ = ["FAN_IN", "PIECE_BYTES", "connect", "count_files", "write_shards"]
@@ -336,14 +336,14 @@ def _encode_piece(tok: Tokenizer, piece: Piece, field: str | None,
     texts, numbers = [], []
     for line, raw in enumerate(_lines(data), 1):
         try:
-            text = _document(raw, source, line, field)
+            text = document(raw, source, line, field)
         except SourceError:
             raise PieceFault(piece.path, 0, start, line) from None
         if text is not None:
             texts.append(text)
             numbers.append(line)
     try:
-        ids, ends = _encode(tok, texts, numbers, source, field, eot, 1)
+        ids, ends = encode_documents(tok, texts, numbers, source, field, eot, 1)
     except SourceError:
         line = next(n for t, n in zip(texts, numbers) if not _is_utf8(t))
         raise PieceFault(piece.path, 0, start, line) from None
@@ -384,12 +384,16 @@ def _line_fault(fault: PieceFault, tok: Tokenizer, field: str) -> SourceError:
             raw = f.readline()
     source = pathlib.Path(fault.path)
     try:
-        text = _document(raw, source, line, field)
+        text = document(raw, source, line, field)
         if text is not None:
-            _encode(tok, [text], [line], source, field, None, 1)
+            encode_documents(tok, [text], [line], source, field, None, 1)
     except SourceError as e:
         return e
     raise AssertionError(f"{source}, line {line} failed on the cluster only")
+
+
+def _same(value: Any) -> Any:
+    return value
 
 
 def write_shards(client: Any, tok: Tokenizer, sources: Sequence[pathlib.Path],
@@ -402,13 +406,14 @@ def write_shards(client: Any, tok: Tokenizer, sources: Sequence[pathlib.Path],
     report(job, bytes, tokens, done) follows every piece written; span is
     the pieces' size (default PIECE_BYTES)."""
     span = span or PIECE_BYTES
-    shared = client.scatter(tok, broadcast=True, hash=False)
+    # A task, not scattered data: the scheduler can make it again on another
+    # worker if every worker holding it dies.
+    shared = client.submit(_same, tok, pure=False)
     ahead = 2 * max(1, sum(client.nthreads().values()))
-    staged: list[_Staged] = []
     written: list[tuple[int, int]] = []
-    try:
+    with staging() as staged:
         for job, (source, (bin_path, idx_path), size) in enumerate(zip(sources, targets, sizes)):
-            staged += [_Staged(bin_path), _Staged(idx_path)]
+            staged += [Staged(bin_path), Staged(idx_path)]
             bin_file, idx_file = staged[-2:]
             work = iter(pieces(os.fspath(source), size, span, lines=field is not None))
             running: deque[tuple[Piece, Any]] = deque()
@@ -451,9 +456,4 @@ def write_shards(client: Any, tok: Tokenizer, sources: Sequence[pathlib.Path],
             idx_file.finish()
             report(job, size, tokens, True)
             written.append((documents, tokens))
-        for file in staged:
-            file.commit()
-        return written
-    finally:
-        for file in staged:
-            file.discard()
+    return written

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-__all__ = ["CountFileError", "OvilexError", "RecordError", "SourceError"]
+__all__ = ["CountFileError", "OvilexError", "RecordError", "SourceError", "TokenizerFileError"]
 
 
 class OvilexError(Exception):
@@ -23,3 +23,9 @@ class SourceError(OvilexError):
 class CountFileError(OvilexError):
     """A count file is not one, is of another format version, or is
     truncated or damaged. The message names the file."""
+
+
+class TokenizerFileError(OvilexError):
+    """A tokenizer file of another library that cannot be imported: not in
+    that library's format, or using what ovilex cannot reproduce. The
+    message names the file and the part."""

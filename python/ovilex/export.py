@@ -144,10 +144,22 @@ def hf_json(tok: Any) -> dict[str, Any]:
             "type": "BPE", "dropout": None, "unk_token": None,
             "continuing_subword_prefix": None, "end_of_word_suffix": None, "fuse_unk": False,
             "byte_fallback": False, "ignore_merges": bool(getattr(tok, "whole_chunks", False)),
-            "vocab": {spelt[i]: i for i in sorted(spelt)},
+            "vocab": _model_vocab(tok, spelt),
             "merges": [[spelt[left], spelt[right]] for (left, right), _ in tok.merges],
         },
     }
+
+
+def _model_vocab(tok: Any, spelt: dict[int, str]) -> dict[str, int]:
+    """The learned tokens as spelt, and the special tokens' texts too where
+    they are not one after another from the vocabulary's size on: the
+    library gives an added token the id of its text in the model's
+    vocabulary, else the next one above, never the id the file says."""
+    vocab = {spelt[i]: i for i in sorted(spelt)}
+    ids = sorted(tok.special_tokens.values())
+    if ids != list(range(len(vocab), len(vocab) + len(ids))):
+        vocab.update((text, i) for text, i in tok.special_tokens.items() if text not in vocab)
+    return vocab
 
 
 def save_hf(tok: Any, path: StrPath) -> None:
@@ -186,9 +198,11 @@ def _check_rank_merging(tok: Any, vocab: dict[int, bytes], ranks: dict[bytes, in
             if len(data) > 1 and token_id not in made:
                 raise OvilexError(f"token {token_id} ({data!r}) is made by no merge; tiktoken "
                                   "would take a chunk of its bytes whole")
+    byte_ids = {data[0]: token_id for token_id, data in vocab.items() if len(data) == 1}
     for (_, _), new in tok.merges:
         data = vocab[new]
-        if _by_rank(data, ranks) != [new] or _by_list(list(data), merges) != [new]:
+        if _by_rank(data, ranks) != [new] or _by_list([byte_ids[b] for b in data],
+                                                       merges) != [new]:
             raise OvilexError(f"token {new} ({data!r}) is not what its own bytes make both "
                               "by rank and by the merge list; tiktoken would give other ids")
 

@@ -102,6 +102,10 @@ def write_shards(paths: Iterable[StrPath], out_dir: StrPath, *,
         if progress is not None:
             progress(Progress(str(sources[job]), done, sizes[job], tokens, complete))
 
+    if jsonl_field is None and (tok.pattern != "ovilex" or tok.prefix_space):
+        # Files are read in pieces cut where ovilex's own pattern may be cut.
+        raise ValueError("write_shards takes only tokenizers with ovilex's own split pattern "
+                         "and no prefix space")
     if dask is not None:
         from . import cluster
 
@@ -187,7 +191,7 @@ def _writing(path: pathlib.Path) -> Iterator[None]:
         raise OSError(f"cannot write {path}: {e.strerror}") from None
 
 
-class _Staged:
+class Staged:
     """A file written under a temporary name beside path: commit() renames
     it over path, discard() removes it unless it was committed."""
 
@@ -229,15 +233,29 @@ class _Staged:
             self.temp.unlink(missing_ok=True)
 
 
+@contextlib.contextmanager
+def staging() -> Iterator[list[Staged]]:
+    """A list for the Staged outputs of a job: all are renamed to their
+    names when the block ends without an error, and none is left otherwise
+    (nor any temporary)."""
+    staged: list[Staged] = []
+    try:
+        yield staged
+        for file in staged:
+            file.commit()
+    finally:
+        for file in staged:
+            file.discard()
+
+
 def _write_jsonl(tok: Tokenizer, sources: list[pathlib.Path],
                  targets: list[tuple[pathlib.Path, pathlib.Path]], field: str, eot: int | None,
                  threads: int | None, report: Callable[[int, int, int, bool], None]
                  ) -> list[Shard]:
-    staged: list[_Staged] = []
     shards: list[Shard] = []
-    try:
+    with staging() as staged:
         for job, (source, (bin_path, idx_path)) in enumerate(zip(sources, targets)):
-            staged += [_Staged(bin_path), _Staged(idx_path)]
+            staged += [Staged(bin_path), Staged(idx_path)]
             bin_file, idx_file = staged[-2:]
             documents = tokens = done = line = 0
             with open(source, "rb") as f:
@@ -246,11 +264,11 @@ def _write_jsonl(tok: Tokenizer, sources: list[pathlib.Path],
                     for raw in lines:
                         line += 1
                         done += len(raw)
-                        text = _document(raw, source, line, field)
+                        text = document(raw, source, line, field)
                         if text is not None:
                             texts.append(text)
                             numbers.append(line)
-                    ids, ends = _encode(tok, texts, numbers, source, field, eot, threads)
+                    ids, ends = encode_documents(tok, texts, numbers, source, field, eot, threads)
                     bin_file.write(ids)
                     idx_file.write(array("Q", (tokens + end for end in ends)))
                     documents += len(texts)
@@ -260,15 +278,10 @@ def _write_jsonl(tok: Tokenizer, sources: list[pathlib.Path],
             idx_file.finish()
             report(job, done, tokens, True)
             shards.append(Shard(source, bin_path, idx_path, documents, tokens))
-        for file in staged:
-            file.commit()
-        return shards
-    finally:
-        for file in staged:
-            file.discard()
+    return shards
 
 
-def _document(raw: bytes, source: pathlib.Path, line: int, field: str) -> str | None:
+def document(raw: bytes, source: pathlib.Path, line: int, field: str) -> str | None:
     """The document of one line, or None for a blank line."""
     try:
         text = raw.decode("utf-8")
@@ -302,7 +315,7 @@ def _kind(value: object) -> str:
     return _KINDS[type(value)]
 
 
-def _encode(tok: Tokenizer, texts: list[str], numbers: list[int], source: pathlib.Path,
+def encode_documents(tok: Tokenizer, texts: list[str], numbers: list[int], source: pathlib.Path,
             field: str, eot: int | None, threads: int | None) -> tuple[array, list[int]]:
     """The ids of the texts joined, each followed by eot if given, and the
     end of each in them."""

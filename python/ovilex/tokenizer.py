@@ -10,18 +10,22 @@ earlier training (``load``), or by training (``train``, ``train_chunks``,
 Special tokens (``special_tokens``) are texts with ids of their own above the
 learned ones, made by training or given to the constructor; ``encode`` and its
 kin turn their text into their ids only where ``allowed_special`` says so.
+Tokenizers trained by other libraries come in with those libraries' ids
+(``from_hf``, ``from_tiktoken``; see ovilex.importing).
 """
 
 from __future__ import annotations
 
+import functools
 import os
 import pathlib
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any
 
-from . import _native
+from . import _native, importing
 from .counting import path_list
 from .errors import SourceError
+from .patterns import pattern_name
 from .records import MERGES_RECORD, RECORD_DIR, SPECIAL_TOKENS, VOCAB_LIST
 from .sources import Source
 from .streaming import StreamDecoder
@@ -126,18 +130,39 @@ class Tokenizer(_native.Tokenizer):
 
     __slots__ = ()
 
-    def __new__(cls, merges: Iterable[Merge], vocab: Mapping[int, bytes],
-                special_tokens: Mapping[str, int] | None = None) -> Tokenizer:
+    def __new__(cls, merges: Iterable[Merge] | None, vocab: Mapping[int, bytes],
+                special_tokens: Mapping[str, int] | None = None, *, pattern: str | None = None,
+                merging: str = "list", whole_chunks: bool = False,
+                prefix_space: bool = False) -> Tokenizer:
         """merges: ((left, right), new) ids, applied in this order. vocab:
         token id -> its bytes, with ids 0 to 255 standing for their single
         bytes and every merge's new id for the bytes of left and right
         joined. special_tokens: text -> id, non-empty texts with distinct
         ids 0 to 65535 that vocab does not hold. Raises ValueError (TypeError
-        for values of the wrong type) when they do not fit."""
-        return super().__new__(cls, _checked_merges(merges), _checked_vocab(vocab), special_tokens)
+        for values of the wrong type) when they do not fit.
+
+        The rest say how text is encoded, ovilex's own way by default; the
+        imports (from_hf, from_tiktoken) set them to the source library's.
+        pattern: the split pattern, "ovilex" (None) or "gpt2", by name or
+        as a regular expression (ovilex.patterns.pattern_name). merging:
+        "list", the merges applied in list order; or by rank, the adjacent
+        pair of lowest rank first, the leftmost of equals, with a pair's
+        rank its place in merges ("merge_rank", Hugging Face's BPE) or the id
+        of its joined bytes ("token_rank", tiktoken; merges None: the list
+        its ranks make, see ovilex.importing). Merging by rank takes any ids
+        for the bytes, one each. whole_chunks: a chunk that is a token is
+        taken whole first (by rank only). prefix_space: a space goes before
+        each stretch of text that does not begin with one."""
+        return super().__new__(cls, None if merges is None else _checked_merges(merges),
+                               _checked_vocab(vocab), special_tokens,
+                               pattern=pattern_name(pattern), merging=merging,
+                               whole_chunks=whole_chunks, prefix_space=prefix_space)
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (type(self), (self.merges, self.vocab, self.special_tokens))
+        rules = {"pattern": self.pattern, "merging": self.merging,
+                 "whole_chunks": self.whole_chunks, "prefix_space": self.prefix_space}
+        return (functools.partial(type(self), **rules),
+                (self.merges, self.vocab, self.special_tokens))
 
     # ------------------------------------------------------------------
     # Making one
@@ -238,6 +263,27 @@ class Tokenizer(_native.Tokenizer):
         return _native.load_records(cls, str(data / MERGES_RECORD), str(data / VOCAB_LIST),
                                     str(data / SPECIAL_TOKENS))
 
+    @classmethod
+    def from_hf(cls, path: str | os.PathLike[str]) -> Tokenizer:
+        """The byte-level BPE tokenizer of a Hugging Face tokenizers
+        tokenizer.json, with its ids: encode gives those of the library's
+        ``encode(text, add_special_tokens=False)``, and its added tokens are
+        special tokens. Merges by rank, as the library does. Raises
+        ovilex.importing.TokenizerFileError (an OvilexError) naming what
+        ovilex cannot reproduce; see ovilex.importing."""
+        return importing.from_hf(cls, path)
+
+    @classmethod
+    def from_tiktoken(cls, path: str | os.PathLike[str], pattern: str | None = None,
+                      special_tokens: Mapping[str, int] | None = None) -> Tokenizer:
+        """The tokenizer of a tiktoken rank file (``BASE64 RANK`` per line)
+        split by pattern (GPT-2's or ovilex's, by name or as tiktoken spells
+        it; ValueError for any other), with its ranks as ids: encode gives
+        those of ``Encoding.encode_ordinary``. pattern and special_tokens
+        default to those of PATH.json, which save_tiktoken writes. Raises
+        ovilex.importing.TokenizerFileError for a file it cannot use."""
+        return importing.from_tiktoken(cls, path, pattern, special_tokens)
+
     # ------------------------------------------------------------------
 
     def decoder(self) -> StreamDecoder:
@@ -245,6 +291,31 @@ class Tokenizer(_native.Tokenizer):
         ovilex.streaming): feed(ids) returns the whole characters so far,
         finish() ends the stream."""
         return StreamDecoder(self)
+
+    # ------------------------------------------------------------------
+    # Other libraries (see ovilex.export)
+
+    def save_hf(self, path: str | os.PathLike[str]) -> None:
+        """Writes a tokenizer.json that Hugging Face tokenizers loads with
+        the same ids and text (``tokenizers.Tokenizer.from_file``)."""
+        from . import export
+
+        export.save_hf(self, path)
+
+    def to_tiktoken(self, name: str = "ovilex") -> Any:
+        """A ``tiktoken.Encoding`` with the same ids: ``encode_ordinary``
+        gives ``encode``'s, ``encode(text, allowed_special="all")`` those of
+        ``encode(text, allowed_special="all")``."""
+        from . import export
+
+        return export.to_tiktoken(self, name)
+
+    def save_tiktoken(self, path: str | os.PathLike[str], name: str = "ovilex") -> None:
+        """Writes tiktoken's rank file to path and the rest of the encoding
+        (name, pattern, special tokens) to PATH.json."""
+        from . import export
+
+        export.save_tiktoken(self, path, name)
 
     def __repr__(self) -> str:
         return f"<Tokenizer: {len(self.merges)} merges, {self.vocab_size} ids>"

@@ -2,6 +2,7 @@
 // so that a list of ids costs a reference per token, not an allocation.
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "engine/shards.h"
 #include "module/args.h"
 #include "module/errors.h"
+#include "text/split.h"
 #include "tokenizer/decode.h"
 #include "tokenizer/records.h"
 
@@ -20,6 +22,11 @@ namespace ovilex::bindings {
 
 using py::check;
 using py::guarded_call;
+using Merging = engine::EncodingRules::Merging;
+
+// make_tokenizer for a tokenizer that encodes by |rules|.
+PyRef make_tokenizer(PyTypeObject* cls, std::vector<Merge> merges, VocabList vocab,
+                     std::vector<SpecialToken> specials, const engine::EncodingRules& rules);
 
 namespace {
 
@@ -255,25 +262,84 @@ std::vector<SpecialToken> special_tokens_arg(PyObject* obj, const VocabList& voc
   return out;
 }
 
+constexpr std::pair<std::string_view, Merging> MERGINGS[] = {
+    {"list", Merging::List},
+    {"merge_rank", Merging::MergeRank},
+    {"token_rank", Merging::TokenRank},
+};
+
+// The keyword arguments of the constructor that say how it encodes.
+engine::EncodingRules rules_arg(const char* pattern, const char* merging, int whole_chunks,
+                                int prefix_space) {
+  engine::EncodingRules rules;
+  if (pattern != nullptr) {
+    const auto named = text::split_pattern_named(pattern);
+    if (!named) {
+      PyErr_Format(PyExc_ValueError,
+                   "unknown split pattern '%s': the supported ones are 'ovilex' and 'gpt2'",
+                   pattern);
+      throw py::PythonError{};
+    }
+    rules.pattern = *named;
+  }
+  if (merging != nullptr) {
+    const auto it = std::find_if(std::begin(MERGINGS), std::end(MERGINGS),
+                                 [&](const auto& m) { return m.first == merging; });
+    if (it == std::end(MERGINGS)) {
+      PyErr_Format(PyExc_ValueError,
+                   "merging must be 'list', 'merge_rank' or 'token_rank', not '%s'", merging);
+      throw py::PythonError{};
+    }
+    rules.merging = it->second;
+  }
+  if (whole_chunks != 0 && rules.merging == Merging::List) {
+    PyErr_SetString(PyExc_ValueError, "whole_chunks needs merging by rank");
+    throw py::PythonError{};
+  }
+  rules.whole_chunks = whole_chunks != 0;
+  rules.prefix_space = prefix_space != 0;
+  return rules;
+}
+
 // ------------------------------------------------------------------ methods
 
 PyObject* tokenizer_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
   return guarded_call([&]() -> PyRef {
-    static const char* keywords[] = {"merges", "vocab", "special_tokens", nullptr};
+    static const char* keywords[] = {"merges",  "vocab",        "special_tokens", "pattern",
+                                     "merging", "whole_chunks", "prefix_space",   nullptr};
     PyObject* merges_arg = nullptr;
     PyObject* vocab_arg = nullptr;
     PyObject* specials_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:Tokenizer", const_cast<char**>(keywords),
-                                     &merges_arg, &vocab_arg, &specials_arg)) {
+    const char* pattern = nullptr;
+    const char* merging = nullptr;
+    int whole_chunks = 0;
+    int prefix_space = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O$zzpp:Tokenizer",
+                                     const_cast<char**>(keywords), &merges_arg, &vocab_arg,
+                                     &specials_arg, &pattern, &merging, &whole_chunks,
+                                     &prefix_space)) {
       throw py::PythonError{};
     }
-    std::vector<Merge> merges = py::to_merges(merges_arg, "merges");
+    const engine::EncodingRules rules = rules_arg(pattern, merging, whole_chunks, prefix_space);
+    const bool derived = merges_arg == Py_None && rules.merging == Merging::TokenRank;
+    std::vector<Merge> merges = derived ? std::vector<Merge>{}
+                                        : py::to_merges(merges_arg, "merges");
     VocabList vocab = py::to_vocab_list(vocab_arg, "vocab");
-    for (unsigned b = 0; b < 256; ++b) {
-      const auto bytes = vocab.find(static_cast<TokenId>(b));
-      if (!bytes || bytes->size() != 1 || (*bytes)[0] != b) {
-        PyErr_Format(PyExc_ValueError, "the vocabulary must map id %u to the single byte %u", b, b);
+    if (rules.merging != Merging::List) {
+      if (const auto problem = engine::RankedMerges::vocab_problem(vocab)) {
+        PyErr_Format(PyExc_ValueError, "the vocabulary cannot be merged by rank: %s",
+                     problem->c_str());
         throw py::PythonError{};
+      }
+      if (derived) merges = engine::RankedMerges::merges_by_rank(vocab);
+    } else {
+      for (unsigned b = 0; b < 256; ++b) {
+        const auto bytes = vocab.find(static_cast<TokenId>(b));
+        if (!bytes || bytes->size() != 1 || (*bytes)[0] != b) {
+          PyErr_Format(PyExc_ValueError, "the vocabulary must map id %u to the single byte %u", b,
+                       b);
+          throw py::PythonError{};
+        }
       }
     }
     if (const auto problem = check_merges(merges, vocab, "the vocabulary")) {
@@ -285,7 +351,7 @@ PyObject* tokenizer_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noe
       throw py::PythonError{};
     }
     std::vector<SpecialToken> specials = special_tokens_arg(specials_arg, vocab);
-    return make_tokenizer(cls, std::move(merges), std::move(vocab), std::move(specials));
+    return make_tokenizer(cls, std::move(merges), std::move(vocab), std::move(specials), rules);
   });
 }
 
@@ -571,6 +637,13 @@ PyObject* write_shards_method(PyObject* self, PyObject* const* args, Py_ssize_t 
     const std::vector<engine::ShardJob> jobs = shard_jobs(slots[0]);
     engine::ShardOptions options;
     options.eot = eot_of(slots[1], core);
+    // Files are read in pieces cut where ovilex's own pattern may be cut.
+    if (core.rules().pattern != text::SplitPattern::Ovilex || core.rules().prefix_space) {
+      PyErr_SetString(PyExc_ValueError,
+                      "write_shards takes only tokenizers with ovilex's own split pattern and no "
+                      "prefix space");
+      throw py::PythonError{};
+    }
     options.threads = to_threads(slots[2]);
     PyObject* progress = slots[3] == Py_None ? nullptr : slots[3];
     std::optional<engine::ShardFailure> failure;
@@ -597,6 +670,24 @@ PyObject* write_shards_method(PyObject* self, PyObject* const* args, Py_ssize_t 
       throw_package_error(std::get<Error>(*failure));
     }
     return PyRef::borrow(Py_None);
+  });
+}
+
+PyObject* rules_getter(PyObject* self, void* which) noexcept {
+  return guarded_call([&]() -> PyRef {
+    const engine::EncodingRules& rules = core_of(self).rules();
+    const std::string_view field(static_cast<const char*>(which));
+    const auto str = [](std::string_view s) {
+      return check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+    };
+    if (field == "pattern") return str(text::split_pattern_name(rules.pattern));
+    if (field == "merging") {
+      return str(std::find_if(std::begin(MERGINGS), std::end(MERGINGS), [&](const auto& m) {
+                   return m.second == rules.merging;
+                 })->first);
+    }
+    const bool value = field == "whole_chunks" ? rules.whole_chunks : rules.prefix_space;
+    return PyRef::borrow(value ? Py_True : Py_False);
   });
 }
 
@@ -669,6 +760,18 @@ PyGetSetDef GETSETS[] = {
      "A copy of the learned vocabulary: token id -> bytes (special tokens apart).", nullptr},
     {"special_tokens", special_tokens_getter, nullptr,
      "A copy of the special tokens: text -> id.", nullptr},
+    {"pattern", rules_getter, nullptr, "The split pattern's name: 'ovilex' or 'gpt2'.",
+     const_cast<char*>("pattern")},
+    {"merging", rules_getter, nullptr,
+     "How chunks merge: 'list' (the merge list in order, as training makes it), 'merge_rank' "
+     "(the adjacent pair listed first merges first) or 'token_rank' (the adjacent pair whose "
+     "joined bytes are the lowest id merges first).", const_cast<char*>("merging")},
+    {"whole_chunks", rules_getter, nullptr,
+     "Whether a chunk that is a token is taken whole before merging.",
+     const_cast<char*>("whole_chunks")},
+    {"prefix_space", rules_getter, nullptr,
+     "Whether a space goes before each stretch of text that does not begin with one.",
+     const_cast<char*>("prefix_space")},
     {"cache_size", cache_size_getter, nullptr,
      "The number of chunks in the shared encoding cache.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -680,9 +783,14 @@ PyType_Slot SLOTS[] = {
     {Py_tp_methods, METHODS},
     {Py_tp_getset, GETSETS},
     {Py_tp_doc, const_cast<char*>(
-                    "Tokenizer(merges, vocab, special_tokens=None)\n--\n\nA merge list and its "
-                    "vocabulary, and special tokens (text -> id, ids outside the vocabulary), "
-                    "compiled for encoding text and decoding ids.")},
+                    "Tokenizer(merges, vocab, special_tokens=None, *, pattern=None, "
+                    "merging='list', whole_chunks=False, prefix_space=False)\n--\n\nA merge "
+                    "list and its vocabulary, and special tokens (text -> id, ids outside the "
+                    "vocabulary), compiled for encoding text and decoding ids. pattern: 'ovilex' "
+                    "(None) or 'gpt2'. merging: 'list', or by rank for the rules of other "
+                    "libraries, 'merge_rank' or 'token_rank' (merges None: the merge list that "
+                    "the ranks make); the vocabulary then holds each byte as one id, any id. "
+                    "whole_chunks and prefix_space: see their attributes.")},
     {0, nullptr},
 };
 
@@ -752,8 +860,13 @@ bool add_tokenizer_type(PyObject* module) {
 
 PyRef make_tokenizer(PyTypeObject* cls, std::vector<Merge> merges, VocabList vocab,
                      std::vector<SpecialToken> specials) {
+  return make_tokenizer(cls, std::move(merges), std::move(vocab), std::move(specials), {});
+}
+
+PyRef make_tokenizer(PyTypeObject* cls, std::vector<Merge> merges, VocabList vocab,
+                     std::vector<SpecialToken> specials, const engine::EncodingRules& rules) {
   auto core = std::make_unique<engine::CompiledTokenizer>(std::move(merges), std::move(vocab),
-                                                          std::move(specials));
+                                                          std::move(specials), rules);
   std::vector<PyRef> ints(core->id_bound());
   for (std::size_t id = 0; id < ints.size(); ++id) {
     ints[id] = check(PyLong_FromSize_t(id));

@@ -39,9 +39,18 @@ class CompiledTokenizer::Encoder {
   explicit Encoder(const CompiledTokenizer& owner)
       : owner_(owner), snapshot_(owner.cache_.snapshot()) {}
 
+  void encode_text(std::string_view text, std::vector<TokenId>& out) {
+    if (owner_.rules_.prefix_space && !text.empty() && text.front() != ' ') {
+      prefixed_.assign(1, ' ');
+      prefixed_.append(text);
+      return encode_split(prefixed_, out);
+    }
+    encode_split(text, out);
+  }
+
   // Ids never outnumber bytes: they are written into a buffer with room
   // for one per byte (grown, never shrunk), then appended to |out|.
-  void encode_text(std::string_view text, std::vector<TokenId>& out) {
+  void encode_split(std::string_view text, std::vector<TokenId>& out) {
     // A front slot's ids are copied whole: the buffer has room past the end.
     if (buffer_.size() < text.size() + Front::INLINE) buffer_.resize(text.size() + Front::INLINE);
     TokenId* at = buffer_.data();
@@ -50,9 +59,10 @@ class CompiledTokenizer::Encoder {
     seen_bytes_ += text.size();
     if (!front_ && seen_bytes_ >= FRONT_FROM_BYTES) front_ = std::make_unique<Front[]>(FRONT_SLOTS);
     Front* const front = front_.get();
-    text::split_utf8(text, [&](std::string_view chunk) {
+    const std::array<TokenId, 256>& byte_ids = owner_.byte_ids_;
+    text::split_utf8(owner_.rules_.pattern, text, [&](std::string_view chunk) {
       if (chunk.size() == 1) {
-        *at++ = static_cast<unsigned char>(chunk[0]);
+        *at++ = byte_ids[static_cast<unsigned char>(chunk[0])];
         return;
       }
       const Key key = Key::of(chunk);
@@ -122,23 +132,39 @@ class CompiledTokenizer::Encoder {
   std::vector<TokenId> buffer_;
   std::vector<TokenId> missing_;
   std::size_t misses_ = 0;
+  std::string prefixed_;  // a stretch with the space put before it
 };
 
 CompiledTokenizer::CompiledTokenizer(std::vector<Merge> merges, VocabList vocab,
-                                     std::vector<SpecialToken> specials)
+                                     std::vector<SpecialToken> specials, EncodingRules rules)
     : merges_(std::move(merges)),
       index_(merges_),
       vocab_(std::move(vocab)),
+      rules_(rules),
       specials_(std::move(specials)),
       all_specials_(specials_.tokens()) {
   const std::vector<TokenId> ids = vocab_.ids();
   id_bound_ = std::max(ids.empty() ? 0 : std::size_t{ids.back()} + 1, specials_.id_bound());
+  using Merging = EncodingRules::Merging;
+  if (rules_.merging == Merging::MergeRank) {
+    ranked_.emplace(RankedMerges::by_position(merges_, vocab_, rules_.whole_chunks));
+  } else if (rules_.merging == Merging::TokenRank) {
+    ranked_.emplace(RankedMerges::by_token(vocab_, rules_.whole_chunks));
+  }
+  for (unsigned b = 0; b < 256; ++b) {
+    const auto byte = static_cast<std::uint8_t>(b);
+    byte_ids_[b] = ranked_ ? ranked_->byte_id(byte) : byte;
+  }
 }
 
 void CompiledTokenizer::encode_chunk_uncached(std::string_view chunk,
                                               std::vector<TokenId>& out) const {
   const std::size_t begin = out.size();
   out.resize(begin + chunk.size());
+  if (ranked_) {
+    out.resize(begin + ranked_->encode(chunk, out.data() + begin));
+    return;
+  }
   const auto word = std::span<TokenId>(out).subspan(begin);
   widen_bytes(chunk, word.data());
   out.resize(begin + encode_word(word, index_));
@@ -154,8 +180,8 @@ void CompiledTokenizer::encode_missing(std::string_view chunk, std::vector<Token
 
 void CompiledTokenizer::encode_chunk(std::string_view chunk, std::vector<TokenId>& out) const {
   if (chunk.size() < 2) {
-    // No pair inside: the byte is its own id.
-    if (!chunk.empty()) out.push_back(static_cast<unsigned char>(chunk[0]));
+    // No pair inside: the byte's own id.
+    if (!chunk.empty()) out.push_back(byte_ids_[static_cast<unsigned char>(chunk[0])]);
     return;
   }
   // Held while its ids are copied: another thread may publish a new one

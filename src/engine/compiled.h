@@ -4,6 +4,9 @@
 //
 // Encoding text is splitting it (text/split.h) and encoding each chunk as
 // _ovilex.encode does: every merge applied in list order with merge_word.
+// A tokenizer imported from another library follows that library's rules
+// instead (EncodingRules): its split pattern, merging by rank
+// (engine/ranked.h), its own ids for the bytes.
 // The cache only remembers results; it never changes them. Special tokens
 // (engine/reserved_tokens.h) are found only where a call allows them; the text
 // between two is encoded as a document of its own, chunk by chunk through
@@ -20,7 +23,9 @@
 #include <vector>
 
 #include "engine/encode_cache.h"
+#include "engine/ranked.h"
 #include "engine/reserved_tokens.h"
+#include "text/char_class.h"
 #include "tokenizer/encode.h"
 #include "tokenizer/hash.h"
 #include "tokenizer/types.h"
@@ -40,19 +45,39 @@ struct FlatIds {
   }
 };
 
+// How text becomes ids: ovilex's own way by default, which training makes;
+// an imported tokenizer's as its library does it.
+struct EncodingRules {
+  enum class Merging : std::uint8_t {
+    List,       // the merges in list order (tokenizer/encode.h)
+    MergeRank,  // by rank, a pair's rank its place in the merge list
+    TokenRank,  // by rank, a pair's rank the id of its joined bytes
+  };
+  text::SplitPattern pattern = text::SplitPattern::Ovilex;
+  Merging merging = Merging::List;
+  // A chunk that is a token is taken whole, before merging (by rank only).
+  bool whole_chunks = false;
+  // A space goes before each stretch of text (the text, or one between
+  // special tokens) that does not begin with one.
+  bool prefix_space = false;
+};
+
 class CompiledTokenizer {
  public:
   static constexpr std::size_t CACHE_CAPACITY = std::size_t{1} << 19;
 
-  // |vocab| must hold bytes 0 to 255 and every merge's new id (the caller
-  // checks; see check_merges in tokenizer/records.h). The ids of |specials|
+  // |vocab| must hold every merge's new id (the caller checks; see
+  // check_merges in tokenizer/records.h), and bytes 0 to 255 as ids 0 to 255
+  // for merging by list, or each byte as one id and no bytes twice for
+  // merging by rank (RankedMerges::vocab_problem). The ids of |specials|
   // are outside the vocabulary, their texts distinct, non-empty UTF-8.
   CompiledTokenizer(std::vector<Merge> merges, VocabList vocab,
-                    std::vector<SpecialToken> specials = {});
+                    std::vector<SpecialToken> specials = {}, EncodingRules rules = {});
   CompiledTokenizer(const CompiledTokenizer&) = delete;
   CompiledTokenizer& operator=(const CompiledTokenizer&) = delete;
 
   std::span<const Merge> merges() const noexcept { return merges_; }
+  const EncodingRules& rules() const noexcept { return rules_; }
   const VocabList& vocab() const noexcept { return vocab_; }
   const SpecialTokens& specials() const noexcept { return specials_; }
   // Finds every special token.
@@ -107,6 +132,9 @@ class CompiledTokenizer {
   std::vector<Merge> merges_;
   MergeIndex index_;
   VocabList vocab_;
+  EncodingRules rules_;
+  std::optional<RankedMerges> ranked_;  // when merging by rank
+  std::array<TokenId, 256> byte_ids_{};
   std::size_t id_bound_ = 0;
   mutable EncodeCache cache_{CACHE_CAPACITY};
   SpecialTokens specials_;

@@ -22,6 +22,9 @@ def pytest_configure(config):
     config.addinivalue_line(
         "markers", "memory_faults: makes the module's allocations fail (the sanitizer "
         "build aborts on a failed allocation instead of throwing, so it leaves these out)")
+    config.addinivalue_line(
+        "markers", "foreign_leaks: runs processes that load libraries (Dask, matplotlib) whose "
+        "own leaks at exit LeakSanitizer would report (the sanitizer build leaves these out)")
 
 
 @pytest.fixture(autouse=True)

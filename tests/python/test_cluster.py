@@ -19,6 +19,7 @@ from ovilex import cluster
 from ovilex.shards import write_shards
 
 distributed = pytest.importorskip("distributed")
+pytestmark = pytest.mark.foreign_leaks
 
 WORDS = ["the", " quick", " fox", "'s", " 42", "\n", "  ", "\t", "é", " Москва", "日本",
          "👍🏽", "_x", ".", "\u00a0", "\u2028", "x'", "ll", "\r\n", "\n\n", " "]

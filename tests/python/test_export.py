@@ -46,8 +46,8 @@ def trained(tmp_path_factory):
     top = tmp_path_factory.mktemp("export")
     tok = Tokenizer.train([real_text(), mixed_text(0, 40_000)], workdir=top / "wd",
                           special_tokens=SPECIALS)
-    export.save_hf(tok, top / "tokenizer.json")
-    export.save_tiktoken(tok, top / "ovilex.tiktoken")
+    tok.save_hf(top / "tokenizer.json")
+    tok.save_tiktoken(top / "ovilex.tiktoken")
     return tok, top
 
 
@@ -58,7 +58,7 @@ def hf(trained):
 
 @pytest.fixture(scope="module")
 def tk(trained):
-    return export.to_tiktoken(trained[0], name="test")
+    return trained[0].to_tiktoken(name="test")
 
 
 def samples():

@@ -15,6 +15,7 @@ import reference
 from ovilex import Tokenizer, report, split
 
 pytest.importorskip("matplotlib")
+pytestmark = pytest.mark.foreign_leaks
 
 TEXTS = {
     "a.txt": 'The quick <script>alert(1)</script> fox &amp; "quoted" café\n' * 40,

@@ -1,0 +1,321 @@
+"""Tokenizers trained by other libraries, with those libraries' ids.
+
+``Tokenizer.from_hf(path)`` reads a Hugging Face ``tokenizers``
+``tokenizer.json`` and ``Tokenizer.from_tiktoken(path, pattern)`` a
+``tiktoken`` rank file; each gives a Tokenizer whose ``encode`` gives the
+source library's ids for any text:
+
+- Hugging Face: those of ``encode(text, add_special_tokens=False).ids`` for
+  text without added tokens, and ``encode(text, allowed_special="all")``
+  those of the same call on any text (the library finds its added tokens in
+  every text; ovilex only where allowed);
+- tiktoken: those of ``Encoding.encode_ordinary(text)``, and with
+  ``allowed_special="all"`` those of ``Encoding.encode(text,
+  allowed_special="all")``.
+
+The ids are the library's own, bytes included: GPT-2's vocabulary does not
+give byte b the id b, and neither does a file trained with Hugging Face's
+``ByteLevel``. Special tokens (Hugging Face's added tokens, special or not)
+keep their ids too.
+
+Merging follows the source library, not ovilex's rule. ovilex applies its
+merge list in order, each merge to the whole chunk; the libraries merge the
+adjacent pair of lowest rank first, the leftmost of equals, over and over:
+Hugging Face ranks a pair by its place in the merge list, tiktoken by the
+rank of the token its joined bytes make, and takes a chunk that is itself a
+token whole (as Hugging Face does when ``ignore_merges`` is set). The two
+rules agree on the lists that training makes, where a merge only makes pairs
+of later merges, but not on every list: with (x c) -> y listed before
+(a b) -> x, the list turns "abc" into [x, c] and ranks into [y]. An imported
+tokenizer merges by rank (``merging`` is "merge_rank" or "token_rank"), so
+it reproduces the source library whatever order its list has.
+
+What can be imported: byte-level BPE whose ids fit in 16 bits (0 to 65535)
+and whose vocabulary holds every byte, split by GPT-2's pattern or ovilex's
+own (as ``ovilex.patterns.pattern_for`` writes it). From Hugging Face: no
+normalizer (or an empty sequence of them), the ``ByteLevel`` pre-tokenizer
+with its own pattern (``add_prefix_space`` true or false) or a ``Split`` by
+one of the two patterns followed by ``ByteLevel`` without its own (as
+``save_hf`` writes), a ``ByteLevel`` decoder or none, no truncation, and a
+BPE model without dropout or subword affixes; its merges as ["a", "b"] pairs
+or "a b" strings. The post-processor and padding are left out: they add
+nothing to ``encode(text, add_special_tokens=False)``. Anything else raises
+``TokenizerFileError`` (an ``OvilexError``) with a one-line message naming
+the file and what is unsupported, except a file that cannot be opened
+(``OSError``) and, for ``from_tiktoken``, a pattern that is neither
+(``ValueError``, as ``ovilex.patterns.pattern_name`` raises it).
+
+With ``add_prefix_space`` a space is put before each stretch of text that
+does not begin with one (the whole text, or each stretch between allowed
+special tokens), as the library does; ``decode`` gives that space back, as
+the library's decoder does.
+"""
+
+from __future__ import annotations
+
+import base64
+import binascii
+import json
+import os
+import pathlib
+from collections.abc import Mapping
+from typing import Any
+
+from .errors import TokenizerFileError
+from .export import BYTE_CHARS
+from .patterns import pattern_name
+
+__all__ = ["TokenizerFileError", "from_hf", "from_tiktoken", "hf_arguments",
+           "tiktoken_arguments"]
+
+StrPath = str | os.PathLike[str]
+
+CHAR_BYTES = {char: byte for byte, char in enumerate(BYTE_CHARS)}
+ID_BOUND = 0x10000
+
+
+def _fail(where: str, what: str) -> TokenizerFileError:
+    return TokenizerFileError(f"{where}: {what}")
+
+
+def _check_id(where: str, what: str, token_id: Any) -> int:
+    if type(token_id) is not int or token_id < 0:
+        raise _fail(where, f"{what} has the id {token_id!r}, expected an int of 0 or more")
+    if token_id >= ID_BOUND:
+        raise _fail(where, f"{what} has the id {token_id}: ovilex's ids fit in 16 bits "
+                           "(0 to 65535)")
+    return token_id
+
+
+def _check_bytes(where: str, vocab: Mapping[int, bytes]) -> None:
+    singles = {data[0] for data in vocab.values() if len(data) == 1}
+    for byte in range(256):
+        if byte not in singles:
+            raise _fail(where, f"no token stands for the byte 0x{byte:02X}: byte-level BPE "
+                               "needs all 256")
+
+
+# ----------------------------------------------------------------------
+# Hugging Face tokenizers
+
+
+def from_hf(cls: Any, path: StrPath) -> Any:
+    """cls (a Tokenizer class) from a Hugging Face tokenizer.json (see the
+    module's description)."""
+    where = os.fspath(path)
+    try:
+        data = json.loads(pathlib.Path(path).read_text(encoding="utf-8"))
+    except (UnicodeDecodeError, json.JSONDecodeError) as e:
+        raise _fail(where, f"not a tokenizer.json: {e}") from None
+    return cls(**hf_arguments(data, where))
+
+
+def hf_arguments(data: Any, where: str) -> dict[str, Any]:
+    """The Tokenizer arguments of a tokenizer.json's content; where names
+    the file in messages."""
+    if not isinstance(data, dict) or not isinstance(data.get("model"), dict):
+        raise _fail(where, "not a tokenizer.json: no model")
+    model = data["model"]
+    if model.get("type", "BPE") != "BPE":
+        raise _fail(where, f"the model is {model.get('type')}, not BPE")
+    if data.get("truncation") is not None:
+        raise _fail(where, "truncation is set; ovilex encodes whole texts")
+    normalizer = data.get("normalizer")
+    if normalizer is not None and normalizer != {"type": "Sequence", "normalizers": []}:
+        raise _fail(where, f"the normalizer {_kind(normalizer)} changes text before it is "
+                           "split; ovilex has no normalizers")
+    decoder = data.get("decoder")
+    if decoder is not None and _kind(decoder) != "ByteLevel":
+        raise _fail(where, f"the decoder {_kind(decoder)} is not byte-level")
+    if model.get("dropout") not in (None, 0, 0.0):
+        raise _fail(where, "the model has dropout, which makes its ids random")
+    for affix in ("continuing_subword_prefix", "end_of_word_suffix"):
+        if model.get(affix):
+            raise _fail(where, f"the model has a {affix}, which byte-level BPE does not use")
+    pattern, prefix_space = _hf_pre_tokenizer(data.get("pre_tokenizer"), where)
+    tokens = model.get("vocab")
+    if not isinstance(tokens, dict):
+        raise _fail(where, "the model has no vocab")
+    specials = _hf_added_tokens(data.get("added_tokens") or [], tokens, where)
+    vocab, ids = _hf_vocab(tokens, set(specials.values()), where)
+    return {"merges": _hf_merges(model.get("merges"), ids, where), "vocab": vocab,
+            "special_tokens": specials, "pattern": pattern, "merging": "merge_rank",
+            "whole_chunks": bool(model.get("ignore_merges", False)),
+            "prefix_space": prefix_space}
+
+
+def _kind(part: Any) -> str:
+    return str(part.get("type")) if isinstance(part, dict) else repr(part)
+
+
+def _hf_pre_tokenizer(pre: Any, where: str) -> tuple[str, bool]:
+    """The split pattern's name and add_prefix_space."""
+    steps = pre.get("pretokenizers") if _kind(pre) == "Sequence" else [pre]
+    if not isinstance(steps, list):
+        steps = [pre]
+    if len(steps) == 1 and _kind(steps[0]) == "ByteLevel" and steps[0].get("use_regex", True):
+        return "gpt2", bool(steps[0].get("add_prefix_space", True))
+    if len(steps) == 2 and _kind(steps[0]) == "Split" and _kind(steps[1]) == "ByteLevel":
+        split, level = steps
+        regex = split.get("pattern", {}).get("Regex") if isinstance(split.get("pattern"),
+                                                                      dict) else None
+        if regex is None or split.get("behavior") != "Isolated" or split.get("invert"):
+            raise _fail(where, "the Split pre-tokenizer must isolate the matches of a Regex")
+        if level.get("use_regex", True) or level.get("add_prefix_space", True):
+            raise _fail(where, "the ByteLevel pre-tokenizer after a Split must neither split "
+                               "again nor add a prefix space")
+        try:
+            return pattern_name(regex), False
+        except ValueError as e:
+            raise _fail(where, str(e)) from None
+    shown = _kind(pre) if _kind(pre) != "Sequence" else "[" + ", ".join(map(_kind, steps)) + "]"
+    raise _fail(where, f"the pre-tokenizer {shown} is not supported: expected ByteLevel, or "
+                       "Split by a regex then ByteLevel")
+
+
+def _hf_added_tokens(added: Any, tokens: dict[str, Any], where: str) -> dict[str, int]:
+    """The added tokens' ids as the library gives them when it loads the
+    file, whatever ids the file says: the id of the token's text in the
+    model's vocabulary, else the next one above the vocabulary's size and
+    the added tokens before it."""
+    specials: dict[str, int] = {}
+    ids: set[int] = set()
+    next_id = len(tokens)
+    for token in added:
+        content = token.get("content") if isinstance(token, dict) else None
+        if not isinstance(content, str) or not content:
+            raise _fail(where, f"added token {token!r} has no text")
+        token_id = tokens.get(content, next_id)
+        _check_id(where, f"added token {content!r}", token_id)
+        next_id = max(next_id, token_id + 1)
+        for flag in ("single_word", "lstrip", "rstrip"):
+            if token.get(flag):
+                raise _fail(where, f"added token {content!r} has {flag} set, which ovilex's "
+                                   "special tokens do not have")
+        if content in specials or token_id in ids:
+            raise _fail(where, f"added token {content!r} (id {token_id}) is given twice")
+        specials[content] = token_id
+        ids.add(token_id)
+    return specials
+
+
+def _hf_vocab(tokens: dict[str, Any], special_ids: set[int],
+              where: str) -> tuple[dict[int, bytes], dict[str, int]]:
+    """The vocabulary by id (the added tokens left out) and by spelling."""
+    vocab: dict[int, bytes] = {}
+    for token, token_id in tokens.items():
+        _check_id(where, f"token {token!r}", token_id)
+        if token_id in vocab:
+            raise _fail(where, f"id {token_id} stands for two tokens")
+        if token_id in special_ids:
+            continue
+        try:
+            vocab[token_id] = bytes(CHAR_BYTES[c] for c in token)
+        except KeyError:
+            raise _fail(where, f"token {token!r} (id {token_id}) is not spelt in byte-level "
+                               "characters") from None
+    _check_bytes(where, vocab)
+    return vocab, {t: i for t, i in tokens.items() if i in vocab}
+
+
+def _hf_merges(merges: Any, ids: dict[str, int],
+               where: str) -> list[tuple[tuple[int, int], int]]:
+    """The merges by ids, in the order of their ranks: a pair listed twice
+    at its last place, as the library's map of the list keeps it."""
+    if not isinstance(merges, list):
+        raise _fail(where, "the model has no merges")
+    ranked: dict[tuple[int, int], int] = {}
+    for rank, merge in enumerate(merges):
+        pair = merge.split(" ") if isinstance(merge, str) else merge
+        if not isinstance(pair, list) or len(pair) != 2 or not all(isinstance(p, str)
+                                                                    for p in pair):
+            raise _fail(where, f"merge {rank} is {merge!r}, expected [\"a\", \"b\"] or \"a b\"")
+        for token in (pair[0], pair[1], pair[0] + pair[1]):
+            if token not in ids:
+                raise _fail(where, f"merge {rank} ({pair[0]!r}, {pair[1]!r}): {token!r} is "
+                                   "not a token of the vocabulary")
+        key = (ids[pair[0]], ids[pair[1]])
+        ranked.pop(key, None)
+        ranked[key] = ids[pair[0] + pair[1]]
+    return list(ranked.items())
+
+
+# ----------------------------------------------------------------------
+# tiktoken
+
+
+def from_tiktoken(cls: Any, path: StrPath, pattern: str | None = None,
+                  special_tokens: Mapping[str, int] | None = None) -> Any:
+    """cls from a tiktoken rank file (see the module's description)."""
+    return cls(**tiktoken_arguments(path, pattern, special_tokens))
+
+
+def tiktoken_arguments(path: StrPath, pattern: str | None = None,
+                       special_tokens: Mapping[str, int] | None = None) -> dict[str, Any]:
+    """The Tokenizer arguments of a rank file. pattern and special_tokens
+    default to those of PATH.json, which save_tiktoken writes beside it;
+    without that file the pattern must be given."""
+    where = os.fspath(path)
+    if pattern is None or special_tokens is None:
+        rest = _tiktoken_rest(pathlib.Path(path))
+        if pattern is None:
+            if "pat_str" not in rest:
+                raise _fail(where, "no pattern given and no pat_str in a .json beside it")
+            pattern = rest["pat_str"]
+        if special_tokens is None:
+            special_tokens = rest.get("special_tokens", {})
+    name = pattern_name(pattern)
+    vocab = _read_ranks(pathlib.Path(path), where)
+    specials: dict[str, int] = {}
+    for text, token_id in dict(special_tokens or {}).items():
+        _check_id(where, f"special token {text!r}", token_id)
+        if token_id in vocab:
+            raise _fail(where, f"special token {text!r} has the id {token_id}, a rank of the "
+                               "file")
+        specials[text] = token_id
+    return {"merges": None, "vocab": vocab, "special_tokens": specials, "pattern": name,
+            "merging": "token_rank", "whole_chunks": True}
+
+
+def _tiktoken_rest(path: pathlib.Path) -> dict[str, Any]:
+    """The name, pattern and special tokens in PATH.json, if there is one."""
+    rest = path.with_name(path.name + ".json")
+    try:
+        data = json.loads(rest.read_text(encoding="utf-8"))
+    except FileNotFoundError:
+        return {}
+    except (UnicodeDecodeError, json.JSONDecodeError) as e:
+        raise _fail(os.fspath(rest), f"not the rest of a tiktoken encoding: {e}") from None
+    if not isinstance(data, dict):
+        raise _fail(os.fspath(rest), "not the rest of a tiktoken encoding: not an object")
+    return data
+
+
+def _read_ranks(path: pathlib.Path, where: str) -> dict[int, bytes]:
+    """id -> bytes of a rank file: "BASE64 RANK" per line, as tiktoken's
+    load_tiktoken_bpe reads it (blank lines skipped)."""
+    vocab: dict[int, bytes] = {}
+    seen: dict[bytes, int] = {}
+    for number, line in enumerate(path.read_bytes().splitlines(), 1):
+        if not line:
+            continue
+        parts = line.split()
+        try:
+            if len(parts) != 2:
+                raise ValueError
+            data, rank = base64.b64decode(parts[0], validate=True), int(parts[1])
+        except (ValueError, binascii.Error):
+            shown = line[:40].decode("utf-8", "replace")
+            raise _fail(where, f"line {number}: expected 'BASE64 RANK', found {shown!r}") from None
+        _check_id(where, f"line {number}: {data!r}", rank)
+        if not data:
+            raise _fail(where, f"line {number}: an empty token")
+        if rank in vocab:
+            raise _fail(where, f"line {number}: rank {rank} is given twice")
+        if data in seen:
+            raise _fail(where, f"line {number}: {data!r} is given twice (ranks {seen[data]} "
+                               f"and {rank})")
+        vocab[rank] = data
+        seen[data] = rank
+    _check_bytes(where, vocab)
+    return vocab
