@@ -411,6 +411,9 @@ def native_cases(merges, directory):
 
     tok = _native.Tokenizer(merges, vocab_from_merges(merges))
     ids = encode(_native.split(text), merges)
+    special = _native.Tokenizer(merges, vocab_from_merges(merges), {"<|e|>": 9000})
+    ranked = _native.Tokenizer(merges, vocab_from_merges(merges), merging="merge_rank",
+                               whole_chunks=True)
     # Long enough in all to be encoded on threads without the interpreter lock.
     batch = [text] * 8
     offsets = array.array("Q", range(0, len(ids) * (len(batch) + 1), len(ids)))
@@ -432,6 +435,18 @@ def native_cases(merges, directory):
         Case("Tokenizer decode invalid UTF-8", lambda: tok.decode(ids + [255]), ValueError,
              f"decoded bytes are not valid UTF-8: invalid utf-8 sequence of 1 bytes from index "
              f"{len(text.encode())}"),
+        Case("Tokenizer special tokens allowed",
+             lambda: special.encode_batch([text + "<|e|>"], allowed_special="all"),
+             ok([ids + [9000]])),
+        Case("Tokenizer special tokens as text", lambda: special.encode("<|e|>"),
+             ok(tok.encode("<|e|>"))),
+        Case("Tokenizer special token unknown",
+             lambda: special.encode(text, allowed_special={"<|x|>"}), ValueError,
+             "encode() argument 'allowed_special': '<|x|>' is not a special token of this "
+             "tokenizer"),
+        Case("Tokenizer special tokens", lambda: special.special_tokens, ok({"<|e|>": 9000})),
+        Case("Tokenizer merged by rank", lambda: ranked.encode_array(text),
+             ok(array.array("H", ids))),
         Case("load_records",
              lambda: _native.load_records(_native.Tokenizer, merges_path, vocab_path).merges,
              ok(merges)),
