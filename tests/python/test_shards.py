@@ -280,9 +280,13 @@ def test_sigint_leaves_no_shard_and_no_temporary(trained, package_env, tmp_path)
     with proc:
         try:
             first = json.loads(proc.stderr.readline())  # the first block is being written
+            # Held still while we look, so that a loaded machine cannot let it
+            # finish first; the interrupt waits for it to go on.
+            proc.send_signal(signal.SIGSTOP)
             assert (first["file"], first["done"]) == ("big.txt", False)
             writing = sorted(p.name for p in out.iterdir())
             proc.send_signal(signal.SIGINT)
+            proc.send_signal(signal.SIGCONT)
             rest = proc.stderr.read().decode()
             proc.wait(timeout=60)
         finally:
