@@ -270,6 +270,10 @@ def test_native_writer_checks_its_arguments(trained, tmp_path):
 # Interruption
 
 
+# In the ASan run of the whole suite (never alone, never elsewhere) the encoder
+# has finished with status 0 in two runs of three, as if the interrupt never
+# came.
+@pytest.mark.asan_unreliable
 def test_sigint_leaves_no_shard_and_no_temporary(trained, package_env, tmp_path):
     workdir, _ = trained
     (tmp_path / "big.txt").write_text(generated(4, 1_000_000) * 100, encoding="utf-8")
