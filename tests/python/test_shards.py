@@ -271,7 +271,7 @@ def test_native_writer_checks_its_arguments(trained, tmp_path):
 
 
 # In the ASan run of the whole suite (never alone, never elsewhere) the encoder
-# has finished with status 0 in two runs of three, as if the interrupt never
+# has finished with status 0 in two runs of four, as if the interrupt never
 # came.
 @pytest.mark.asan_unreliable
 def test_sigint_leaves_no_shard_and_no_temporary(trained, package_env, tmp_path):
