@@ -26,8 +26,8 @@ def pytest_configure(config):
         "markers", "foreign_leaks: runs processes that load libraries (Dask, matplotlib) whose "
         "own leaks at exit LeakSanitizer would report (the sanitizer build leaves these out)")
     config.addinivalue_line(
-        "markers", "asan_unreliable: fails under the ASan run of the whole suite for a reason "
-        "not yet found (the sanitizer build leaves these out; every other run has them)")
+        "markers", "browser: needs the browser of tools/packages/report.txt, which the stage "
+        "tools/check report installs (elsewhere these skip)")
 
 
 @pytest.fixture(autouse=True)

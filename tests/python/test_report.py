@@ -170,13 +170,16 @@ def test_errors_end_with_one_line_and_leave_no_file(made, package_env, tmp_path,
     assert {p.name for p in tmp_path.iterdir()} == {"wd"} | {n.split("/")[0] for n in files}
 
 
+@pytest.mark.browser
 def test_page_renders_in_a_headless_browser(made, tmp_path):
     if shutil.which("chromium") is None:
-        pytest.skip("no chromium")
+        pytest.skip("chromium is not installed here: tools/check report installs it and runs this")
     image = pytest.importorskip("matplotlib.image")
     shot = tmp_path / "shot.png"
     # As root, without a display or a user session.
     done = subprocess.run(["chromium", "--headless", "--no-sandbox", "--disable-gpu",
+                           "--no-first-run", "--disable-background-networking",
+                           "--disable-component-update", "--disable-sync",
                            f"--screenshot={shot}", "--window-size=1000,1600",
                            (made[0] / "report.html").as_uri()], capture_output=True, timeout=120,
                           env=dict(os.environ, HOME=str(tmp_path)), cwd=tmp_path)
