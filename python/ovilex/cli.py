@@ -1,4 +1,5 @@
-"""The command line: ``python -m ovilex train|count|encode|decode|export|report``.
+"""The command line: ``ovilex train|count|encode|decode|export|report``, the
+command that ``pip install`` makes (``python -m ovilex`` runs the same).
 
     python -m ovilex train [FILE]... [--workdir DIR] [--jobs N | --dask ADDRESS]
                            [--timings-json FILE]
