@@ -2,6 +2,7 @@
 which failures are tried again. apt itself is replaced by a stand-in that
 prints what apt printed on real failures."""
 
+import os
 import pathlib
 import shutil
 import subprocess
@@ -47,7 +48,9 @@ def apt_sh(tmp_path, script, lists=None):
     done = subprocess.run(
         ["bash", "-c", f'set -euo pipefail; here={tools}; source "$0"; sleep() {{ :; }}; {script}',
          ROOT / "tools" / "apt.sh"],
-        capture_output=True, text=True, cwd=tmp_path, timeout=60)
+        capture_output=True, text=True, cwd=tmp_path, timeout=60,
+        # The tool's own environment: nothing of a sanitizer run's preloads.
+        env={"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LANG": "C.UTF-8"})
     tries = tmp_path / "tries"
     return done.returncode, done.stderr.splitlines(), int(tries.read_text()) if tries.exists() else 0
 
