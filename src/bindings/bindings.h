@@ -97,9 +97,10 @@ std::size_t to_threads(PyObject* obj);
 
 // A new array.array of typecode 'H' or 'Q' holding |data|.
 PyRef make_array(const char* typecode, const void* data, std::size_t bytes);
-// A new array.array of typecode 'H' holding |n| ids written by fill(TokenId*)
-// straight into its buffer.
-PyRef make_id_array(std::size_t n, const std::function<void(TokenId*)>& fill);
+// A new array.array of the ids of |pieces| joined, typecode 'H' (Bits16) or
+// 'I' (Bits32). ValueError "dtype uint16 cannot hold the id N; ask for
+// uint32" for an id that does not fit.
+PyRef make_id_array(std::span<const std::vector<TokenId>> pieces, IdWidth width);
 
 // The types, made by the module's initialisation. Each returns a borrowed
 // reference to the type.

@@ -2,6 +2,7 @@
 // types share (argument helpers, error translation).
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -170,20 +171,38 @@ std::string fs_path(PyObject* obj) {
                      static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
 }
 
-PyRef make_id_array(std::size_t n, const std::function<void(TokenId*)>& fill) {
+PyRef make_id_array(std::span<const std::vector<TokenId>> pieces, IdWidth width) {
+  std::size_t n = 0;
+  for (const std::vector<TokenId>& piece : pieces) {
+    n += piece.size();
+    if (width != IdWidth::Bits16) continue;
+    if (const auto it = std::ranges::find_if(piece, [](TokenId id) { return id > 0xFFFF; });
+        it != piece.end()) {
+      PyErr_Format(PyExc_ValueError, "dtype uint16 cannot hold the id %lu; ask for uint32",
+                   static_cast<unsigned long>(*it));
+      throw py::PythonError{};
+    }
+  }
+  const char* typecode = width == IdWidth::Bits16 ? "H" : "I";
   PyObject* array_type = imported(array_cell, "array", "array");
-  PyRef one = check(PyObject_CallFunction(array_type, "s(i)", "H", 0));
+  PyRef one = check(PyObject_CallFunction(array_type, "s(i)", typecode, 0));
   // Repeating a one-item array makes n items in a few block copies.
   PyRef array = check(PySequence_Repeat(one.get(), static_cast<Py_ssize_t>(n)));
   Py_buffer view;
   if (PyObject_GetBuffer(array.get(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) {
     throw py::PythonError{};
   }
-  if (static_cast<std::size_t>(view.len) != n * sizeof(TokenId)) {
+  if (static_cast<std::size_t>(view.len) != n * static_cast<std::size_t>(width)) {
     PyBuffer_Release(&view);
-    fail_internal("array('H') items are not two bytes");
+    fail_internal("array items are not of the id width");
   }
-  fill(static_cast<TokenId*>(view.buf));
+  if (width == IdWidth::Bits16) {
+    auto* out = static_cast<std::uint16_t*>(view.buf);
+    for (const std::vector<TokenId>& piece : pieces) out = std::copy(piece.begin(), piece.end(), out);
+  } else {
+    auto* out = static_cast<TokenId*>(view.buf);
+    for (const std::vector<TokenId>& piece : pieces) out = std::copy(piece.begin(), piece.end(), out);
+  }
   PyBuffer_Release(&view);
   return array;
 }

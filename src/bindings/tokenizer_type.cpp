@@ -32,7 +32,9 @@ namespace {
 
 struct TokenizerState {
   std::unique_ptr<engine::CompiledTokenizer> core;
-  std::vector<PyRef> ints;  // ints[id] is the int object of id
+  // ints[id] is the int object of id, for the ids of the dense part of the
+  // vocabulary and the special tokens among them.
+  std::vector<PyRef> ints;
 };
 
 struct TokenizerObject {
@@ -61,20 +63,21 @@ PyRef id_list(const TokenizerState& state, std::span<const TokenId> ids) {
   PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
   const std::vector<PyRef>& ints = state.ints;
   for (std::size_t i = 0; i < ids.size(); ++i) {
-    PyObject* value = ints[ids[i]].get();
-    items[i] = Py_NewRef(value);
+    const TokenId id = ids[i];
+    items[i] = id < ints.size() ? Py_NewRef(ints[id].get()) : check(PyLong_FromUnsignedLong(id)).release();
   }
   return list;
 }
 
 // The ids of a call's argument: a list or tuple of ints, a buffer of
-// unsigned 16-bit items (array('H'), a numpy uint16 array), or any sequence
-// of ints, converted as _ovilex converts its ids, with its messages.
+// unsigned 16- or 32-bit items (array('H') or array('I'), a numpy uint16 or
+// uint32 array), or any sequence of ints, converted as _ovilex converts its
+// ids, with its messages, but to 2^32 - 1.
 class IdsArg {
  public:
   explicit IdsArg(PyObject* obj) {
     if (fast_sequence(obj) || fast_buffer(obj)) return;
-    owned_ = py::to_token_ids(obj, "ids");
+    owned_ = py::to_token_ids(obj, "ids", IdWidth::Bits32);
     ids_ = owned_;
   }
   IdsArg(const IdsArg&) = delete;
@@ -96,7 +99,7 @@ class IdsArg {
         return false;
       }
       const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
-      if (v < 0 || v > 0xFFFF) return false;
+      if (v < 0 || v > Py_ssize_t{UINT32_MAX}) return false;
       owned_[static_cast<std::size_t>(i)] = static_cast<TokenId>(v);
     }
     ids_ = owned_;
@@ -110,16 +113,30 @@ class IdsArg {
       return false;
     }
     has_view_ = true;
-    const char* format = view_.format == nullptr ? "B" : view_.format;
-    const bool native_u16 = std::strcmp(format, "H") == 0 || std::strcmp(format, "=H") == 0 ||
-                            std::strcmp(format, "<H") == 0 || std::strcmp(format, "@H") == 0;
-    if (!native_u16 || view_.itemsize != 2 || view_.ndim != 1) {
+    const char code = native_unsigned(view_.format == nullptr ? "B" : view_.format);
+    if ((code != 'H' && code != 'I') || view_.ndim != 1 ||
+        view_.itemsize != (code == 'H' ? 2 : 4)) {
       PyBuffer_Release(&view_);
       has_view_ = false;
       return false;
     }
-    ids_ = {static_cast<const TokenId*>(view_.buf), static_cast<std::size_t>(view_.len) / 2};
+    const std::size_t n = static_cast<std::size_t>(view_.len / view_.itemsize);
+    if (code == 'I') {
+      ids_ = {static_cast<const TokenId*>(view_.buf), n};
+      return true;
+    }
+    const auto* narrow = static_cast<const std::uint16_t*>(view_.buf);
+    owned_.assign(narrow, narrow + n);
+    ids_ = owned_;
     return true;
+  }
+
+  // 'H' or 'I' for a struct format of one native-order unsigned 16- or
+  // 32-bit item, '\0' for any other.
+  static char native_unsigned(const char* format) {
+    if (*format == '=' || *format == '<' || *format == '@') ++format;
+    if ((format[0] == 'H' || format[0] == 'I') && format[1] == '\0') return format[0];
+    return '\0';
   }
 
   std::vector<TokenId> owned_;
@@ -410,7 +427,7 @@ PyObject* encode_array_method(PyObject* self, PyObject* const* args, Py_ssize_t 
       GilReleased released(utf8.size() >= RELEASE_FROM_BYTES);
       allowed.encode(core, utf8, ids);
     }
-    return make_array("H", ids.data(), ids.size() * sizeof(TokenId));
+    return make_id_array(std::span(&ids, 1), width_for(core.id_bound()));
   });
 }
 
@@ -465,7 +482,7 @@ PyObject* encode_batch_array_method(PyObject* self, PyObject* const* args, Py_ss
         flat = core.encode_batch_flat(texts.views,
                                       texts.bytes >= RELEASE_FROM_BYTES ? threads : 1, allowed);
       }
-      PyRef ids = make_id_array(flat.size(), [&](TokenId* out) { flat.copy_to(out); });
+      PyRef ids = make_id_array(flat.pieces, width_for(core.id_bound()));
       PyRef offsets =
           make_array("Q", flat.offsets.data(), flat.offsets.size() * sizeof(std::uint64_t));
       return check(PyTuple_Pack(2, ids.get(), offsets.get()));
@@ -618,7 +635,7 @@ std::optional<TokenId> eot_of(PyObject* obj, const engine::CompiledTokenizer& co
   int overflow = 0;
   const long long id = PyLong_Check(obj) ? PyLong_AsLongLongAndOverflow(obj, &overflow) : -1;
   if (PyErr_Occurred()) throw py::PythonError{};
-  if (overflow != 0 || id < 0 || id > 0xFFFF || !core.token_bytes(static_cast<TokenId>(id))) {
+  if (overflow != 0 || id < 0 || id > UINT32_MAX || !core.token_bytes(static_cast<TokenId>(id))) {
     PyErr_Format(PyExc_ValueError, "eot: unknown token id %R", obj);
     throw py::PythonError{};
   }
@@ -637,6 +654,7 @@ PyObject* write_shards_method(PyObject* self, PyObject* const* args, Py_ssize_t 
     const std::vector<engine::ShardJob> jobs = shard_jobs(slots[0]);
     engine::ShardOptions options;
     options.eot = eot_of(slots[1], core);
+    options.width = width_for(core.id_bound());
     // Files are read in pieces cut where ovilex's own pattern may be cut.
     if (core.rules().pattern != text::SplitPattern::Ovilex || core.rules().prefix_space) {
       PyErr_SetString(PyExc_ValueError,
@@ -867,7 +885,8 @@ PyRef make_tokenizer(PyTypeObject* cls, std::vector<Merge> merges, VocabList voc
                      std::vector<SpecialToken> specials, const engine::EncodingRules& rules) {
   auto core = std::make_unique<engine::CompiledTokenizer>(std::move(merges), std::move(vocab),
                                                           std::move(specials), rules);
-  std::vector<PyRef> ints(core->id_bound());
+  const std::size_t dense = std::max(core->vocab().dense_bound(), std::size_t{0x10000});
+  std::vector<PyRef> ints(std::min(core->id_bound(), dense));
   for (std::size_t id = 0; id < ints.size(); ++id) {
     ints[id] = check(PyLong_FromSize_t(id));
   }

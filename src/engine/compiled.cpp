@@ -114,7 +114,7 @@ class CompiledTokenizer::Encoder {
   // one compare in one cache line. An empty slot's hi of 0 matches no key,
   // which holds the chunk's length (2 or more) in its top byte.
   struct alignas(32) Front {
-    static constexpr std::size_t INLINE = 6;  // chunks of more ids stay out
+    static constexpr std::size_t INLINE = 3;  // chunks of more ids stay out
     std::uint64_t lo = 0;
     std::uint64_t hi = 0;
     TokenId ids[INLINE] = {};

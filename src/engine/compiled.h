@@ -39,10 +39,6 @@ struct FlatIds {
   std::vector<std::uint64_t> offsets;
 
   std::size_t size() const noexcept { return offsets.back(); }
-  // Writes the pieces, joined, from |out| on (room for size() ids).
-  void copy_to(TokenId* out) const {
-    for (const std::vector<TokenId>& piece : pieces) out = std::copy(piece.begin(), piece.end(), out);
-  }
 };
 
 // How text becomes ids: ovilex's own way by default, which training makes;

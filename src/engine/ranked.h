@@ -100,7 +100,7 @@ class RankedMerges {
   std::size_t merge_long(TokenId* ids, std::size_t n, std::uint32_t limit) const;
   std::size_t merge(TokenId* ids, std::size_t n, std::uint32_t limit = NO_RANK) const;
 
-  boost::unordered_flat_map<std::uint32_t, Step, KeyedHash> pairs_;
+  boost::unordered_flat_map<std::uint64_t, Step, KeyedHash> pairs_;
   std::array<TokenId, 256> byte_ids_{};
   // Bytes to id of every token, for whole chunks; empty otherwise.
   BytesMap whole_;

@@ -62,6 +62,13 @@ class StagedOutput {
 
   const std::string& dir() const noexcept { return dir_; }
 
+  // |ids| as little-endian values of |width|.
+  void write_ids(std::span<const TokenId> ids, IdWidth width) {
+    if (width == IdWidth::Bits32) return write(ids);
+    narrow_.assign(ids.begin(), ids.end());
+    write(std::span<const std::uint16_t>(narrow_));
+  }
+
   // |values| as little-endian bytes.
   template <class T>
   void write(std::span<const T> values) {
@@ -111,6 +118,7 @@ class StagedOutput {
   std::string target_;
   std::string dir_;
   std::string temp_;  // empty once renamed (or never made)
+  std::vector<std::uint16_t> narrow_;
   std::optional<Fd> fd_;
 };
 
@@ -250,13 +258,13 @@ std::optional<text::SourceFailure> write_all(const CompiledTokenizer& tokenizer,
 
   const auto write = [&](Slot& slot) {
     Outputs& out = outputs[slot.job];
-    out.bin.write(std::span<const TokenId>(slot.ids));
+    out.bin.write_ids(slot.ids, options.width);
     out.bytes += slot.bytes;
     out.tokens += slot.ids.size();
     progress = {slot.job, out.bytes, out.tokens, false};
     if (!slot.end) return;
     if (options.eot) {
-      out.bin.write(std::span<const TokenId>(&*options.eot, 1));
+      out.bin.write_ids(std::span<const TokenId>(&*options.eot, 1), options.width);
       ++out.tokens;
     }
     out.idx.write(std::span<const std::uint64_t>(&out.tokens, 1));

@@ -49,6 +49,8 @@ struct ShardOptions {
   std::size_t threads = 1;
   // An id written after every document.
   std::optional<TokenId> eot;
+  // How the .bin holds ids; Bits16 needs every id below 65536.
+  IdWidth width = IdWidth::Bits16;
   std::size_t block = text::DEFAULT_BLOCK;
   // Runs on the calling thread after every block read, once every job is
   // complete (done), and every PROGRESS_TICK while it waits; what it

@@ -260,7 +260,8 @@ unsigned long to_unsigned(PyObject* obj) {
   return static_cast<unsigned long>(v);
 }
 
-TokenId to_token_id(PyObject* obj) { return static_cast<TokenId>(to_unsigned<65535>(obj)); }
+template <unsigned long MAX = 65535>
+TokenId to_token_id(PyObject* obj) { return static_cast<TokenId>(to_unsigned<MAX>(obj)); }
 
 std::uint8_t to_byte(PyObject* obj) { return static_cast<std::uint8_t>(to_unsigned<255>(obj)); }
 
@@ -354,12 +355,14 @@ std::vector<Merge> to_merges(PyObject* obj, const char* name) {
   });
 }
 
-std::vector<TokenId> to_token_ids(PyObject* obj, const char* name) {
+std::vector<TokenId> to_token_ids(PyObject* obj, const char* name, IdWidth width) {
   return named(name, [&] {
     std::vector<TokenId> ids;
     for_each_item(
         obj, [&](std::size_t hint) { ids.reserve(hint); },
-        [&](PyObject* item) { ids.push_back(to_token_id(item)); });
+        [&](PyObject* item) {
+          ids.push_back(width == IdWidth::Bits16 ? to_token_id(item) : to_token_id<UINT32_MAX>(item));
+        });
     return ids;
   });
 }
@@ -420,7 +423,7 @@ PyRef from_token_ids(std::span<const TokenId> ids) {
       value = PyLong_FromLong(ids[i]);
       if (value == nullptr) throw_result_failure();
     } else {
-      PyRef& shared = made[ids[i]];
+      PyRef& shared = made.at(ids[i]);
       if (!shared) shared = checked_result(PyLong_FromLong(ids[i]));
       value = Py_NewRef(shared.get());
     }

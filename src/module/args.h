@@ -45,7 +45,9 @@ ChunkList to_chunks(PyObject* obj, const char* name);
 // rather than held one by one.
 WordCounter to_word_counts(PyObject* obj, const char* name);
 std::vector<Merge> to_merges(PyObject* obj, const char* name);
-std::vector<TokenId> to_token_ids(PyObject* obj, const char* name);
+// _ovilex's ids are 0 to 65535 (Bits16); the package's take all of TokenId.
+// Both refuse others with _ovilex's OverflowError.
+std::vector<TokenId> to_token_ids(PyObject* obj, const char* name, IdWidth width = IdWidth::Bits16);
 VocabList to_vocab_list(PyObject* obj, const char* name);
 
 // Result conversions; each returns a new reference.

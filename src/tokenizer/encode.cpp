@@ -12,20 +12,18 @@ namespace ovilex {
 MergeIndex::MergeIndex(std::span<const Merge> merges) : merges_(merges) {
   if (merges.size() >= NONE) throw std::length_error("merge list too long");
   // (pair key, position) sorted gives each pair's positions as one ascending run.
-  std::vector<std::uint64_t> keyed(merges.size());
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed(merges.size());
   for (std::size_t i = 0; i < merges.size(); ++i) {
-    keyed[i] = (std::uint64_t{merges[i].pair().key()} << 32) | i;
+    keyed[i] = {merges[i].pair().key(), static_cast<std::uint32_t>(i)};
   }
   std::sort(keyed.begin(), keyed.end());
   positions_.resize(keyed.size());
   ranges_.reserve(keyed.size());
   std::size_t i = 0;
   while (i < keyed.size()) {
-    const auto key = static_cast<std::uint32_t>(keyed[i] >> 32);
+    const std::uint64_t key = keyed[i].first;
     const auto begin = static_cast<std::uint32_t>(i);
-    for (; i < keyed.size() && static_cast<std::uint32_t>(keyed[i] >> 32) == key; ++i) {
-      positions_[i] = static_cast<std::uint32_t>(keyed[i]);
-    }
+    for (; i < keyed.size() && keyed[i].first == key; ++i) positions_[i] = keyed[i].second;
     ranges_.emplace(key, Range{begin, static_cast<std::uint32_t>(i)});
   }
 }

@@ -42,7 +42,7 @@ class MergeIndex {
   std::uint32_t next_in(Range r, std::uint32_t from) const noexcept;
 
   std::span<const Merge> merges_;
-  boost::unordered_flat_map<std::uint32_t, Range, KeyedHash> ranges_;
+  boost::unordered_flat_map<std::uint64_t, Range, KeyedHash> ranges_;
   std::vector<std::uint32_t> positions_;
 };
 

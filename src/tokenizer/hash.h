@@ -66,13 +66,13 @@ struct KeyedHash {
   using is_avalanching = void;
   std::uint64_t key = process_hash_key();
 
-  std::size_t operator()(std::uint32_t v) const noexcept {
+  std::size_t operator()(std::uint64_t v) const noexcept {
     return hash_detail::mum(v ^ key, hash_detail::K0);
   }
-  // Pairs, and anything else that packs itself into one 32-bit key.
+  // Pairs, and anything else that packs itself into one 64-bit key.
   template <class T>
     requires requires(const T& t) {
-      { t.key() } -> std::same_as<std::uint32_t>;
+      { t.key() } -> std::same_as<std::uint64_t>;
     }
   std::size_t operator()(const T& value) const noexcept {
     return (*this)(value.key());

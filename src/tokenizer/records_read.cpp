@@ -25,7 +25,8 @@ namespace ovilex {
 
 namespace {
 
-constexpr std::uint32_t MAX_ID = 0xFFFF;
+// Ids are 32-bit; the greatest value stays free as no id.
+constexpr std::uint32_t MAX_ID = 0xFFFFFFFE;
 constexpr std::uint32_t MAX_BYTE = 0xFF;
 // Above every limit an entry has: a number this large or negative is no id.
 constexpr std::uint32_t OUT_OF_RANGE = MAX_ID + 1;
@@ -33,12 +34,12 @@ constexpr std::uint32_t OUT_OF_RANGE = MAX_ID + 1;
 // (Python's default int_max_str_digits): such a line is no JSON to it.
 constexpr std::size_t MAX_INT_DIGITS = 4300;
 
-constexpr std::string_view MERGE_ENTRY = R"({"pair":[LEFT,RIGHT],"id":ID} with ids 0 to 65535)";
+constexpr std::string_view MERGE_ENTRY = R"({"pair":[LEFT,RIGHT],"id":ID} with ids 0 to 4294967294)";
 constexpr std::string_view VOCAB_ENTRY =
-    R"({"id":ID,"bytes":[BYTE,...]} with an id 0 to 65535 and one or more bytes 0 to 255)";
+    R"({"id":ID,"bytes":[BYTE,...]} with an id 0 to 4294967294 and one or more bytes 0 to 255)";
 
 constexpr std::string_view SPECIAL_ENTRY =
-    R"({"id":ID,"text":TEXT} with an id 0 to 65535 and a non-empty TEXT without lone surrogates)";
+    R"({"id":ID,"text":TEXT} with an id 0 to 4294967294 and a non-empty TEXT without lone surrogates)";
 
 Error record_error(std::string message) { return Error{ErrorKind::Record, std::move(message)}; }
 
@@ -279,11 +280,11 @@ class JsonScanner {
     }
     if (digits_end - digits > MAX_INT_DIGITS) return false;
     if (value) {
-      std::uint32_t v = 0;
+      std::uint64_t v = 0;
       for (std::size_t k = digits; k < digits_end && v <= MAX_ID; ++k) {
-        v = v * 10 + static_cast<std::uint32_t>(s_[k] - '0');
+        v = v * 10 + static_cast<std::uint64_t>(s_[k] - '0');
       }
-      *value = (negative && v != 0) || v > MAX_ID ? OUT_OF_RANGE : v;
+      *value = (negative && v != 0) || v > MAX_ID ? OUT_OF_RANGE : static_cast<std::uint32_t>(v);
     }
     return true;
   }
@@ -431,17 +432,17 @@ bool int_list(std::string_view json, std::uint32_t limit, std::vector<T>& out) {
 inline bool canonical(std::string_view s, std::size_t& i, std::uint32_t limit,
                       std::uint32_t& value) {
   if (i >= s.size() || !is_digit(s[i])) return false;
-  std::uint32_t v = static_cast<std::uint32_t>(s[i++] - '0');
+  std::uint64_t v = static_cast<std::uint64_t>(s[i++] - '0');
   // No leading zero: a "0" must stand alone, and the caller's next literal
   // then fails on a digit after it.
   if (v != 0) {
     while (i < s.size() && is_digit(s[i])) {
-      v = v * 10 + static_cast<std::uint32_t>(s[i++] - '0');
+      v = v * 10 + static_cast<std::uint64_t>(s[i++] - '0');
       if (v > limit) return false;
     }
   }
   if (v > limit) return false;
-  value = v;
+  value = static_cast<std::uint32_t>(v);
   return true;
 }
 
@@ -558,7 +559,7 @@ struct SpecialReader {
   const std::string& vocab_path;
   std::optional<Error>& problem;
   std::unordered_map<std::string, std::size_t> lines{};  // text -> its line
-  int previous = -1;
+  std::int64_t previous = -1;
 
   static constexpr std::string_view WHAT = SPECIAL_ENTRY;
 
@@ -573,7 +574,7 @@ struct SpecialReader {
   }
 
   void judge(TokenId id, std::string text, std::size_t line) {
-    if (id <= previous) {
+    if (std::int64_t{id} <= previous) {
       problem = line_error(path, line, "expected an id above " + std::to_string(previous) +
                                            ", found " + std::to_string(id));
     } else if (vocab.find(id)) {
@@ -598,7 +599,7 @@ struct VocabReader {
   std::optional<Error>& problem;
   // The bytes of the entry at hand.
   std::vector<std::uint8_t> value;
-  int previous = -1;
+  std::int64_t previous = -1;
 
   static constexpr std::string_view WHAT = VOCAB_ENTRY;
 
@@ -614,7 +615,7 @@ struct VocabReader {
   }
 
   void judge(TokenId id, std::size_t line) {
-    if (id <= previous) {
+    if (std::int64_t{id} <= previous) {
       problem = line_error(path, line, "expected an id above " + std::to_string(previous) +
                                            ", found " + std::to_string(id));
     } else if (id < 256 && (value.size() != 1 || value[0] != id)) {

@@ -9,13 +9,22 @@
 namespace ovilex {
 
 void VocabList::reserve(std::size_t entries, std::size_t bytes) {
-  slots_.reserve(entries < 65536 ? entries : 65536);
+  slots_.reserve(entries);
   bytes_.reserve(bytes);
 }
 
 VocabList::Slot& VocabList::slot(TokenId id) {
-  if (id >= slots_.size()) slots_.resize(std::size_t{id} + 1);
-  Slot& s = slots_[id];
+  // The table grows to hold an id while it stays within a few times the
+  // entries; the sparse ids it then covers move into it.
+  if (id >= slots_.size() && std::size_t{id} < 4 * count_ + 65536) {
+    slots_.resize(std::size_t{id} + 1);
+    boost::unordered::erase_if(sparse_, [&](const auto& entry) {
+      if (entry.first > id) return false;
+      slots_[entry.first] = entry.second;
+      return true;
+    });
+  }
+  Slot& s = id < slots_.size() ? slots_[id] : sparse_[id];
   if (s.begin == ABSENT) ++count_;
   return s;
 }
@@ -60,6 +69,9 @@ std::vector<TokenId> VocabList::ids() const {
   for (std::size_t id = 0; id < slots_.size(); ++id) {
     if (slots_[id].begin != ABSENT) out.push_back(static_cast<TokenId>(id));
   }
+  const std::size_t dense = out.size();
+  for (const auto& [id, s] : sparse_) out.push_back(id);
+  std::sort(out.begin() + static_cast<std::ptrdiff_t>(dense), out.end());
   return out;
 }
 

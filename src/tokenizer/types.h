@@ -26,7 +26,17 @@
 
 namespace ovilex {
 
-using TokenId = std::uint16_t;
+// Ids are 32-bit throughout; the calls of _ovilex take and give 16-bit ones
+// at their edges (its merge lists stay below 8000 ids).
+using TokenId = std::uint32_t;
+
+// How ids are stored outside: uint16 when every id of a tokenizer is below
+// 65536, uint32 otherwise (arrays, shards).
+enum class IdWidth : std::uint8_t { Bits16 = 2, Bits32 = 4 };
+// The width that holds every id below |id_bound|.
+constexpr IdWidth width_for(std::size_t id_bound) noexcept {
+  return id_bound <= 0x10000 ? IdWidth::Bits16 : IdWidth::Bits32;
+}
 
 inline constexpr std::size_t MAX_MERGES = 7744;
 inline constexpr std::uint64_t MIN_MERGE_FREQ = 3;
@@ -36,9 +46,9 @@ struct Pair {
   TokenId left = 0;
   TokenId right = 0;
   friend constexpr bool operator==(Pair, Pair) = default;
-  // One 32-bit key, for hashing and sorting.
-  constexpr std::uint32_t key() const noexcept {
-    return (std::uint32_t{left} << 16) | right;
+  // One 64-bit key, for hashing and sorting.
+  constexpr std::uint64_t key() const noexcept {
+    return (std::uint64_t{left} << 32) | right;
   }
 };
 
@@ -53,9 +63,11 @@ struct Merge {
 using Word = std::vector<TokenId>;
 using Bytes = std::vector<std::uint8_t>;
 
-// The byte string of each TokenId. Ids are at most 65535, so a dense slot
-// table indexed by id serves instead of a hash map: lookups need no hashing,
-// and the bytes of all entries live back to back in one buffer.
+// The byte string of each TokenId. A vocabulary's ids are dense in practice,
+// so a slot table indexed by id serves instead of a hash map: lookups need
+// no hashing, and the bytes of all entries live back to back in one buffer.
+// An id far above the others (any id to 2^32 - 1 may come in) goes to a
+// small map instead, so that it cannot make the table huge.
 class VocabList {
  public:
   void reserve(std::size_t entries, std::size_t bytes);
@@ -65,10 +77,19 @@ class VocabList {
   // and nothing set, when either is missing.
   bool set_concat(TokenId id, TokenId first, TokenId second);
   std::optional<std::span<const std::uint8_t>> find(TokenId id) const noexcept {
-    if (id >= slots_.size() || slots_[id].begin == ABSENT) return std::nullopt;
-    return std::span<const std::uint8_t>(bytes_.data() + slots_[id].begin, slots_[id].size);
+    const Slot* s = nullptr;
+    if (id < slots_.size()) {
+      s = &slots_[id];
+    } else if (!sparse_.empty()) {
+      const auto it = sparse_.find(id);
+      if (it != sparse_.end()) s = &it->second;
+    }
+    if (s == nullptr || s->begin == ABSENT) return std::nullopt;
+    return std::span<const std::uint8_t>(bytes_.data() + s->begin, s->size);
   }
   std::size_t size() const noexcept { return count_; }
+  // Ids below this one are in the table; the rest are few.
+  std::size_t dense_bound() const noexcept { return slots_.size(); }
   // The ids present, in ascending order.
   std::vector<TokenId> ids() const;
 
@@ -80,6 +101,8 @@ class VocabList {
   };
   Slot& slot(TokenId id);
   std::vector<Slot> slots_;
+  // Ids at or above slots_.size() when they came.
+  boost::unordered_flat_map<TokenId, Slot> sparse_;
   std::vector<std::uint8_t> bytes_;
   std::size_t count_ = 0;
 };

@@ -39,14 +39,14 @@ struct PairChange {
 using PairChanges = boost::unordered_flat_map<Pair, PairChange, KeyedHash>;
 
 // Visiting a word costs a cache miss or two, and a merge may visit hundreds
-// of thousands: each word lives in one 32-byte slot, its ids inline when they
+// of thousands: each word lives in one 64-byte slot, its ids inline when they
 // fit, and the slots of a merge's words are prefetched ahead of use. The
 // lists live in one pool of nodes of several words each (a chain of single
 // words would cost a cache miss per word).
 class WordSlots {
  public:
   static constexpr std::uint32_t NOT_VISITED = UINT32_MAX;
-  static constexpr std::size_t INLINE = 8;
+  static constexpr std::size_t INLINE = 12;
   static constexpr std::uint32_t LONG_FLAG = std::uint32_t{1} << 31;
   static constexpr std::size_t MAX_LENGTH = LONG_FLAG - 1;
 
@@ -112,13 +112,13 @@ class WordSlots {
  private:
   // A word: its ids inline, or (LONG_FLAG set in length) the offset of its
   // ids in long_ids_ stored in the inline space.
-  struct alignas(32) Slot {
+  struct alignas(64) Slot {
     std::uint64_t freq = 0;
     std::uint32_t visited = NOT_VISITED;  // the last merge step that visited it
     std::uint32_t length = 0;
     TokenId ids[INLINE] = {};
   };
-  static_assert(sizeof(Slot) == 32);
+  static_assert(sizeof(Slot) == 64);
 
   static constexpr std::uint32_t NODE_WORDS = 14;
   struct alignas(64) Node {

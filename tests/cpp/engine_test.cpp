@@ -96,8 +96,9 @@ TEST_P(CompiledSweep, BatchesMatchOneTextAtATimeOnAnyThreadCount) {
     const engine::FlatIds flat = tok->encode_batch_flat(views, threads);
     ASSERT_EQ(flat.offsets.size(), views.size() + 1);
     EXPECT_EQ(flat.offsets.front(), 0u);
-    std::vector<TokenId> joined(flat.size());
-    flat.copy_to(joined.data());
+    std::vector<TokenId> joined;
+    for (const std::vector<TokenId>& piece : flat.pieces) joined.insert(joined.end(), piece.begin(), piece.end());
+    ASSERT_EQ(joined.size(), flat.size());
     for (std::size_t i = 0; i < views.size(); ++i) {
       const std::vector<TokenId> got(joined.begin() + static_cast<std::ptrdiff_t>(flat.offsets[i]),
                                      joined.begin() + static_cast<std::ptrdiff_t>(flat.offsets[i + 1]));

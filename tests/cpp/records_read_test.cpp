@@ -105,7 +105,7 @@ const std::vector<Merge> MERGES = {{97, 98, 256}, {256, 99, 257}};
 const std::string MERGES_TEXT = merges_record_text(MERGES);
 const std::string VOCAB_TEXT = vocab_list_text(vocab_of(MERGES));
 const std::string M_FOUND =
-    R"({M}, line 2: expected an entry {"pair":[LEFT,RIGHT],"id":ID} with ids 0 to 65535, found )";
+    R"({M}, line 2: expected an entry {"pair":[LEFT,RIGHT],"id":ID} with ids 0 to 4294967294, found )";
 
 // VOCAB_TEXT without id 255.
 std::string vocab_without_255() {
@@ -118,7 +118,7 @@ std::string vocab_without_255() {
 }
 
 const std::string V_FOUND =
-    R"(expected an entry {"id":ID,"bytes":[BYTE,...]} with an id 0 to 65535 and one or more )"
+    R"(expected an entry {"id":ID,"bytes":[BYTE,...]} with an id 0 to 4294967294 and one or more )"
     "bytes 0 to 255, found ";
 
 // |line| in place of the first merge.
@@ -182,7 +182,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "{M}, line 2: expected a comma after the entry"},
         FailureCase{"BadEntryBeforeMissingComma", "[\n{\"pair\":[97,98],\"id\":256}\nx\n]",
                     VOCAB_TEXT, "{M}, line 3: expected an entry {\"pair\":[LEFT,RIGHT],\"id\":ID} "
-                    "with ids 0 to 65535, found 'x'"},
+                    "with ids 0 to 4294967294, found 'x'"},
         FailureCase{"CommaAfterLast", "[\n{\"pair\":[97,98],\"id\":256},\n]", VOCAB_TEXT,
                     "{M}, line 2: expected no comma after the last entry"},
         FailureCase{"AfterBracket", MERGES_TEXT + "\n\n \t x ", VOCAB_TEXT,

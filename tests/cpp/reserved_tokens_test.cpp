@@ -173,7 +173,7 @@ TEST_F(SpecialRecords, ReadWhatIsWrittenAndMissingMeansNone) {
 
 TEST_F(SpecialRecords, DamageIsNamedByLine) {
   const std::string entry =
-      "expected an entry {\"id\":ID,\"text\":TEXT} with an id 0 to 65535 and a non-empty TEXT "
+      "expected an entry {\"id\":ID,\"text\":TEXT} with an id 0 to 4294967294 and a non-empty TEXT "
       "without lone surrogates, found ";
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"", "line 1: expected '[', found an empty file"},
@@ -183,8 +183,8 @@ TEST_F(SpecialRecords, DamageIsNamedByLine) {
       {"[\n{\"id\":300,\"text\":\"\\udc00\\ud800\"}\n]",
        "line 2: " + entry + "'{\"id\":300,\"text\":\"\\\\udc00\\\\ud800\"}'"},
       {"[\n{\"id\":300,\"text\":7}\n]", "line 2: " + entry + "'{\"id\":300,\"text\":7}'"},
-      {"[\n{\"id\":70000,\"text\":\"x\"}\n]",
-       "line 2: " + entry + "'{\"id\":70000,\"text\":\"x\"}'"},
+      {"[\n{\"id\":4294967295,\"text\":\"x\"}\n]",
+       "line 2: " + entry + "'{\"id\":4294967295,\"text\":\"x\"}'"},
       {"[\n{\"id\":300,\"text\":\"x\"},\n{\"id\":300,\"text\":\"y\"}\n]",
        "line 3: expected an id above 300, found 300"},
       {"[\n{\"id\":256,\"text\":\"x\"}\n]", "line 2: expected an id that is not in V, found 256"},

@@ -1,5 +1,6 @@
 #include "tokenizer/types.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <ostream>
@@ -174,6 +175,28 @@ TEST(VocabList, IdsAscendingWhateverTheInsertionOrder) {
   }
   EXPECT_EQ(v.ids(), (std::vector<TokenId>{0, 5, 256, 300, 65535}));
   EXPECT_EQ(v.size(), 5u);
+}
+
+// Ids far above the rest stay out of the table, and come into it once the
+// entries below catch up; every id reads back the same either way.
+TEST(VocabList, FarIdsStayOutOfTheTableUntilTheRestCatchUp) {
+  VocabList v;
+  std::vector<TokenId> expected = {UINT32_MAX - 1, 3000000, 200000, 70000};
+  for (const TokenId id : expected) v.set(id, bytes_of(std::to_string(id)));
+  EXPECT_LT(v.dense_bound(), 70000u);
+  for (TokenId id = 0; id < 60000; ++id) {
+    v.set(id, bytes_of(std::to_string(id)));
+    expected.push_back(id);
+  }
+  v.set(250000, bytes_of("250000"));
+  expected.push_back(250000);
+  EXPECT_EQ(v.dense_bound(), 250001u);
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(v.ids(), expected);
+  EXPECT_EQ(v.size(), expected.size());
+  for (const TokenId id : expected) EXPECT_EQ(found(v, id), std::to_string(id)) << id;
+  EXPECT_FALSE(v.find(UINT32_MAX).has_value());
+  EXPECT_FALSE(v.find(3000001).has_value());
 }
 
 TEST(VocabList, ReserveChangesNothingVisible) {

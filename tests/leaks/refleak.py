@@ -456,7 +456,7 @@ def native_cases(merges, directory):
         Case("load_records damaged record",
              lambda: _native.load_records(_native.Tokenizer, str(damaged), vocab_path),
              RecordError, f'{damaged}, line 3: expected an entry {{"pair":[LEFT,RIGHT],"id":ID}} '
-                          "with ids 0 to 65535, found ''"),
+                          "with ids 0 to 4294967294, found ''"),
         Case("load_records cls not a Tokenizer class",
              lambda: _native.load_records(dict, merges_path, vocab_path), TypeError,
              "load_records() argument 'cls' must be a Tokenizer class"),

@@ -14,9 +14,9 @@ from typing import TypeVar
 
 from ovilex.errors import RecordError
 
-MAX_ID = 0xFFFF
-MERGE_ENTRY = '{"pair":[LEFT,RIGHT],"id":ID} with ids 0 to 65535'
-VOCAB_ENTRY = '{"id":ID,"bytes":[BYTE,...]} with an id 0 to 65535 and one or more bytes 0 to 255'
+MAX_ID = 0xFFFF_FFFE
+MERGE_ENTRY = '{"pair":[LEFT,RIGHT],"id":ID} with ids 0 to 4294967294'
+VOCAB_ENTRY = '{"id":ID,"bytes":[BYTE,...]} with an id 0 to 4294967294 and one or more bytes 0 to 255'
 
 T = TypeVar("T")
 Merge = tuple[tuple[int, int], int]

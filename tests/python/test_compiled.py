@@ -118,7 +118,7 @@ class TestBatch:
 
 class TestDecode:
     IDS = [
-        [], [104, 105], [65535], [195], [195, 169], [97, 300, 70000], [-1], [2**70], [True, 97],
+        [], [104, 105], [65535], [195], [195, 169], [97, 300, 2**32], [-1], [2**70], [True, 97],
         ["a"], [1.0], (97, 98), range(97, 100), array.array("H", [97, 98]),
         array.array("B", [97, 98]), array.array("I", [97, 98]), b"ab", bytearray(b"ab"),
         memoryview(array.array("H", [99, 65535])), 7, None, "ab",

@@ -155,6 +155,8 @@ def test_id_to_bytes_and_vocab_size(trained):
 
 @pytest.mark.parametrize("ids, error, message", [
     ([65535], KeyError, "'unknown token id 65535 in vocab_list'"),
+    ([97, 70000, 2**32 - 1], KeyError, "'unknown token id 70000 in vocab_list'"),
+    ([97, 2**32], OverflowError, "out of range integral type conversion attempted"),
     ([195], ValueError, "decoded bytes are not valid UTF-8: incomplete utf-8 byte sequence "
                         "from index 0"),
 ])
@@ -266,8 +268,8 @@ V_FOUND = "expected an entry " + VOCAB_ENTRY + ", found "
     (M, "[\n", "{M}, line 2: expected an entry " + MERGE_ENTRY + ", found ''"),
     (M, "[", "{M}, line 1: expected an entry or ']', found the end of the file"),
     (M, '[\n  {"pair":[97],"id":256}\n]', "{M}, line 2: " + M_FOUND + "'{\"pair\":[97],\"id\":256}'"),
-    (M, '[\n  {"pair":[97,98],"id":65536}\n]',
-     "{M}, line 2: " + M_FOUND + "'{\"pair\":[97,98],\"id\":65536}'"),
+    (M, '[\n  {"pair":[97,98],"id":4294967295}\n]',
+     "{M}, line 2: " + M_FOUND + "'{\"pair\":[97,98],\"id\":4294967295}'"),
     (M, '[\n  {"pair":[97,98.0],"id":256}\n]',
      "{M}, line 2: " + M_FOUND + "'{\"pair\":[97,98.0],\"id\":256}'"),
     (M, '[\n  {"pair":[97,98],"id":256,"x":1}\n]',

@@ -186,7 +186,7 @@ def test_every_training_keeps_them_in_the_records(tmp_path):
 @pytest.mark.parametrize("text, message", [
     ('[\n  {"id":100,"text":"x"}\n]', "line 2: expected an id that is not in {V}, found 100"),
     ('[\n  {"id":8000,"text":"\\udfff"}\n]',
-     "line 2: expected an entry {\"id\":ID,\"text\":TEXT} with an id 0 to 65535 and a non-empty "
+     "line 2: expected an entry {\"id\":ID,\"text\":TEXT} with an id 0 to 4294967294 and a non-empty "
      "TEXT without lone surrogates, found '{\"id\":8000,\"text\":\"\\\\udfff\"}'"),
     ('[\n  {"id":8000,"text":"日"}\n]', "line 2: expected ASCII text, found the byte 0xe6"),
 ])
