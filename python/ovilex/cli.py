@@ -2,10 +2,10 @@
 command that ``pip install`` makes (``python -m ovilex`` runs the same).
 
     python -m ovilex train [FILE]... [--workdir DIR] [--jobs N | --dask ADDRESS]
-                           [--timings-json FILE]
-                           [--special-token TEXT]...
+                           [--timings-json FILE] [--special-token TEXT]...
+                           [--vocab-size N] [--min-frequency F] [--max-token-length L]
     python -m ovilex train --counts COUNTS... [--workdir DIR] [--timings-json FILE]
-                           [--special-token TEXT]...
+                           [--special-token TEXT]... [--vocab-size N] ...
     python -m ovilex count FILE... --out COUNTS [--jobs N | --dask ADDRESS]
     python -m ovilex encode [--workdir DIR] [--allowed-special TEXT|all]...  < text  > ids
     python -m ovilex encode FILE... --out DIR [--workdir DIR] [--jsonl FIELD] [--eot ID|TEXT]
@@ -38,7 +38,8 @@ from .errors import OvilexError
 from .records import RECORD_DIR, VOCAB_LIST
 from .shards import Progress, write_shards
 from .sources import default_files
-from .tokenizer import Tokenizer, WordCounts, special_texts, train_checked
+from .tokenizer import (DEFAULT_MIN_FREQUENCY, DEFAULT_VOCAB_SIZE, Tokenizer, Training, WordCounts,
+                        train_checked)
 
 MB = 1_000_000
 
@@ -161,11 +162,25 @@ def _from_count_files(paths: Sequence[pathlib.Path]) -> Gathered:
             {"count_files": len(paths), "read_seconds": seconds})
 
 
-def train(args: argparse.Namespace) -> int:
+def _training(args: argparse.Namespace) -> Training:
+    """The settings of train, checked before any work; a bad one is named
+    by its option."""
+    settings = {"vocab_size": args.vocab_size, "min_frequency": args.min_frequency,
+                "max_token_length": args.max_token_length}
+    for name, value in settings.items():
+        try:
+            Training.checked(**{name: value})
+        except ValueError as e:
+            raise OvilexError(f"--{name.replace('_', '-')}: {e}") from None
     try:
-        specials = special_texts(args.special_token)
+        return Training.checked(args.special_token, **settings)
     except ValueError as e:
         raise OvilexError(f"--special-token: {e}") from None
+
+
+def train(args: argparse.Namespace) -> int:
+    training = _training(args)
+    specials = training.special_tokens
     if args.counts and args.dask:
         parser().error("--dask counts text files; count files (--counts) are read here")
     gather = _from_count_files(args.counts) if args.counts else _from_text(args)
@@ -177,7 +192,7 @@ def train(args: argparse.Namespace) -> int:
     # the merge loop decoded back to it, and the encoder held to those ids
     # on a sample (Tokenizer.check_round_trip encodes them all again).
     tokenizer, (tokens, nbytes, round_trip) = train_checked(Tokenizer, counts, args.workdir,
-                                                           check=True, special_tokens=specials)
+                                                           check=True, training=training)
     train_seconds = time.perf_counter() - start
 
     merges = tokenizer.merges
@@ -426,6 +441,13 @@ def parser() -> argparse.ArgumentParser:
     t.add_argument("--special-token", action="append", metavar="TEXT",
                    help="a special token (repeatable): TEXT gets an id of its own above the "
                    "learned ones, in the order given, kept in DIR/data/special_tokens.json")
+    t.add_argument("--vocab-size", type=int, default=DEFAULT_VOCAB_SIZE, metavar="N",
+                   help="learn N ids, the 256 bytes and the merges (default: %(default)s; fewer "
+                   "when the text runs out of pairs)")
+    t.add_argument("--min-frequency", type=int, default=DEFAULT_MIN_FREQUENCY, metavar="F",
+                   help="merge no pair seen fewer than F times (default: %(default)s)")
+    t.add_argument("--max-token-length", type=int, metavar="L",
+                   help="learn no token longer than L bytes (default: no limit)")
     t.set_defaults(run=train)
 
     c = commands.add_parser(

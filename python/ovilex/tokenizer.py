@@ -20,7 +20,7 @@ import functools
 import os
 import pathlib
 from collections.abc import Iterable, Mapping, Sequence
-from typing import Any
+from typing import Any, NamedTuple
 
 from . import _native, importing
 from .counting import path_list
@@ -30,7 +30,7 @@ from .records import MERGES_RECORD, RECORD_DIR, SPECIAL_TOKENS, VOCAB_LIST
 from .sources import Source
 from .streaming import StreamDecoder
 
-__all__ = ["Merge", "Tokenizer", "WordCounts"]
+__all__ = ["Merge", "Tokenizer", "Training", "WordCounts"]
 
 Merge = tuple[tuple[int, int], int]
 """One merge as ``_ovilex`` takes and returns it: ((left, right), new)."""
@@ -64,46 +64,42 @@ def _checked_vocab(vocab: Mapping[int, bytes]) -> dict[int, bytes]:
     return out
 
 
-# Training makes ids up to LEARNED_BOUND - 1; special tokens follow, to 65535.
-LEARNED_BOUND = 256 + 7744
+DEFAULT_VOCAB_SIZE: int = _native.DEFAULT_VOCAB_SIZE
+DEFAULT_MIN_FREQUENCY: int = _native.DEFAULT_MIN_FREQUENCY
 
 
-def special_texts(special_tokens: Iterable[str] | None) -> list[str]:
-    """The special tokens of a training, checked before any work: texts,
-    each non-empty and given once, no more than fit above the learned ids.
-    Raises TypeError and ValueError (the native training checks the same)."""
-    if special_tokens is None:
-        return []
-    if isinstance(special_tokens, (str, bytes)):
-        raise TypeError("special_tokens must be a list of str, not a single "
-                        f"{type(special_tokens).__name__}")
-    texts = list(special_tokens)
-    room = 0x10000 - LEARNED_BOUND
-    if len(texts) > room:
-        raise ValueError(f"{len(texts)} special tokens are too many: their ids follow the learned "
-                         f"ones (up to {LEARNED_BOUND - 1}) and end at 65535, which leaves room "
-                         f"for {room}")
-    seen: set[str] = set()
-    for i, text in enumerate(texts):
-        if not isinstance(text, str):
-            raise TypeError(f"special_tokens must hold str, found {type(text).__name__} at "
-                            f"index {i}")
-        if not text:
-            raise ValueError(f"a special token's text must not be empty (index {i})")
-        if text in seen:
-            raise ValueError(f"special token {text!r} is given twice")
-        seen.add(text)
-    return texts
+class Training(NamedTuple):
+    """What a training may make: vocab_size learned ids (the 256 bytes and
+    the merges), each merge of a pair seen at least min_frequency times, no
+    learned token longer than max_token_length bytes (None: no limit), and
+    the special tokens' texts, whose ids follow the learned ones."""
+    vocab_size: int = DEFAULT_VOCAB_SIZE
+    min_frequency: int = DEFAULT_MIN_FREQUENCY
+    max_token_length: int | None = None
+    special_tokens: tuple[str, ...] = ()
+
+    @classmethod
+    def checked(cls, special_tokens: Iterable[str] | None = None, *,
+                vocab_size: int = DEFAULT_VOCAB_SIZE,
+                min_frequency: int = DEFAULT_MIN_FREQUENCY,
+                max_token_length: int | None = None) -> Training:
+        """The settings, checked as the native training checks them, before
+        any work: TypeError or ValueError for a setting out of range, or
+        special tokens that are not str, empty, given twice, or more than
+        the ids left above the learned ones."""
+        specials = _native.check_training(vocab_size=vocab_size, min_frequency=min_frequency,
+                                          max_token_length=max_token_length,
+                                          special_tokens=special_tokens)
+        return cls(vocab_size, min_frequency, max_token_length, tuple(specials))
 
 
 def train_checked(cls: type[Tokenizer], counts: WordCounts, workdir: str | os.PathLike[str],
-                  check: bool, special_tokens: Iterable[str] | None = None) -> Any:
-    """cls trained on counts in workdir (see Tokenizer.train_counts), with
-    special_tokens after the learned ids. With check, (tokenizer, (tokens,
-    bytes, ok)): the merge loop's final ids of every distinct chunk decoded
-    back to it, weighted by the counts, and the encoder checked against
-    those ids on a sample of the chunks."""
-    specials = special_texts(special_tokens)
+                  check: bool, training: Training = Training()) -> Any:
+    """cls trained on counts in workdir (see Tokenizer.train_counts) as
+    training allows, with its special tokens after the learned ids. With
+    check, (tokenizer, (tokens, bytes, ok)): the merge loop's final ids of
+    every distinct chunk decoded back to it, weighted by the counts, and
+    the encoder checked against those ids on a sample."""
     # Empty chunks count, but are no text.
     if counts.distinct == 0 or (counts.distinct == 1 and "" in counts.to_dict()):
         raise SourceError("no text to train on")
@@ -112,7 +108,10 @@ def train_checked(cls: type[Tokenizer], counts: WordCounts, workdir: str | os.Pa
         workdir.mkdir(parents=True, exist_ok=True)
     except OSError as e:
         raise OSError(f"cannot use {workdir} as the working directory: {e.strerror}") from e
-    return _native.train(cls, counts, workdir, check=check, special_tokens=specials)
+    return _native.train(cls, counts, workdir, check=check,
+                         special_tokens=training.special_tokens, vocab_size=training.vocab_size,
+                         min_frequency=training.min_frequency,
+                         max_token_length=training.max_token_length)
 
 
 class Tokenizer(_native.Tokenizer):
@@ -170,7 +169,9 @@ class Tokenizer(_native.Tokenizer):
     @classmethod
     def train(cls, sources: Iterable[Source], *, workdir: str | os.PathLike[str],
               threads: int | None = None, processes: int | None = None,
-              special_tokens: Iterable[str] | None = None) -> Tokenizer:
+              special_tokens: Iterable[str] | None = None,
+              vocab_size: int = DEFAULT_VOCAB_SIZE, min_frequency: int = DEFAULT_MIN_FREQUENCY,
+              max_token_length: int | None = None) -> Tokenizer:
         """Learns merges from sources and returns the tokenizer.
 
         sources: texts and files. A ``str`` is always text; an
@@ -183,11 +184,20 @@ class Tokenizer(_native.Tokenizer):
         The record files land in ``workdir/data`` (created if missing;
         the files are replaced together or not at all).
 
+        ``vocab_size``: the learned ids, the 256 bytes and the merges (fewer
+        when the text runs out of pairs); ``min_frequency``: no pair seen
+        fewer times is merged; ``max_token_length``: no learned token is
+        longer than that many bytes (None: no limit). The merges of a
+        larger vocab_size begin with those of a smaller one.
+
         ``special_tokens``: texts that get ids of their own, in the order
         given, from one above the greatest learned id on; they are kept in
-        ``workdir/data/special_tokens.json``. The same for every training
-        method; TypeError or ValueError, before any work, for a text that is
-        not a str, empty, given twice, or more of them than ids left.
+        ``workdir/data/special_tokens.json``.
+
+        These settings are the same for every training method, and checked
+        before any work: TypeError or ValueError for a setting out of range,
+        or a special token that is not a str, empty, given twice, or more
+        of them than ids left.
 
         Raises FileNotFoundError and other OSErrors for files that cannot be
         read or records that cannot be written, SourceError for a file that
@@ -208,49 +218,64 @@ class Tokenizer(_native.Tokenizer):
                 raise TypeError("a source must be a str (text) or an os.PathLike (file), "
                                 f"found {type(source).__name__}")
         threads = threads if threads is not None else processes
-        specials = special_texts(special_tokens)
+        training = Training.checked(special_tokens, vocab_size=vocab_size,
+                                    min_frequency=min_frequency, max_token_length=max_token_length)
         counts = WordCounts()
         counts.add_texts(texts, threads=threads)
         counts.add_files(paths, threads=threads)
-        return cls.train_counts(counts, workdir=workdir, special_tokens=specials)
+        return train_checked(cls, counts, workdir, check=False, training=training)
 
     @classmethod
     def train_chunks(cls, chunks: Sequence[str], *, workdir: str | os.PathLike[str],
-                     special_tokens: Iterable[str] | None = None) -> Tokenizer:
+                     special_tokens: Iterable[str] | None = None,
+                     vocab_size: int = DEFAULT_VOCAB_SIZE,
+                     min_frequency: int = DEFAULT_MIN_FREQUENCY,
+                     max_token_length: int | None = None) -> Tokenizer:
         """Learns merges from chunks that are already split (see train for
-        workdir and special_tokens). The merges depend only on the multiset
+        workdir and the settings). The merges depend only on the multiset
         of chunks, not on their order."""
-        specials = special_texts(special_tokens)
+        training = Training.checked(special_tokens, vocab_size=vocab_size,
+                                    min_frequency=min_frequency, max_token_length=max_token_length)
         counts = WordCounts()
         counts.add_chunks(chunks)
-        return cls.train_counts(counts, workdir=workdir, special_tokens=specials)
+        return train_checked(cls, counts, workdir, check=False, training=training)
 
     @classmethod
     def train_counts(cls, counts: WordCounts | Mapping[str, int], *,
                      workdir: str | os.PathLike[str],
-                     special_tokens: Iterable[str] | None = None) -> Tokenizer:
+                     special_tokens: Iterable[str] | None = None,
+                     vocab_size: int = DEFAULT_VOCAB_SIZE,
+                     min_frequency: int = DEFAULT_MIN_FREQUENCY,
+                     max_token_length: int | None = None) -> Tokenizer:
         """Learns merges from chunks and how often each occurs: a
         WordCounts, or a mapping such as a Counter of chunks; the same as
         train_chunks on a list that holds every chunk that often."""
+        training = Training.checked(special_tokens, vocab_size=vocab_size,
+                                    min_frequency=min_frequency, max_token_length=max_token_length)
         if not isinstance(counts, WordCounts):
             native = WordCounts()
             for chunk, count in counts.items():
                 native.add(chunk, count)
             counts = native
-        return train_checked(cls, counts, workdir, check=False, special_tokens=special_tokens)
+        return train_checked(cls, counts, workdir, check=False, training=training)
 
     @classmethod
     def train_count_files(cls, count_files: Iterable[str | os.PathLike[str]], *,
                           workdir: str | os.PathLike[str],
-                          special_tokens: Iterable[str] | None = None) -> Tokenizer:
+                          special_tokens: Iterable[str] | None = None,
+                          vocab_size: int = DEFAULT_VOCAB_SIZE,
+                          min_frequency: int = DEFAULT_MIN_FREQUENCY,
+                          max_token_length: int | None = None) -> Tokenizer:
         """Learns merges from the sum of count files (see ovilex.counting):
-        the same merges as training on all the text they were counted from.
-        Raises OSError and CountFileError for files that cannot be read or
-        are not whole count files, SourceError when they hold no text."""
-        specials = special_texts(special_tokens)
+        the same merges as training on all the text they were counted from
+        (see train for the settings). Raises OSError and CountFileError for
+        files that cannot be read or are not whole count files, SourceError
+        when they hold no text."""
+        training = Training.checked(special_tokens, vocab_size=vocab_size,
+                                    min_frequency=min_frequency, max_token_length=max_token_length)
         counts = WordCounts()
         counts.add_count_files(path_list(count_files))
-        return train_checked(cls, counts, workdir, check=False, special_tokens=specials)
+        return train_checked(cls, counts, workdir, check=False, training=training)
 
     @classmethod
     def load(cls, workdir: str | os.PathLike[str]) -> Tokenizer:

@@ -116,15 +116,22 @@ PyRef make_tokenizer(PyTypeObject* cls, std::vector<Merge> merges, VocabList voc
                      std::vector<SpecialToken> specials = {});
 
 // The special_tokens argument of training: None, or an iterable of texts,
-// each non-empty and given once, no more than fit above the greatest id
-// training can make (ValueError, TypeError otherwise).
-std::vector<std::string> special_texts(PyObject* obj);
+// each non-empty and given once, no more than fit between |learned_bound|,
+// above every id the training can make, and the greatest id (ValueError,
+// TypeError otherwise).
+std::vector<std::string> special_texts(PyObject* obj, std::size_t learned_bound);
 
-// train(cls, counts, workdir, check=False, special_tokens=None): learns the
+// train(cls, counts, workdir, check=False, special_tokens=None, *,
+// vocab_size=8000, min_frequency=3, max_token_length=None): learns the
 // merges of a WordCounts, writes the record files into workdir/data as a
 // set, and returns a new cls; with check, (that cls, (tokens, bytes, ok)).
 PyObject* train_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept;
+// check_training(*, vocab_size=8000, min_frequency=3, max_token_length=None,
+// special_tokens=None): the special tokens' texts, after checking every
+// argument as train does; for a check before any work.
+PyObject* check_training_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) noexcept;
 
 // The counter inside a WordCounts object; TypeError for anything else.
 WordCounter& word_counter_of(PyObject* obj, const char* function, const char* name);

@@ -317,13 +317,23 @@ PyMethodDef FUNCTIONS[] = {
      "line, when they do not hold what training writes."},
     {"train", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(train_entry)),
      METH_FASTCALL | METH_KEYWORDS,
-     "train(cls, counts, workdir, check=False, special_tokens=None)\n--\n\nLearns the merges "
+     "train(cls, counts, workdir, check=False, special_tokens=None, *, vocab_size=8000, "
+     "min_frequency=3, max_token_length=None)\n--\n\nLearns the merges "
      "of a WordCounts, writes workdir/data/merges_record.json and workdir/data/vocab_list.json "
      "(both or neither), and workdir/data/special_tokens.json for special_tokens (texts, given "
      "ids from one above the greatest learned id on; without them an earlier file goes), and "
-     "returns a new cls over them. With check, returns (tokenizer, (tokens, "
+     "returns a new cls over them. vocab_size: the learned ids, 256 and the merges; "
+     "min_frequency: the least count of a merged pair; max_token_length: the most bytes of a "
+     "learned token (None: no limit). With check, returns (tokenizer, (tokens, "
      "bytes, ok)): every distinct chunk's final ids from the merge loop decoded back, and "
      "the encoder checked against them on a sample."},
+    {"check_training", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check_training_entry)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "check_training(*, vocab_size=8000, min_frequency=3, max_token_length=None, "
+     "special_tokens=None)\n--\n\nChecks the settings of a training as train does, before any "
+     "work, and returns the special tokens' texts as a list. TypeError or ValueError for a "
+     "setting out of range, or special tokens that are not str, empty, given twice or more "
+     "than the ids left."},
     {"read_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_records_entry)),
      METH_FASTCALL | METH_KEYWORDS,
      "read_records(merges_path, vocab_path)\n--\n\nThe merges and the vocabulary of two record "
@@ -361,6 +371,13 @@ PyMODINIT_FUNC PyInit__native() {
   return guarded_call([]() -> PyRef {
     PyRef module = check(PyModule_Create(&MODULE));
     if (!add_tokenizer_type(module.get()) || !add_word_counts_type(module.get())) {
+      throw ovilex::py::PythonError{};
+    }
+    // The defaults of training, for the signatures of the package.
+    if (PyModule_AddIntConstant(module.get(), "DEFAULT_VOCAB_SIZE",
+                                static_cast<long>(ovilex::FIRST_MERGE_ID + ovilex::MAX_MERGES)) != 0 ||
+        PyModule_AddIntConstant(module.get(), "DEFAULT_MIN_FREQUENCY",
+                                static_cast<long>(ovilex::MIN_MERGE_FREQ)) != 0) {
       throw ovilex::py::PythonError{};
     }
     return module;

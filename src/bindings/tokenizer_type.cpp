@@ -824,7 +824,7 @@ PyType_Spec TYPE_DEF = {
 
 PyTypeObject* tokenizer_type() { return the_type; }
 
-std::vector<std::string> special_texts(PyObject* obj) {
+std::vector<std::string> special_texts(PyObject* obj, std::size_t learned_bound) {
   std::vector<std::string> out;
   if (obj == nullptr || obj == Py_None) return out;
   if (PyUnicode_Check(obj) || PyBytes_Check(obj)) {
@@ -834,13 +834,13 @@ std::vector<std::string> special_texts(PyObject* obj) {
   }
   const PyRef items = check(PySequence_Tuple(obj));
   const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
-  // Training makes ids up to this one; the special tokens come after.
-  constexpr std::size_t LEARNED_BOUND = FIRST_MERGE_ID + MAX_MERGES;
-  constexpr std::size_t ROOM = 0x10000 - LEARNED_BOUND;
-  if (static_cast<std::size_t>(n) > ROOM) {
+  // Training makes ids below |learned_bound|; the special tokens come after,
+  // up to the greatest id.
+  const std::size_t room = UINT32_MAX - learned_bound;
+  if (static_cast<std::size_t>(n) > room) {
     PyErr_Format(PyExc_ValueError,
                  "%zd special tokens are too many: their ids follow the learned ones (up to %zu) "
-                 "and end at 65535, which leaves room for %zu", n, LEARNED_BOUND - 1, ROOM);
+                 "and end at 4294967294, which leaves room for %zu", n, learned_bound - 1, room);
     throw py::PythonError{};
   }
   PyRef seen = check(PySet_New(nullptr));

@@ -357,17 +357,81 @@ WordCounter& word_counter_of(PyObject* obj, const char* function, const char* na
 namespace {
 
 constexpr std::string_view TRAIN_PARAMS[] = {"cls", "counts", "workdir", "check", "special_tokens"};
-constexpr py::Signature TRAIN_SIG{"train", TRAIN_PARAMS, 3, 0};
+constexpr std::string_view TRAINING_PARAMS[] = {"vocab_size", "min_frequency", "max_token_length"};
+constexpr py::Signature TRAIN_SIG{"train", TRAIN_PARAMS, 3, 0, TRAINING_PARAMS};
+constexpr std::string_view CHECK_PARAMS[] = {"vocab_size", "min_frequency", "max_token_length",
+                                             "special_tokens"};
+constexpr py::Signature CHECK_SIG{"check_training", {}, 0, 0, CHECK_PARAMS};
+
+// The greatest id is 2^32 - 2: the greatest 32-bit value is no id.
+constexpr std::uint64_t ID_LIMIT = UINT32_MAX;
+
+// An int argument of at least |low| (and at most |high|), as std::uint64_t;
+// a value past the range of a 64-bit int counts as above every bound.
+std::uint64_t bounded_int(PyObject* obj, const char* name, std::uint64_t low,
+                          std::uint64_t high = UINT64_MAX) {
+  if (!PyLong_Check(obj) || PyBool_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "%s must be an int, not %.200s", name, Py_TYPE(obj)->tp_name);
+    throw py::PythonError{};
+  }
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (v == -1 && PyErr_Occurred()) throw py::PythonError{};
+  const bool below = overflow < 0 || (overflow == 0 && (v < 0 || static_cast<std::uint64_t>(v) < low));
+  const bool above = overflow > 0 ? high != UINT64_MAX
+                                  : overflow == 0 && v >= 0 && static_cast<std::uint64_t>(v) > high;
+  if (below || above) {
+    if (high == UINT64_MAX) {
+      PyErr_Format(PyExc_ValueError, "%s must be %llu or more, found %R", name,
+                   static_cast<unsigned long long>(low), obj);
+    } else {
+      PyErr_Format(PyExc_ValueError, "%s must be %llu to %llu, found %R", name,
+                   static_cast<unsigned long long>(low), static_cast<unsigned long long>(high), obj);
+    }
+    throw py::PythonError{};
+  }
+  return overflow > 0 ? UINT64_MAX : static_cast<std::uint64_t>(v);
+}
+
+// The limits of a training from its vocab_size, min_frequency and
+// max_token_length arguments (null: the default).
+TrainLimits train_limits(PyObject* vocab_size, PyObject* min_frequency, PyObject* max_token_length) {
+  TrainLimits limits;
+  if (vocab_size != nullptr) {
+    limits.max_merges = bounded_int(vocab_size, "vocab_size", FIRST_MERGE_ID, ID_LIMIT) - FIRST_MERGE_ID;
+  }
+  if (min_frequency != nullptr) limits.min_frequency = bounded_int(min_frequency, "min_frequency", 0);
+  if (max_token_length != nullptr && max_token_length != Py_None) {
+    limits.max_token_length = bounded_int(max_token_length, "max_token_length", 1);
+  }
+  return limits;
+}
 
 }  // namespace
+
+PyObject* check_training_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) noexcept {
+  return guarded_call([&]() -> PyRef {
+    std::array<PyObject*, 4> slots;
+    py::parse_args(CHECK_SIG, args, nargs, kwnames, slots);
+    const TrainLimits limits = train_limits(slots[0], slots[1], slots[2]);
+    PyRef texts = check(PyList_New(0));
+    for (const std::string& text : special_texts(slots[3], FIRST_MERGE_ID + limits.max_merges)) {
+      if (PyList_Append(texts.get(), py::from_utf8(text).get()) != 0) throw py::PythonError{};
+    }
+    return texts;
+  });
+}
 
 PyObject* train_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
   return guarded_call([&]() -> PyRef {
-    std::array<PyObject*, 5> slots;
+    std::array<PyObject*, 8> slots;
     py::parse_args(TRAIN_SIG, args, nargs, kwnames, slots);
     PyTypeObject* cls = tokenizer_class(slots[0], "train");
-    const std::vector<std::string> specials = special_texts(slots[4]);
+    const TrainLimits limits = train_limits(slots[5], slots[6], slots[7]);
+    const std::vector<std::string> specials =
+        special_texts(slots[4], FIRST_MERGE_ID + limits.max_merges);
     const int checking = slots[3] == nullptr ? 0 : PyObject_IsTrue(slots[3]);
     if (checking < 0) throw py::PythonError{};
     engine::RoundTrip round_trip;
@@ -378,7 +442,7 @@ PyObject* train_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     Result<std::vector<Merge>> merges = [&] {
       GilReleased released;
       return engine::train_counts(counter, workdir, nullptr, checking ? &round_trip : nullptr,
-                                  specials);
+                                  specials, limits);
     }();
     if (!merges.ok()) {
       Error error = merges.error();

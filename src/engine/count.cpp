@@ -247,7 +247,8 @@ class FinalWordsCheck final : public FinalWords {
 
 Result<std::vector<Merge>> train_counts(const WordCounter& counter, std::string_view workdir,
                                         TrainProfile* profile, RoundTrip* check,
-                                        std::span<const std::string> specials) {
+                                        std::span<const std::string> specials,
+                                        const TrainLimits& limits) {
 #ifdef __GLIBC__
   // The memory that malloc holds free goes back to the system before the
   // training tables are made: counting leaves freed blocks in the arenas
@@ -261,7 +262,7 @@ Result<std::vector<Merge>> train_counts(const WordCounter& counter, std::string_
     checking.emplace(counter, *check);
   }
   std::vector<Merge> merges =
-      learn_from_counts(counter, profile, POSITIONAL_FROM, checking ? &*checking : nullptr);
+      learn_from_counts(counter, profile, POSITIONAL_FROM, checking ? &*checking : nullptr, limits);
   const VocabList vocab = build_vocab(merges);
   if (auto error = write_records(workdir, merges, vocab, special_tokens_after(vocab, specials))) {
     return std::move(*error);

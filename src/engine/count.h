@@ -47,7 +47,7 @@ struct RoundTrip {
 // Learns the merges of |counter|'s chunks, writes the record files into
 // |workdir|/data as a set (write_records; with the special tokens
 // |specials| numbered from one above the greatest learned id, see
-// special_tokens_after), and returns the merges.
+// special_tokens_after), and returns the merges, as |limits| allow them.
 //
 // With |check|, it also fills in the round trip of every distinct chunk
 // from the merge loop's own final words, decoded through the vocabulary of
@@ -57,7 +57,8 @@ inline constexpr std::uint32_t CHECK_EVERY = 64;
 Result<std::vector<Merge>> train_counts(const WordCounter& counter, std::string_view workdir,
                                         TrainProfile* profile = nullptr,
                                         RoundTrip* check = nullptr,
-                                        std::span<const std::string> specials = {});
+                                        std::span<const std::string> specials = {},
+                                        const TrainLimits& limits = {});
 RoundTrip check_round_trip(const WordCounter& counter, const CompiledTokenizer& tokenizer,
                            std::size_t threads);
 

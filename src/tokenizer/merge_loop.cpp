@@ -34,24 +34,27 @@ void MergeLoop::count_and_index() {
   build_heap();
 }
 
-// A pair below MIN_MERGE_FREQ can never be chosen (the loop stops when the
-// best current frequency is below it), so it needs no heap entry until its
-// frequency rises; this keeps the selection exact.
+// The heap holds only pairs that may be chosen (selectable); this keeps the
+// selection exact, as the rest could never be.
 void MergeLoop::build_heap() {
   heap_.reserve(pairs_.size());
   for (const auto& [pair, entry] : pairs_) {
-    if (entry.freq >= MIN_MERGE_FREQ) heap_.push_back({entry.freq, pair.left, pair.right});
+    if (selectable(pair, entry.freq)) heap_.push_back({entry.freq, pair.left, pair.right});
   }
   std::make_heap(heap_.begin(), heap_.end());
 }
 
 std::vector<Merge> MergeLoop::run() {
   std::vector<Merge> merges;
-  while (merges.size() < MAX_MERGES && !pairs_.empty()) {
+  while (merges.size() < limits_.max_merges && !pairs_.empty()) {
     const std::optional<HeapEntry> best = pop_current();
-    if (!best || best->freq < MIN_MERGE_FREQ) break;
+    if (!best || best->freq < limits_.min_frequency) break;
     const Pair pair{best->left, best->right};
     const auto new_id = static_cast<TokenId>(FIRST_MERGE_ID + merges.size());
+    if (!token_bytes_.empty()) {
+      token_bytes_.resize(new_id, 1);
+      token_bytes_.push_back(static_cast<std::uint32_t>(token_bytes(pair.left) + token_bytes(pair.right)));
+    }
     merge(pair, new_id, static_cast<std::uint32_t>(merges.size()));
     merges.push_back({pair.left, pair.right, new_id});
   }
@@ -117,7 +120,7 @@ void MergeLoop::merge(Pair pair, TokenId x, std::uint32_t step) {
       continue;
     }
     slots_.splice_front(entry.words, change.gained_by);
-    if (change.lost != change.gained && entry.freq >= MIN_MERGE_FREQ) {
+    if (change.lost != change.gained && selectable(changed, entry.freq)) {
       push_candidate({entry.freq, changed.left, changed.right});
     }
   }

@@ -36,8 +36,12 @@ class MergeLoop {
   // which are then filled without a copy on growth. Words of at least
   // |positional_from| ids (2 at the least) go to the positional words.
   template <class ForEachWord>
-  MergeLoop(std::size_t count, const ForEachWord& for_each_word, std::size_t positional_from)
-      : positional_from_(std::max<std::size_t>(positional_from, 2)), slots_(checked_count(count)) {
+  MergeLoop(std::size_t count, const ForEachWord& for_each_word, std::size_t positional_from,
+            const TrainLimits& limits = {})
+      : limits_(limits),
+        positional_from_(std::max<std::size_t>(positional_from, 2)),
+        slots_(checked_count(count)) {
+    if (limits_.max_token_length != 0) token_bytes_.assign(FIRST_MERGE_ID, 1);
     slots_.reserve_long(long_total(for_each_word));
     std::uint32_t w = 0;
     for_each_word([&](const auto& word, std::uint64_t freq) {
@@ -114,6 +118,20 @@ class MergeLoop {
     return long_ids;
   }
 
+  // Whether the limits let a pair of frequency |freq| be chosen. A pair
+  // they rule out by its length stays out for good (the bytes of an id
+  // never change); one below the least frequency gets its heap entry once
+  // its frequency rises.
+  bool selectable(Pair pair, std::uint64_t freq) const noexcept {
+    if (freq < limits_.min_frequency) return false;
+    if (limits_.max_token_length == 0) return true;
+    return token_bytes(pair.left) + token_bytes(pair.right) <= limits_.max_token_length;
+  }
+  // Words start as bytes, one each; the tests of the loop also start it
+  // from other ids, which count as one byte too.
+  std::size_t token_bytes(TokenId id) const noexcept {
+    return id < token_bytes_.size() ? token_bytes_[id] : 1;
+  }
   void build_heap();
   std::optional<HeapEntry> pop_current();
   void push_candidate(const HeapEntry& entry);
@@ -123,6 +141,9 @@ class MergeLoop {
   // changed gets a fresh heap entry.
   void merge(Pair pair, TokenId x, std::uint32_t step);
 
+  TrainLimits limits_;
+  // The bytes in each id, when a length limit needs them.
+  std::vector<std::uint32_t> token_bytes_;
   std::size_t positional_from_;
   PositionalWords positional_;
   WordSlots slots_;

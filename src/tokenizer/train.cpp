@@ -75,9 +75,9 @@ auto counted_words(const WordCounter& counter) {
 
 std::vector<Merge> learn_merges(std::vector<WordFreq>& words, PairFreqs pair_freqs,
                                 std::size_t positional_from, TrainProfile* profile,
-                                bool release_words) {
+                                bool release_words, const TrainLimits& limits) {
   const auto start = std::chrono::steady_clock::now();
-  MergeLoop loop(words.size(), table_words(words), positional_from);
+  MergeLoop loop(words.size(), table_words(words), positional_from, limits);
   loop.index(pair_freqs);
   PairFreqs().swap(pair_freqs);
   if (release_words) std::vector<WordFreq>().swap(words);
@@ -122,10 +122,11 @@ std::vector<Merge> learn_from_words(std::vector<WordFreq> words, TrainProfile* p
 }
 
 std::vector<Merge> learn_from_counts(const WordCounter& counter, TrainProfile* profile,
-                                     std::size_t positional_from, FinalWords* final_words) {
+                                     std::size_t positional_from, FinalWords* final_words,
+                                     const TrainLimits& limits) {
   using Clock = std::chrono::steady_clock;
   auto start = Clock::now();
-  MergeLoop loop(counter.distinct(), counted_words(counter), positional_from);
+  MergeLoop loop(counter.distinct(), counted_words(counter), positional_from, limits);
   loop.count_and_index();
   if (profile) {
     profile->count_pairs_seconds = seconds_since(start);

@@ -24,6 +24,18 @@ struct WordFreq {
 
 using PairFreqs = boost::unordered_flat_map<Pair, std::uint64_t, KeyedHash>;
 
+// What a training may make: at most |max_merges| merges (ids up to 255 +
+// max_merges), each of a pair seen at least |min_frequency| times and, when
+// |max_token_length| is not 0, whose bytes joined are no longer than that.
+// A pair that breaks a limit is passed over, never chosen in another's
+// place: the merges of larger limits begin with those of smaller ones.
+// The defaults are those of encode_train.
+struct TrainLimits {
+  std::size_t max_merges = MAX_MERGES;
+  std::uint64_t min_frequency = MIN_MERGE_FREQ;
+  std::size_t max_token_length = 0;
+};
+
 // Counts distinct chunks as they arrive, so that memory follows the distinct
 // words rather than the chunks. A chunk's word is its UTF-8 bytes as ids.
 class WordCounter {
@@ -90,8 +102,8 @@ struct TrainProfile {
 // The merge loop, from the word table and its pair frequencies (as
 // count_pairs gives them): repeatedly the pair of greatest frequency (ties to
 // the greater left, then the greater right id) becomes the next id from 256,
-// until MAX_MERGES merges are made, no pair is left, or the best frequency is
-// below MIN_MERGE_FREQ. Words of at least |positional_from| ids are merged
+// until |limits| allows no more merges, no pair is left, or the best
+// frequency is below the least allowed. Words of at least |positional_from| ids are merged
 // through an index of their positions instead of being rewritten whole
 // (same result; a tuning knob, which tests turn down to reach both paths).
 // |words| is left holding the rewritten words, unless |release_words|: then
@@ -99,7 +111,8 @@ struct TrainProfile {
 inline constexpr std::size_t POSITIONAL_FROM = 256;
 std::vector<Merge> learn_merges(std::vector<WordFreq>& words, PairFreqs pair_freqs,
                                 std::size_t positional_from = POSITIONAL_FROM,
-                                TrainProfile* profile = nullptr, bool release_words = false);
+                                TrainProfile* profile = nullptr, bool release_words = false,
+                                const TrainLimits& limits = {});
 
 // The byte string of every id: 0..255 as single bytes, then each merge's new
 // id as the bytes of its left part followed by those of its right part.
@@ -129,7 +142,8 @@ class FinalWords {
 };
 std::vector<Merge> learn_from_counts(const WordCounter& counter, TrainProfile* profile = nullptr,
                                      std::size_t positional_from = POSITIONAL_FROM,
-                                     FinalWords* final_words = nullptr);
+                                     FinalWords* final_words = nullptr,
+                                     const TrainLimits& limits = {});
 
 // The whole training call after the chunks are counted: learn_from_words,
 // then data/merges_record.json and data/vocab_list.json written in that

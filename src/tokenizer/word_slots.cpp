@@ -1,5 +1,6 @@
 #include "word_slots.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace ovilex {
@@ -32,9 +33,10 @@ WordSlots::Side& WordSlots::side(std::vector<Side>& sides, std::vector<TokenId>&
 
 void WordSlots::merge(WordList holders, Pair pair, TokenId x, std::uint32_t step,
                       PairChanges& changes) {
-  if (before_.empty()) {
-    before_.resize(id_bound_);
-    after_.resize(id_bound_);
+  if (before_.size() <= x) {
+    const std::size_t size = std::max({id_bound_, std::size_t{x} + 1, 2 * before_.size()});
+    before_.resize(size);
+    after_.resize(size);
   }
   holders_.clear();
   for (std::uint32_t i = holders.head; i != WordList::NONE; i = node(i).next) {

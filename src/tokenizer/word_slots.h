@@ -134,7 +134,7 @@ class WordSlots {
   // The first four are gathered by p and by n in tables indexed by the
   // token, which costs no hashing per word, and reach the changes once per
   // token and merge. The tables cover every id that the words start with
-  // and every id that merges make.
+  // and grow with the ids that merges make.
   struct Side {
     PairChange change;
     bool touched = false;
@@ -199,7 +199,7 @@ class WordSlots {
   std::uint32_t made_nodes_ = 0;
   std::uint32_t free_nodes_ = WordList::NONE;  // a chain through next
   std::vector<std::uint32_t> holders_;
-  std::size_t id_bound_ = FIRST_MERGE_ID + MAX_MERGES;  // above every id a word can hold
+  std::size_t id_bound_ = FIRST_MERGE_ID;  // above every id the words started with
   std::vector<Side> before_;
   std::vector<Side> after_;
   std::vector<TokenId> touched_before_;

@@ -11,6 +11,7 @@
 #include <iterator>
 #include <limits>
 #include <map>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <random>
@@ -495,6 +496,35 @@ TEST_P(LearnMergesRandom, ChunkOrderDoesNotMatter) {
   EXPECT_EQ(triples(learn(chunks)), triples(first));
 }
 
+// Every kind of limit, alone and together, against both oracles, from
+// counts and from a word table, with long words kept both ways.
+TEST_P(LearnMergesRandom, LimitsMatchOracle) {
+  const auto [shape, seed] = GetParam();
+  if (seed >= 3) GTEST_SKIP() << "three seeds of each shape are enough here";
+  SCOPED_TRACE(std::string(shape_name(shape)) + " seed " + std::to_string(seed));
+  const std::vector<std::string> chunks = random_corpus(shape, seed);
+  WordCounter counter;
+  for (const std::string& c : chunks) counter.add(c);
+  const oracle::Limits settings[] = {{40, 3, 0}, {7744, 1, 0}, {7744, 5, 0},
+                                     {7744, 2, 2}, {7744, 1, 3}, {300, 0, 5}};
+  for (const oracle::Limits& limits : settings) {
+    SCOPED_TRACE("max merges " + std::to_string(limits.max_merges) + ", min freq " +
+                 std::to_string(limits.min_freq) + ", max length " + std::to_string(limits.max_length));
+    const TrainLimits ours{limits.max_merges, limits.min_freq, limits.max_length};
+    const std::vector<Merge> expected = oracle::learn_merges_sequential(views(chunks), limits);
+    oracle::WordTable table = oracle::word_table(views(chunks));
+    EXPECT_EQ(triples(oracle::learn_merges_indexed(table, limits)), triples(expected));
+    for (const std::size_t from : POSITIONAL_SETTINGS) {
+      SCOPED_TRACE("positional from " + std::to_string(from));
+      EXPECT_EQ(triples(learn_from_counts(counter, nullptr, from, nullptr, ours)), triples(expected));
+      std::vector<WordFreq> words = word_table(chunks);
+      PairFreqs freqs = count_pairs(words);
+      EXPECT_EQ(triples(learn_merges(words, std::move(freqs), from, nullptr, false, ours)),
+                triples(expected));
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Seeds, LearnMergesRandom,
     ::testing::Combine(::testing::Values(Shape::TwoLetters, Shape::ThreeLetters, Shape::Runs,
@@ -528,6 +558,38 @@ TEST(LearnMergesCap, StopsAtExactly7744) {
   }
   EXPECT_EQ(merges.back().new_id, 7999);
   EXPECT_EQ(triples(merges), triples(oracle::learn_merges_sequential(views(chunks))));
+}
+
+// Past 16-bit ids: distinct random words, each seen once, merged with
+// least frequency 1 until 70,000 ids are made; the loop from counts (long
+// words kept both ways) against the indexed oracle, and a smaller size
+// giving the start of the same list.
+TEST(LearnMergesWide, PastSixteenBitIdsMatchTheIndexedOracle) {
+  std::mt19937 rng(65536);
+  std::vector<std::string> chunks;
+  std::set<std::string> seen;
+  while (seen.size() < 14000) {
+    std::string w(std::uniform_int_distribution<std::size_t>(4, 16)(rng), ' ');
+    for (char& c : w) c = static_cast<char>(0x21 + rng() % 94);
+    if (seen.insert(w).second) chunks.push_back(w);
+  }
+  const oracle::Limits limits{70000 - 256, 1, 0};
+  const std::vector<Merge> expected = oracle::learn_merges_indexed(*std::make_unique<oracle::WordTable>(
+                                                                       oracle::word_table(views(chunks))),
+                                                                   limits);
+  ASSERT_EQ(expected.size(), limits.max_merges);
+  EXPECT_EQ(expected.back().new_id, 69999u);
+  WordCounter counter;
+  for (const std::string& c : chunks) counter.add(c);
+  for (const std::size_t from : {POSITIONAL_FROM, std::size_t{8}}) {
+    SCOPED_TRACE("positional from " + std::to_string(from));
+    const std::vector<Merge> merges =
+        learn_from_counts(counter, nullptr, from, nullptr, {limits.max_merges, 1, 0});
+    EXPECT_EQ(triples(merges), triples(expected));
+  }
+  const std::vector<Merge> smaller = learn_from_counts(counter, nullptr, POSITIONAL_FROM, nullptr,
+                                                       {60000 - 256, 1, 0});
+  EXPECT_TRUE(std::equal(smaller.begin(), smaller.end(), expected.begin()));
 }
 
 // --- Large blocks -------------------------------------------------------------
