@@ -51,18 +51,26 @@ def pair_freqs(words: Counter) -> Counter:
     return freqs
 
 
-def train(chunks: list[str]) -> list[Merge]:
-    """The merge list of encode_train, as [((left, right), new), ...]."""
+def train(chunks: list[str], vocab_size: int = 256 + MAX_MERGES,
+          min_frequency: int = MIN_MERGE_FREQ, max_token_length: int | None = None) -> list[Merge]:
+    """The merge list of encode_train, as [((left, right), new), ...]; with
+    other limits, that of a training to vocab_size learned ids, of pairs
+    seen at least min_frequency times, whose bytes joined are at most
+    max_token_length long (the rest passed over)."""
     words = Counter(tuple(chunk.encode("utf-8")) for chunk in chunks)
     merges = []
-    while len(merges) < MAX_MERGES:
-        freqs = pair_freqs(words)
+    length = {i: 1 for i in range(256)}
+    while len(merges) < vocab_size - 256:
+        freqs = {pair: freq for pair, freq in pair_freqs(words).items()
+                 if max_token_length is None
+                 or length[pair[0]] + length[pair[1]] <= max_token_length}
         if not freqs:
             break
         (left, right), freq = max(freqs.items(), key=lambda item: (item[1], item[0]))
-        if freq < MIN_MERGE_FREQ:
+        if freq < min_frequency:
             break
         new = 256 + len(merges)
+        length[new] = length[left] + length[right]
         rewritten = Counter()
         for word, count in words.items():
             rewritten[tuple(merge_word(word, left, right, new))] += count

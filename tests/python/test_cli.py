@@ -130,6 +130,12 @@ ERRORS = [
      "no text to train on: the 2 files are empty"),
     (["train", "a.txt", "--workdir", "f"], b"", {"a.txt": b"abc", "f": b""},
      "cannot use f as the working directory: File exists"),
+    (["train", "a.txt", "--vocab-size", "255"], b"", {"a.txt": b"abc"},
+     "--vocab-size: vocab_size must be 256 to 4294967295, found 255"),
+    (["train", "a.txt", "--min-frequency", "-1"], b"", {"a.txt": b"abc"},
+     "--min-frequency: min_frequency must be 0 or more, found -1"),
+    (["train", "--counts", "c", "--max-token-length", "0"], b"", {"c": b""},
+     "--max-token-length: max_token_length must be 1 or more, found 0"),
     (["encode"], b"abc", {}, "no such file: data/merges_record.json"),
     (["decode", "--workdir", "x"], b"1", {"x": None}, "no such file: x/data/merges_record.json"),
     (["encode", "--workdir", "{wd}"], b"ok \xff", {}, "standard input is not UTF-8 text (line 1, byte 0xff)"),
@@ -185,3 +191,15 @@ def test_usage_errors_give_status_2(ovilex, args, message):
     lines = done.stderr.decode().splitlines()
     assert lines[0].startswith("usage: ovilex")
     assert lines[-1] == message
+
+
+def test_train_settings_are_those_of_the_package(ovilex, tmp_path):
+    text = "the cat sat on the mat; the rat ate the hat, and that was that. " * 40
+    (tmp_path / "a.txt").write_text(text)
+    done = ovilex("train", "a.txt", "--workdir", "wd", "--vocab-size", "300",
+                  "--min-frequency", "1", "--max-token-length", "3")
+    assert done.returncode == 0, done.stderr.decode()
+    expected = Tokenizer.train([text], workdir=tmp_path / "py", vocab_size=300, min_frequency=1,
+                               max_token_length=3)
+    assert Tokenizer.load(tmp_path / "wd").merges == expected.merges
+    assert expected.merges
