@@ -11,8 +11,10 @@
     core   _ovilex.encode_train and _ovilex.encode on the corpus's chunks
     dask   count, train and encode --out on the corpus's files: local, from a count file, and
            on a Dask scheduler with two one-thread workers on 127.0.0.1
+    sizes  python -m ovilex train --vocab-size N for N from 8,000 to 262,144, beside HF's
+           trainer at 65,536 and 131,072
 
-All six by default, in this order. Every figure is the median of --repeat runs; MB is
+All seven by default, in this order. Every figure is the median of --repeat runs; MB is
 10^6 bytes. The exit status is 1 when results that must be equal differ.
 bench/README.md describes the rows.
 """
@@ -184,7 +186,7 @@ import sys
 from tokenizers import Tokenizer, models, pre_tokenizers, trainers
 tok = Tokenizer(models.BPE())
 tok.pre_tokenizer = pre_tokenizers.ByteLevel(add_prefix_space=False, use_regex=True)
-trainer = trainers.BpeTrainer(vocab_size=8000, min_frequency=3, show_progress=False,
+trainer = trainers.BpeTrainer(vocab_size=int(sys.argv[2]), min_frequency=3, show_progress=False,
                               initial_alphabet=pre_tokenizers.ByteLevel.alphabet())
 tok.train([sys.argv[1]], trainer)
 print(tok.get_vocab_size())
@@ -200,7 +202,7 @@ def peers_train(file: pathlib.Path, workdir: pathlib.Path, env: dict[str, str],
         runs["ovilex"].append(child([sys.executable, "-m", "ovilex", "train", str(file),
                                      "--workdir", str(workdir)], env))
         floor = max(floor, status_kb("VmHWM"))
-        runs["hf"].append(child([sys.executable, "-c", HF_TRAIN, str(file)], env))
+        runs["hf"].append(child([sys.executable, "-c", HF_TRAIN, str(file), "8000"], env))
     out: dict[str, Any] = {"parent_mb": floor * 1024 / MB, "hf_vocab_size": int(runs["hf"][-1][2])}
     for name, rs in runs.items():
         out[f"{name}_seconds"] = statistics.median(r[0] for r in rs)
@@ -716,8 +718,79 @@ def case_dask(args: argparse.Namespace) -> bool:
     return same
 
 
+# --------------------------------------------------------------------------
+# sizes: python -m ovilex train --vocab-size N beside HF's trainer
+
+SIZES = (8000, 32768, 65536, 131072, 262144)
+HF_SIZES = (65536, 131072)  # the sizes with a target against HF's trainer
+
+
+def case_sizes(args: argparse.Namespace) -> bool:
+    from ovilex import Tokenizer
+
+    file = corpus.all_file()
+    mb = file.stat().st_size / MB
+    runs: dict[tuple[str, int], list[tuple[float, float]]] = {}
+    made: dict[int, list[Merge]] = {}
+    train_seconds: dict[int, list[float]] = {}
+    load_ms: dict[int, float] = {}
+    same = True
+    with tempfile.TemporaryDirectory(prefix="ovilex-sizes-") as tmp:
+        for i in range(args.repeat):
+            for n in SIZES:  # taking turns, so every size sees the same swings of load
+                log(f"sizes: ovilex --vocab-size {n}, run {i + 1} of {args.repeat}")
+                workdir = pathlib.Path(tmp, str(n))
+                timings = pathlib.Path(tmp, f"{n}.json")
+                wall, peak, _ = child([sys.executable, "-m", "ovilex", "train", str(file),
+                                       "--workdir", str(workdir), "--vocab-size", str(n),
+                                       "--timings-json", str(timings)], args.env)
+                runs.setdefault(("ovilex", n), []).append((wall, peak))
+                train_seconds.setdefault(n, []).append(json.loads(timings.read_text())["train_seconds"])
+                merges = merges_of((workdir / "data" / RECORDS[0]).read_bytes())
+                same = same and made.setdefault(n, merges) == merges
+                if n in HF_SIZES:
+                    log(f"sizes: HF BpeTrainer(vocab_size={n}), run {i + 1} of {args.repeat}")
+                    wall, peak, out = child([sys.executable, "-c", HF_TRAIN, str(file),
+                                             str(n)], args.env)
+                    runs.setdefault(("hf", n), []).append((wall, peak))
+        for n in SIZES:
+            load_ms[n] = per_call(lambda: Tokenizer.load(pathlib.Path(tmp, str(n))), args.repeat) * 1e3
+    # The merges of a larger size begin with those of every smaller one.
+    prefix = all(made[b][:len(made[a])] == made[a] for a, b in zip(SIZES, SIZES[1:]))
+
+    def med(who: str, n: int, k: int) -> float:
+        return statistics.median(r[k] for r in runs[(who, n)])
+
+    rows: list[Row] = [("vocab size", "merges", "wall s", "train+check s", "peak MB",
+                        "load ms", "load ns/id", "HF wall s", "HF peak MB", "faster", "memory")]
+    ok = True
+    for n in SIZES:
+        ids = 256 + len(made[n])
+        hf = ("hf", n) in runs
+        faster = med("hf", n, 0) / med("ovilex", n, 0) if hf else None
+        memory = med("ovilex", n, 1) / med("hf", n, 1) if hf else None
+        if hf:
+            ok = ok and faster >= 20 and memory <= 0.25
+        rows.append((str(n), f"{len(made[n]):,}", f"{med('ovilex', n, 0):.2f}",
+                     f"{statistics.median(train_seconds[n]):.2f}", f"{med('ovilex', n, 1):.0f}",
+                     f"{load_ms[n]:.1f}", f"{load_ms[n] * 1e6 / ids:.0f}",
+                     f"{med('hf', n, 0):.1f}" if hf else "-",
+                     f"{med('hf', n, 1):.0f}" if hf else "-",
+                     f"{faster:.1f}x" if hf else "-", f"{memory:.2f}x" if hf else "-"))
+    print(f"corpus: {file.relative_to(ROOT)} ({mb:.1f} MB); min_frequency 3 on both sides")
+    print()
+    table(rows)
+    print("wall: the whole command (ovilex: reading, splitting, training, its round-trip check; "
+          "HF: reading and training); peak: the child's ru_maxrss; load: Tokenizer.load of the "
+          "records; targets at 65,536 and 131,072: at least 20x faster than HF, at most 0.25x "
+          f"its peak. Met: {yes(ok)}")
+    print(f"the merges of each size begin with those of the smaller ones: {yes(prefix)}; every "
+          f"run the same merges: {yes(same)}")
+    return prefix and same
+
+
 CASES = {"peers": case_peers, "cli": case_cli, "shards": case_shards, "scale": case_scale,
-         "core": case_core, "dask": case_dask}
+         "core": case_core, "dask": case_dask, "sizes": case_sizes}
 
 
 def environment() -> str:
@@ -734,7 +807,7 @@ def environment() -> str:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("cases", nargs="*", metavar="CASE",
-                        help="peers, cli, shards, scale, core, dask (default: all)")
+                        help="peers, cli, shards, scale, core, dask, sizes (default: all)")
     parser.add_argument("--repeat", type=int, default=3, help="runs per figure (the median)")
     parser.add_argument("--workdir", type=pathlib.Path,
                         help="peers: train ovilex here; records already there are reused and "

@@ -132,19 +132,20 @@ def test_constructor_takes_any_free_ids():
     assert tok.vocab_size == 257
 
 
-@pytest.mark.parametrize("specials, error, message", [
-    (["<|a|>", "<|a|>"], ValueError, "special token '<|a|>' is given twice"),
-    (["<|a|>", ""], ValueError, "a special token's text must not be empty (index 1)"),
-    (["x", 1], TypeError, "special_tokens must hold str, found int at index 1"),
-    ("<|a|>", TypeError, "special_tokens must be a list of str, not a single str"),
-    ([f"<{i}>" for i in range(57537)], ValueError,
-     "57537 special tokens are too many: their ids follow the learned ones (up to 7999) and end "
-     "at 65535, which leaves room for 57536"),
+@pytest.mark.parametrize("specials, size, error, message", [
+    (["<|a|>", "<|a|>"], 8000, ValueError, "special token '<|a|>' is given twice"),
+    (["<|a|>", ""], 8000, ValueError, "a special token's text must not be empty (index 1)"),
+    (["x", 1], 8000, TypeError, "special_tokens must hold str, found int at index 1"),
+    ("<|a|>", 8000, TypeError, "special_tokens must be a list of str, not a single str"),
+    (["<a>", "<b>"], 2**32 - 2, ValueError,
+     "2 special tokens are too many: their ids follow the learned ones (up to 4294967293) and end "
+     "at 4294967294, which leaves room for 1"),
 ])
-def test_training_checks_the_special_tokens_first(tmp_path, specials, error, message):
-    for train in (lambda: Tokenizer.train(["ab"], workdir=tmp_path, special_tokens=specials),
+def test_training_checks_the_special_tokens_first(tmp_path, specials, size, error, message):
+    for train in (lambda: Tokenizer.train(["ab"], workdir=tmp_path, special_tokens=specials,
+                                          vocab_size=size),
                   lambda: Tokenizer.train_count_files([tmp_path / "none"], workdir=tmp_path,
-                                                      special_tokens=specials)):
+                                                      special_tokens=specials, vocab_size=size)):
         with pytest.raises(error) as caught:
             train()
         assert str(caught.value) == message
@@ -152,7 +153,7 @@ def test_training_checks_the_special_tokens_first(tmp_path, specials, error, mes
     counts = WordCounts()
     counts.add("ab", 5)
     with pytest.raises(error) as caught:
-        _native.train(Tokenizer, counts, tmp_path, special_tokens=specials)
+        _native.train(Tokenizer, counts, tmp_path, special_tokens=specials, vocab_size=size)
     assert str(caught.value) == message
     assert list(tmp_path.iterdir()) == []
 
