@@ -11,14 +11,23 @@ namespace ovilex {
 
 MergeIndex::MergeIndex(std::span<const Merge> merges) : merges_(merges) {
   if (merges.size() >= NONE) throw std::length_error("merge list too long");
+  // Most lists (every one that training makes) name each pair once: then
+  // each pair's run is its own position.
+  ranges_.reserve(merges.size());
+  positions_.resize(merges.size());
+  bool once = true;
+  for (std::uint32_t i = 0; i < merges.size() && once; ++i) {
+    positions_[i] = i;
+    once = ranges_.try_emplace(merges[i].pair().key(), Range{i, i + 1}).second;
+  }
+  if (once) return;
+  ranges_.clear();
   // (pair key, position) sorted gives each pair's positions as one ascending run.
   std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed(merges.size());
   for (std::size_t i = 0; i < merges.size(); ++i) {
     keyed[i] = {merges[i].pair().key(), static_cast<std::uint32_t>(i)};
   }
   std::sort(keyed.begin(), keyed.end());
-  positions_.resize(keyed.size());
-  ranges_.reserve(keyed.size());
   std::size_t i = 0;
   while (i < keyed.size()) {
     const std::uint64_t key = keyed[i].first;

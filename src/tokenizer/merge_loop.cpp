@@ -4,11 +4,12 @@
 
 namespace ovilex {
 
-void MergeLoop::index(const PairFreqs& freqs) {
+template <class Id>
+void MergeLoop<Id>::index(const PairFreqs& freqs) {
   pairs_.reserve(freqs.size());
   for (const auto& [pair, freq] : freqs) pairs_.emplace(pair, Entry{freq, {}});
   for (std::uint32_t w = 0; w < slots_.size(); ++w) {
-    const std::span<const TokenId> ids = slots_.ids(w);
+    const std::span<const Id> ids = slots_.ids(w);
     for (std::size_t i = 0; i + 1 < ids.size(); ++i) {
       // Counts from elsewhere may lack a pair; rewriting the word then fails.
       const auto it = pairs_.find(Pair{ids[i], ids[i + 1]});
@@ -19,9 +20,10 @@ void MergeLoop::index(const PairFreqs& freqs) {
   build_heap();
 }
 
-void MergeLoop::count_and_index() {
+template <class Id>
+void MergeLoop<Id>::count_and_index() {
   for (std::uint32_t w = 0; w < slots_.size(); ++w) {
-    const std::span<const TokenId> ids = slots_.ids(w);
+    const std::span<const Id> ids = slots_.ids(w);
     const std::uint64_t freq = slots_.freq(w);
     for (std::size_t i = 0; i + 1 < ids.size(); ++i) {
       Entry& entry = pairs_[Pair{ids[i], ids[i + 1]}];
@@ -36,7 +38,8 @@ void MergeLoop::count_and_index() {
 
 // The heap holds only pairs that may be chosen (selectable); this keeps the
 // selection exact, as the rest could never be.
-void MergeLoop::build_heap() {
+template <class Id>
+void MergeLoop<Id>::build_heap() {
   heap_.reserve(pairs_.size());
   for (const auto& [pair, entry] : pairs_) {
     if (selectable(pair, entry.freq)) heap_.push_back({entry.freq, pair.left, pair.right});
@@ -44,7 +47,8 @@ void MergeLoop::build_heap() {
   std::make_heap(heap_.begin(), heap_.end());
 }
 
-std::vector<Merge> MergeLoop::run() {
+template <class Id>
+std::vector<Merge> MergeLoop<Id>::run() {
   std::vector<Merge> merges;
   while (merges.size() < limits_.max_merges && !pairs_.empty()) {
     const std::optional<HeapEntry> best = pop_current();
@@ -63,7 +67,8 @@ std::vector<Merge> MergeLoop::run() {
 
 // The heap holds stale entries until they surface: an entry is current only
 // while its pair still has exactly that frequency.
-std::optional<MergeLoop::HeapEntry> MergeLoop::pop_current() {
+template <class Id>
+std::optional<typename MergeLoop<Id>::HeapEntry> MergeLoop<Id>::pop_current() {
   while (!heap_.empty()) {
     std::pop_heap(heap_.begin(), heap_.end());
     const HeapEntry top = heap_.back();
@@ -74,7 +79,8 @@ std::optional<MergeLoop::HeapEntry> MergeLoop::pop_current() {
   return std::nullopt;
 }
 
-void MergeLoop::push_candidate(const HeapEntry& entry) {
+template <class Id>
+void MergeLoop<Id>::push_candidate(const HeapEntry& entry) {
   if (heap_.size() == heap_.capacity()) {
     drop_stale_entries();
     // Still more than half full: grow now, so that the next sweep waits for
@@ -87,7 +93,8 @@ void MergeLoop::push_candidate(const HeapEntry& entry) {
 
 // Most of the heap is stale by the time it fills (over half on a large
 // corpus), so before it grows the stale entries go; the pops are the same.
-void MergeLoop::drop_stale_entries() {
+template <class Id>
+void MergeLoop<Id>::drop_stale_entries() {
   std::erase_if(heap_, [&](const HeapEntry& e) {
     const auto it = pairs_.find(Pair{e.left, e.right});
     return it == pairs_.end() || it->second.freq != e.freq;
@@ -95,7 +102,8 @@ void MergeLoop::drop_stale_entries() {
   std::make_heap(heap_.begin(), heap_.end());
 }
 
-void MergeLoop::merge(Pair pair, TokenId x, std::uint32_t step) {
+template <class Id>
+void MergeLoop<Id>::merge(Pair pair, TokenId x, std::uint32_t step) {
   const auto found = pairs_.find(pair);
   if (found != pairs_.end()) slots_.merge(found->second.words, pair, x, step, changes_);
   if (!positional_.empty()) positional_.merge(pair, x, changes_);
@@ -126,5 +134,8 @@ void MergeLoop::merge(Pair pair, TokenId x, std::uint32_t step) {
   }
   changes_.clear();
 }
+
+template class MergeLoop<std::uint16_t>;
+template class MergeLoop<TokenId>;
 
 }  // namespace ovilex

@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <stdexcept>
+#include <type_traits>
 #include <vector>
 
 #include <boost/unordered/unordered_flat_map.hpp>
@@ -28,6 +29,10 @@ namespace ovilex {
 // hold it, so a merge visits only those words. A pair whose frequency
 // reaches 0 occurs in no word; its entry goes, with its list. Merges create
 // only pairs that involve the new id, so a pair that has gone never returns.
+//
+// Id is how the slot words hold their ids (see WordSlots): std::uint16_t
+// when every id the loop can meet fits it, else TokenId.
+template <class Id>
 class MergeLoop {
  public:
   // Copies |count| words in: for_each_word(fn) calls fn(ids, freq) for each
@@ -72,8 +77,16 @@ class MergeLoop {
       positional[w] = true;
       fn(w, ids);
     });
+    std::vector<TokenId> wide;
     for (std::uint32_t w = 0; w < slots_.size(); ++w) {
-      if (!positional[w]) fn(w, slots_.ids(w));
+      if (positional[w]) continue;
+      if constexpr (std::is_same_v<Id, TokenId>) {
+        fn(w, slots_.ids(w));
+      } else {
+        const std::span<const Id> ids = slots_.ids(w);
+        wide.assign(ids.begin(), ids.end());
+        fn(w, std::span<const TokenId>(wide));
+      }
     }
   }
 
@@ -95,7 +108,7 @@ class MergeLoop {
   };
 
   static std::size_t checked_count(std::size_t count) {
-    if (count >= WordSlots::NOT_VISITED) throw std::length_error("too many distinct words");
+    if (count >= WordSlots<Id>::NOT_VISITED) throw std::length_error("too many distinct words");
     return count;
   }
 
@@ -106,10 +119,10 @@ class MergeLoop {
     std::size_t long_ids = 0;
     std::size_t positions = 0;
     for_each_word([&](const auto& word, std::uint64_t) {
-      if (word.size() > WordSlots::MAX_LENGTH) throw std::length_error("word too long");
+      if (word.size() > WordSlots<Id>::MAX_LENGTH) throw std::length_error("word too long");
       if (word.size() >= positional_from_) {
         positions += word.size();
-      } else if (word.size() > WordSlots::INLINE) {
+      } else if (word.size() > WordSlots<Id>::INLINE) {
         long_ids += word.size();
       }
     });
@@ -146,7 +159,7 @@ class MergeLoop {
   std::vector<std::uint32_t> token_bytes_;
   std::size_t positional_from_;
   PositionalWords positional_;
-  WordSlots slots_;
+  WordSlots<Id> slots_;
   boost::unordered_flat_map<Pair, Entry, KeyedHash, std::equal_to<Pair>,
                             HugePageAllocator<std::pair<const Pair, Entry>>>
       pairs_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <type_traits>
 
 #include "merge_loop.h"
 #include "pool/pool.h"
@@ -71,27 +72,44 @@ auto counted_words(const WordCounter& counter) {
   return [&counter](const auto& fn) { counter.for_each(fn); };
 }
 
+// fn(std::type_identity<Id>) with the narrowest Id of MergeLoop that holds
+// every id the loop meets: those below |id_bound| that the words start
+// with, and those its merges make.
+template <class Fn>
+decltype(auto) with_loop_ids(std::size_t id_bound, const TrainLimits& limits, Fn&& fn) {
+  if (std::max(id_bound, FIRST_MERGE_ID + limits.max_merges) <= 0x10000) {
+    return fn(std::type_identity<std::uint16_t>{});
+  }
+  return fn(std::type_identity<TokenId>{});
+}
+
 }  // namespace
 
 std::vector<Merge> learn_merges(std::vector<WordFreq>& words, PairFreqs pair_freqs,
                                 std::size_t positional_from, TrainProfile* profile,
                                 bool release_words, const TrainLimits& limits) {
   const auto start = std::chrono::steady_clock::now();
-  MergeLoop loop(words.size(), table_words(words), positional_from, limits);
-  loop.index(pair_freqs);
-  PairFreqs().swap(pair_freqs);
-  if (release_words) std::vector<WordFreq>().swap(words);
-  std::vector<Merge> merges = loop.run();
-  if (profile) {
-    profile->merge_loop_seconds = seconds_since(start);
-    profile->word_rewrites = loop.rewrites();
+  std::size_t id_bound = 0;
+  for (const WordFreq& wf : words) {
+    for (const TokenId id : wf.word) id_bound = std::max(id_bound, std::size_t{id} + 1);
   }
-  if (!release_words) {
-    loop.visit_words([&](std::uint32_t w, std::span<const TokenId> ids) {
-      words[w].word.assign(ids.begin(), ids.end());
-    });
-  }
-  return merges;
+  return with_loop_ids(id_bound, limits, [&]<class Id>(std::type_identity<Id>) {
+    MergeLoop<Id> loop(words.size(), table_words(words), positional_from, limits);
+    loop.index(pair_freqs);
+    PairFreqs().swap(pair_freqs);
+    if (release_words) std::vector<WordFreq>().swap(words);
+    std::vector<Merge> merges = loop.run();
+    if (profile) {
+      profile->merge_loop_seconds = seconds_since(start);
+      profile->word_rewrites = loop.rewrites();
+    }
+    if (!release_words) {
+      loop.visit_words([&](std::uint32_t w, std::span<const TokenId> ids) {
+        words[w].word.assign(ids.begin(), ids.end());
+      });
+    }
+    return merges;
+  });
 }
 
 VocabList build_vocab(std::span<const Merge> merges) {
@@ -125,25 +143,29 @@ std::vector<Merge> learn_from_counts(const WordCounter& counter, TrainProfile* p
                                      std::size_t positional_from, FinalWords* final_words,
                                      const TrainLimits& limits) {
   using Clock = std::chrono::steady_clock;
-  auto start = Clock::now();
-  MergeLoop loop(counter.distinct(), counted_words(counter), positional_from, limits);
-  loop.count_and_index();
-  if (profile) {
-    profile->count_pairs_seconds = seconds_since(start);
-    profile->distinct_words = counter.distinct();
-    profile->initial_pairs = loop.pairs();
-  }
-  start = Clock::now();
-  std::vector<Merge> merges = loop.run();
-  if (profile) {
-    profile->merge_loop_seconds = seconds_since(start);
-    profile->word_rewrites = loop.rewrites();
-  }
-  if (final_words != nullptr) {
-    final_words->merges_made(merges);
-    loop.visit_words([&](std::uint32_t w, std::span<const TokenId> ids) { final_words->word(w, ids); });
-  }
-  return merges;
+  // The words start as bytes.
+  return with_loop_ids(FIRST_MERGE_ID, limits, [&]<class Id>(std::type_identity<Id>) {
+    auto start = Clock::now();
+    MergeLoop<Id> loop(counter.distinct(), counted_words(counter), positional_from, limits);
+    loop.count_and_index();
+    if (profile) {
+      profile->count_pairs_seconds = seconds_since(start);
+      profile->distinct_words = counter.distinct();
+      profile->initial_pairs = loop.pairs();
+    }
+    start = Clock::now();
+    std::vector<Merge> merges = loop.run();
+    if (profile) {
+      profile->merge_loop_seconds = seconds_since(start);
+      profile->word_rewrites = loop.rewrites();
+    }
+    if (final_words != nullptr) {
+      final_words->merges_made(merges);
+      loop.visit_words(
+          [&](std::uint32_t w, std::span<const TokenId> ids) { final_words->word(w, ids); });
+    }
+    return merges;
+  });
 }
 
 Result<std::vector<Merge>> train(WordCounter&& counter, TrainProfile* profile) {

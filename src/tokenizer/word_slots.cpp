@@ -5,7 +5,8 @@
 
 namespace ovilex {
 
-std::uint32_t WordSlots::new_node() {
+template <class Id>
+std::uint32_t WordSlots<Id>::new_node() {
   if (free_nodes_ != WordList::NONE) {
     const std::uint32_t i = free_nodes_;
     free_nodes_ = node(i).next;
@@ -21,8 +22,9 @@ std::uint32_t WordSlots::new_node() {
   return made_nodes_++;
 }
 
-WordSlots::Side& WordSlots::side(std::vector<Side>& sides, std::vector<TokenId>& touched,
-                                 TokenId token) {
+template <class Id>
+typename WordSlots<Id>::Side& WordSlots<Id>::side(std::vector<Side>& sides,
+                                                  std::vector<TokenId>& touched, TokenId token) {
   Side& s = sides[token];
   if (!s.touched) {
     s.touched = true;
@@ -31,8 +33,9 @@ WordSlots::Side& WordSlots::side(std::vector<Side>& sides, std::vector<TokenId>&
   return s;
 }
 
-void WordSlots::merge(WordList holders, Pair pair, TokenId x, std::uint32_t step,
-                      PairChanges& changes) {
+template <class Id>
+void WordSlots<Id>::merge(WordList holders, Pair pair, TokenId x, std::uint32_t step,
+                          PairChanges& changes) {
   if (before_.size() <= x) {
     const std::size_t size = std::max({id_bound_, std::size_t{x} + 1, 2 * before_.size()});
     before_.resize(size);
@@ -70,12 +73,13 @@ void WordSlots::merge(WordList holders, Pair pair, TokenId x, std::uint32_t step
 // between neighbours p and n loses (p, a), m of (a, b), m - 1 of (b, a) and
 // (b, n), and gains (p, x), m - 1 of (x, x) and (x, n). Pairs away from runs
 // stay.
-void WordSlots::rewrite(Slot& slot, std::uint32_t w, Pair pair, TokenId x) {
-  TokenId* word = ids_of(slot);
+template <class Id>
+void WordSlots<Id>::rewrite(Slot& slot, std::uint32_t w, Pair pair, TokenId x) {
+  Id* word = ids_of(slot);
   const std::uint64_t freq = slot.freq;
   const std::size_t length = length_of(slot);
-  const TokenId a = pair.left;
-  const TokenId b = pair.right;
+  const auto a = static_cast<Id>(pair.left);
+  const auto b = static_cast<Id>(pair.right);
   std::size_t r = 0;
   std::size_t out = 0;
   bool changed = false;
@@ -107,7 +111,7 @@ void WordSlots::rewrite(Slot& slot, std::uint32_t w, Pair pair, TokenId x) {
       after.lost += freq;
       gain(after, freq, w);
     }
-    std::fill_n(word + out, m, x);
+    std::fill_n(word + out, m, static_cast<Id>(x));
     out += m;
   }
   if (changed) {
@@ -120,7 +124,8 @@ void WordSlots::rewrite(Slot& slot, std::uint32_t w, Pair pair, TokenId x) {
 // The gathered sides into |changes|: (p, a) lost and (p, x) gained for each
 // token p before a run, (b, n) and (x, n) for each n after one, and the pairs
 // within runs.
-void WordSlots::fold_sides(Pair pair, TokenId x, PairChanges& changes) {
+template <class Id>
+void WordSlots<Id>::fold_sides(Pair pair, TokenId x, PairChanges& changes) {
   const auto fold = [&](Pair lost, Pair gained, const PairChange& side) {
     changes[lost].lost += side.lost;
     PairChange& to = changes[gained];
@@ -145,16 +150,17 @@ void WordSlots::fold_sides(Pair pair, TokenId x, PairChanges& changes) {
   run_xx_ = PairChange{};
 }
 
-void WordSlots::compact_long_ids() {
+template <class Id>
+void WordSlots<Id>::compact_long_ids() {
   std::size_t live = 0;
   for (const Slot& slot : slots_) {
     if ((slot.length & LONG_FLAG) && length_of(slot) > INLINE) live += length_of(slot);
   }
-  HugeVector<TokenId> kept;
+  HugeVector<Id> kept;
   kept.reserve(live);
   for (Slot& slot : slots_) {
     if (!(slot.length & LONG_FLAG)) continue;
-    const TokenId* ids = ids_of(slot);
+    const Id* ids = ids_of(slot);
     const std::size_t n = length_of(slot);
     if (n <= INLINE) {
       std::copy_n(ids, n, slot.ids);
@@ -168,5 +174,8 @@ void WordSlots::compact_long_ids() {
   long_ids_.swap(kept);
   long_live_ = live;
 }
+
+template class WordSlots<std::uint16_t>;
+template class WordSlots<TokenId>;
 
 }  // namespace ovilex

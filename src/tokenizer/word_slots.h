@@ -7,7 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <span>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -39,14 +41,19 @@ struct PairChange {
 using PairChanges = boost::unordered_flat_map<Pair, PairChange, KeyedHash>;
 
 // Visiting a word costs a cache miss or two, and a merge may visit hundreds
-// of thousands: each word lives in one 64-byte slot, its ids inline when they
-// fit, and the slots of a merge's words are prefetched ahead of use. The
-// lists live in one pool of nodes of several words each (a chain of single
-// words would cost a cache miss per word).
+// of thousands: each word lives in one slot of a cache line or half of one,
+// its ids inline when they fit, and the slots of a merge's words are
+// prefetched ahead of use. The lists live in one pool of nodes of several
+// words each (a chain of single words would cost a cache miss per word).
+//
+// The words hold their ids as Id: 16 bits while every id the loop can make
+// fits (32-byte slots, eight ids inline), else 32 (64-byte slots, twelve).
+template <class Id>
 class WordSlots {
  public:
+  static_assert(std::is_same_v<Id, std::uint16_t> || std::is_same_v<Id, TokenId>);
   static constexpr std::uint32_t NOT_VISITED = UINT32_MAX;
-  static constexpr std::size_t INLINE = 12;
+  static constexpr std::size_t INLINE = sizeof(Id) == 2 ? 8 : 12;
   static constexpr std::uint32_t LONG_FLAG = std::uint32_t{1} << 31;
   static constexpr std::size_t MAX_LENGTH = LONG_FLAG - 1;
 
@@ -72,11 +79,15 @@ class WordSlots {
     } else {
       std::transform(word.begin(), word.end(), slot.ids, [](auto id) { return id_of(id); });
     }
-    for (const auto id : word) id_bound_ = std::max<std::size_t>(id_bound_, id_of(id) + std::size_t{1});
+    for (const auto id : word) {
+      const std::size_t wide = id_value(id);
+      if (wide > std::numeric_limits<Id>::max()) fail_internal("a word's id does not fit the loop's ids");
+      id_bound_ = std::max(id_bound_, wide + 1);
+    }
   }
 
   std::uint64_t freq(std::uint32_t w) const noexcept { return slots_[w].freq; }
-  std::span<const TokenId> ids(std::uint32_t w) const noexcept {
+  std::span<const Id> ids(std::uint32_t w) const noexcept {
     return {ids_of(slots_[w]), length_of(slots_[w])};
   }
 
@@ -112,13 +123,14 @@ class WordSlots {
  private:
   // A word: its ids inline, or (LONG_FLAG set in length) the offset of its
   // ids in long_ids_ stored in the inline space.
-  struct alignas(64) Slot {
+  static constexpr std::size_t SLOT_BYTES = sizeof(Id) == 2 ? 32 : 64;
+  struct alignas(SLOT_BYTES) Slot {
     std::uint64_t freq = 0;
     std::uint32_t visited = NOT_VISITED;  // the last merge step that visited it
     std::uint32_t length = 0;
-    TokenId ids[INLINE] = {};
+    Id ids[INLINE] = {};
   };
-  static_assert(sizeof(Slot) == 64);
+  static_assert(sizeof(Slot) == SLOT_BYTES);
 
   static constexpr std::uint32_t NODE_WORDS = 14;
   struct alignas(64) Node {
@@ -140,14 +152,14 @@ class WordSlots {
     bool touched = false;
   };
 
-  static TokenId id_of(char byte) noexcept { return static_cast<unsigned char>(byte); }
-  static TokenId id_of(TokenId id) noexcept { return id; }
+  static std::size_t id_value(char byte) noexcept { return static_cast<unsigned char>(byte); }
+  static std::size_t id_value(TokenId id) noexcept { return id; }
+  static Id id_of(char byte) noexcept { return static_cast<unsigned char>(byte); }
+  static Id id_of(TokenId id) noexcept { return static_cast<Id>(id); }
 
   static std::size_t length_of(const Slot& slot) noexcept { return slot.length & ~LONG_FLAG; }
-  TokenId* ids_of(Slot& slot) noexcept {
-    return const_cast<TokenId*>(std::as_const(*this).ids_of(slot));
-  }
-  const TokenId* ids_of(const Slot& slot) const noexcept {
+  Id* ids_of(Slot& slot) noexcept { return const_cast<Id*>(std::as_const(*this).ids_of(slot)); }
+  const Id* ids_of(const Slot& slot) const noexcept {
     if (!(slot.length & LONG_FLAG)) return slot.ids;
     std::size_t offset;
     std::memcpy(&offset, slot.ids, sizeof offset);
@@ -193,7 +205,7 @@ class WordSlots {
   void compact_long_ids();
 
   HugeVector<Slot> slots_;
-  HugeVector<TokenId> long_ids_;
+  HugeVector<Id> long_ids_;
   std::size_t long_live_ = 0;  // ids in long_ids_ that a word still uses
   std::vector<HugeVector<Node>> node_blocks_;
   std::uint32_t made_nodes_ = 0;
