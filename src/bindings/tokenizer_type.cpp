@@ -340,8 +340,8 @@ PyObject* tokenizer_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noe
     const engine::EncodingRules rules = rules_arg(pattern, merging, whole_chunks, prefix_space);
     const bool derived = merges_arg == Py_None && rules.merging == Merging::TokenRank;
     std::vector<Merge> merges = derived ? std::vector<Merge>{}
-                                        : py::to_merges(merges_arg, "merges");
-    VocabList vocab = py::to_vocab_list(vocab_arg, "vocab");
+                                        : py::to_merges(merges_arg, "merges", IdWidth::Bits32);
+    VocabList vocab = py::to_vocab_list(vocab_arg, "vocab", IdWidth::Bits32);
     if (rules.merging != Merging::List) {
       if (const auto problem = engine::RankedMerges::vocab_problem(vocab)) {
         PyErr_Format(PyExc_ValueError, "the vocabulary cannot be merged by rank: %s",
@@ -545,7 +545,7 @@ PyObject* id_to_bytes_method(PyObject* self, PyObject* id_arg) noexcept {
       throw py::PythonError{};
     }
     if (id == -1 && PyErr_Occurred()) throw py::PythonError{};
-    const auto bytes = overflow == 0 && id >= 0 && id <= 0xFFFF
+    const auto bytes = overflow == 0 && id >= 0 && id <= UINT32_MAX
                            ? core.token_bytes(static_cast<TokenId>(id))
                            : std::nullopt;
     if (!bytes) {
