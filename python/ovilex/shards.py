@@ -98,7 +98,8 @@ def write_shards(paths: Iterable[StrPath], out_dir: StrPath, *,
     Raises OvilexError, before anything is written, for two paths with the
     same NAME, a directory among them, an eot that is no token, or an
     out_dir that cannot be made; FileNotFoundError and other OSErrors for
-    files that cannot be read or written; SourceError for a file that is not
+    files that cannot be read or written, or an earlier data file of the
+    other width that cannot be removed; SourceError for a file that is not
     UTF-8, or a JSON line without a string in the field (naming the line).
     """
     tok = _tokenizer(tokenizer, workdir)
@@ -166,8 +167,8 @@ class Targets(NamedTuple):
 def _targets(sources: list[pathlib.Path], out: pathlib.Path, typecode: str) -> list[Targets]:
     """The files in out of every source NAME.ext, for ids of typecode;
     OvilexError when two sources share a NAME."""
-    suffix, = (s for code, s in DATA_SUFFIXES.items() if code == typecode)
-    other, = (s for code, s in DATA_SUFFIXES.items() if code != typecode)
+    suffix = DATA_SUFFIXES[typecode]
+    other, = (s for s in DATA_SUFFIXES.values() if s != suffix)
     first: dict[str, pathlib.Path] = {}
     targets = []
     for source in sources:

@@ -214,20 +214,24 @@ def test_a_run_removes_the_data_file_of_the_other_width(trained, wide, tmp_path,
     assert tree(out) == before
 
 
+# A special token's id counts toward the width as a learned one does.
 @pytest.mark.parametrize("jsonl", [False, True])
-def test_eot_by_text_past_65535(tmp_path, jsonl):
+@pytest.mark.parametrize("learned, special, suffix", [
+    (400, 300, ".bin"), (65536, 300, ".bin32"), (300, 65536, ".bin32")])
+def test_eot_by_text_in_both_widths(tmp_path, jsonl, learned, special, suffix):
     try:
-        tok = wide_tokenizer({"<|end|>": 65792})
+        tok = Tokenizer([((104, 105), learned)], BASE | {learned: b"hi"}, {"<|end|>": special})
     except ValueError as e:
-        if "expected 0 to 65535" not in str(e):
+        if special <= 0xFFFF or "expected 0 to 65535" not in str(e):
             raise
         pytest.skip(f"this build's special tokens stop at 65535 ({e})")
     source = tmp_path / ("d.jsonl" if jsonl else "d.txt")
-    source.write_text(json.dumps({"t": "some text"}) + "\n")
-    document = "some text" if jsonl else source.read_text()
-    write_shards([source], tmp_path / "out", tokenizer=tok, eot="<|end|>",
-                 jsonl_field="t" if jsonl else None)
-    assert documents_of(tmp_path / "out", "d") == [tok.encode(document) + [65792]]
+    source.write_text(json.dumps({"t": "hi there"}) + "\n")
+    document = "hi there" if jsonl else source.read_text()
+    shards = write_shards([source], tmp_path / "out", tokenizer=tok, eot="<|end|>",
+                          jsonl_field="t" if jsonl else None)
+    assert shards[0].bin.name == f"d{suffix}"
+    assert documents_of(tmp_path / "out", "d") == [tok.encode(document) + [special]]
 
 
 def test_cli_writes_the_shards_and_json_progress(trained, ovilex, tmp_path):
