@@ -465,11 +465,13 @@ def parser() -> argparse.ArgumentParser:
 
     e = commands.add_parser(
         "encode", parents=[workdir, dask], help="text to token ids: standard input to standard "
-        "output, or files to uint16 shards",
+        "output, or files to token shards",
         description="Read UTF-8 text on standard input and write its token ids, separated by "
         "spaces, as one line on standard output. With --out DIR, write for every FILE "
-        "NAME.ext DIR/NAME.bin, its ids as little-endian uint16, and DIR/NAME.idx, the end of "
-        "every document in tokens as little-endian uint64; a file is one document unless "
+        "NAME.ext DIR/NAME.bin, its ids as little-endian uint16 (DIR/NAME.bin32 and uint32 "
+        "when the tokenizer has ids above 65535; an earlier run's data file of the other width "
+        "is removed), and DIR/NAME.idx, the end of every document in tokens as little-endian "
+        "uint64; a file is one document unless "
         "--jsonl is given. Files are read in blocks and encoded on all cores; no shard appears "
         "under its name before all are complete. On a terminal, a progress bar shows (with "
         "tqdm, when installed).")

@@ -7,9 +7,10 @@ each, and the results are the same bytes as those of the local run:
   count file's bytes (see ovilex.counting); the workers sum them in a tree,
   ``FAN_IN`` at a time, and the client receives the sum. Training then runs
   the merge loop on the client.
-- encoding: a task encodes its piece and returns its ids as little-endian
-  uint16 bytes (and, for JSON lines, the end of every document); the client
-  writes them to the shards in order, a bounded number of pieces ahead.
+- encoding: a task encodes its piece and returns its ids as the shards'
+  little-endian bytes, uint16 or uint32 (and, for JSON lines, the end of
+  every document); the client writes them to the shards in order, a bounded
+  number of pieces ahead.
 
 The workers read the input files at the paths the client names, so they
 must see the same files there (a shared file system, as Dask clusters
@@ -39,7 +40,7 @@ from typing import Any, NamedTuple
 
 from . import _native
 from .errors import OvilexError, SourceError
-from .shards import Staged, document, encode_documents, staging
+from .shards import Targets, document, encode_documents, stage, staging
 from .tokenizer import Tokenizer, WordCounts
 
 __all__ = ["FAN_IN", "PIECE_BYTES", "connect", "count_files", "write_shards"]
@@ -317,11 +318,11 @@ def _nominal(piece: Piece) -> int:
 # Encoding
 
 
-def _encode_piece(tok: Tokenizer, piece: Piece, field: str | None,
+def _encode_piece(tok: Tokenizer, typecode: str, piece: Piece, field: str | None,
                   eot: int | None) -> tuple[bytes, list[int] | None]:
-    """The ids of the piece as little-endian uint16 bytes; for JSON lines
-    also the end of every document in them (eot follows each). Raises
-    PieceFault for a fault of the input."""
+    """The ids of the piece as little-endian bytes of an array of typecode;
+    for JSON lines also the end of every document in them (eot follows
+    each). Raises PieceFault for a fault of the input."""
     read = _read_piece(piece)
     if read is None:
         return b"", [] if field is not None else None
@@ -331,7 +332,7 @@ def _encode_piece(tok: Tokenizer, piece: Piece, field: str | None,
             text = data.decode("utf-8")
         except UnicodeDecodeError as e:
             raise PieceFault(piece.path, 0, start + e.start) from None
-        return _little_endian(tok.encode_array(text)), None
+        return _little_endian(tok.encode_array(text), typecode), None
     source = pathlib.Path(piece.path)
     texts, numbers = [], []
     for line, raw in enumerate(_lines(data), 1):
@@ -343,11 +344,11 @@ def _encode_piece(tok: Tokenizer, piece: Piece, field: str | None,
             texts.append(text)
             numbers.append(line)
     try:
-        ids, ends = encode_documents(tok, texts, numbers, source, field, eot, 1)
+        ids, ends = encode_documents(tok, typecode, texts, numbers, source, field, eot, 1)
     except SourceError:
         line = next(n for t, n in zip(texts, numbers) if not _is_utf8(t))
         raise PieceFault(piece.path, 0, start, line) from None
-    return _little_endian(ids), ends
+    return _little_endian(ids, typecode), ends
 
 
 def _lines(data: bytes) -> Iterator[bytes]:
@@ -367,9 +368,10 @@ def _is_utf8(text: str) -> bool:
     return True
 
 
-def _little_endian(ids: array) -> bytes:
+def _little_endian(ids: array, typecode: str) -> bytes:
+    if ids.typecode != typecode or sys.byteorder != "little":
+        ids = array(typecode, ids)
     if sys.byteorder != "little":
-        ids = array("H", ids)
         ids.byteswap()
     return ids.tobytes()
 
@@ -386,7 +388,7 @@ def _line_fault(fault: PieceFault, tok: Tokenizer, field: str) -> SourceError:
     try:
         text = document(raw, source, line, field)
         if text is not None:
-            encode_documents(tok, [text], [line], source, field, None, 1)
+            encode_documents(tok, "I", [text], [line], source, field, None, 1)  # its error
     except SourceError as e:
         return e
     raise AssertionError(f"{source}, line {line} failed on the cluster only")
@@ -396,13 +398,14 @@ def _same(value: Any) -> Any:
     return value
 
 
-def write_shards(client: Any, tok: Tokenizer, sources: Sequence[pathlib.Path],
-                 targets: Sequence[tuple[pathlib.Path, pathlib.Path]], sizes: Sequence[int],
+def write_shards(client: Any, tok: Tokenizer, typecode: str, sources: Sequence[pathlib.Path],
+                 targets: Sequence[Targets], sizes: Sequence[int],
                  field: str | None, eot: int | None,
                  report: Callable[[int, int, int, bool], None],
                  span: int | None = None) -> list[tuple[int, int]]:
-    """Encodes the sources on the cluster into their targets, staged and
-    renamed as ovilex.shards does, and returns (documents, tokens) of each.
+    """Encodes the sources on the cluster into their targets, ids as arrays
+    of typecode, staged and renamed as ovilex.shards does, and returns
+    (documents, tokens) of each.
     report(job, bytes, tokens, done) follows every piece written; span is
     the pieces' size (default PIECE_BYTES)."""
     span = span or PIECE_BYTES
@@ -412,17 +415,16 @@ def write_shards(client: Any, tok: Tokenizer, sources: Sequence[pathlib.Path],
     ahead = 2 * max(1, sum(client.nthreads().values()))
     written: list[tuple[int, int]] = []
     with staging() as staged:
-        for job, (source, (bin_path, idx_path), size) in enumerate(zip(sources, targets, sizes)):
-            staged += [Staged(bin_path), Staged(idx_path)]
-            bin_file, idx_file = staged[-2:]
+        for job, (source, target, size) in enumerate(zip(sources, targets, sizes)):
+            bin_file, idx_file = stage(staged, target)
             work = iter(pieces(os.fspath(source), size, span, lines=field is not None))
             running: deque[tuple[Piece, Any]] = deque()
 
             def submit() -> None:
                 piece = next(work, None)
                 if piece is not None:
-                    running.append((piece, client.submit(_encode_piece, shared, piece, field,
-                                                         eot, pure=False)))
+                    running.append((piece, client.submit(_encode_piece, shared, typecode, piece,
+                                                         field, eot, pure=False)))
 
             for _ in range(ahead):
                 submit()
@@ -435,7 +437,7 @@ def write_shards(client: Any, tok: Tokenizer, sources: Sequence[pathlib.Path],
                 except PieceFault as fault:
                     raise (_line_fault(fault, tok, field or "") if fault.line
                            else _not_utf8(fault)) from None
-                ids = array("H")
+                ids = array(typecode)
                 ids.frombytes(data)
                 if sys.byteorder != "little":
                     ids.byteswap()
@@ -448,7 +450,7 @@ def write_shards(client: Any, tok: Tokenizer, sources: Sequence[pathlib.Path],
                 report(job, done, tokens, False)
             if field is None:
                 if eot is not None:
-                    bin_file.write(array("H", [eot]))
+                    bin_file.write(array(typecode, [eot]))
                     tokens += 1
                 idx_file.write(array("Q", [tokens]))
                 documents = 1

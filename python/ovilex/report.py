@@ -85,13 +85,14 @@ def _read(tok: Tokenizer, paths: Sequence[pathlib.Path], sample_bytes: int) -> C
 
     total = sum(p.stat().st_size for p in paths)
     every = max(1, math.ceil(total / sample_bytes))
-    corpus = Corpus(0, np.zeros(1 << 16, np.int64), [], 0)  # by uint16 id
+    corpus = Corpus(0, np.zeros(max(tok.vocab) + 1, np.int64), [], 0)  # by id
     batch: list[str] = []
     batch_bytes = 0
 
     def encode() -> None:
-        ids, _ = tok.encode_batch_array(batch)
-        corpus.counts += np.bincount(np.frombuffer(ids, np.uint16), minlength=len(corpus.counts))
+        ids, _ = tok.encode_batch_array(batch)  # array('H') or array('I')
+        corpus.counts += np.bincount(np.frombuffer(ids, ids.typecode),
+                                     minlength=len(corpus.counts))
         batch.clear()
 
     index = 0

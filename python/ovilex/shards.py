@@ -1,10 +1,11 @@
 """Token shards for language-model pretraining.
 
 ``write_shards(paths, out_dir, ...)`` writes, for every input file NAME.ext,
-``out_dir/NAME.bin``: its token ids as flat little-endian uint16 (read with
-``numpy.memmap(path, dtype='<u2')``), and ``out_dir/NAME.idx``: the end of
-every document, in tokens, as little-endian uint64. Document i holds the
-ids ``bin[idx[i - 1]:idx[i]]``, with 0 before the first.
+its token ids as flat little-endian uint16 to ``out_dir/NAME.bin`` or, when
+an id of the tokenizer is above 65535, as uint32 to ``out_dir/NAME.bin32``;
+and ``out_dir/NAME.idx``: the end of every document, in tokens, as
+little-endian uint64. Document i holds the ids ``bin[idx[i - 1]:idx[i]]``,
+with 0 before the first. docs/formats.md describes the files.
 
 By default a file is one document: it is read in blocks, encoded natively
 on several threads and written as it goes (``Tokenizer.write_shards``), so
@@ -14,12 +15,14 @@ lines are parsed here and encoded in batches (``encode_batch_array``).
 
 Every output is written under a temporary name beside it and renamed only
 once all of them are complete: an error or an interruption leaves no file
-under an output's name, and no temporary file.
+under an output's name, and no temporary file. The data file of the other
+width, left by an earlier run, is removed once the new one is in place.
 """
 
 from __future__ import annotations
 
 import contextlib
+import errno
 import itertools
 import json
 import os
@@ -32,10 +35,15 @@ from typing import BinaryIO, NamedTuple
 from .errors import OvilexError, SourceError
 from .tokenizer import Tokenizer
 
-__all__ = ["Progress", "Shard", "write_shards"]
+__all__ = ["DATA_SUFFIXES", "Progress", "Shard", "id_typecode", "write_shards"]
 
 # Lines of JSON read, parsed and encoded at a time.
 BATCH_BYTES = 4 << 20
+
+# The data file's suffix for each array typecode of the ids: uint16 ids
+# keep the name readers have always read, and uint32 ids go to another, so
+# that no reader of uint16 takes them for its own.
+DATA_SUFFIXES = {"H": ".bin", "I": ".bin32"}
 
 StrPath = str | os.PathLike[str]
 
@@ -52,11 +60,20 @@ class Progress(NamedTuple):
 
 
 class Shard(NamedTuple):
+    """A shard written: bin is its data file, NAME.bin or NAME.bin32."""
+
     source: pathlib.Path
     bin: pathlib.Path
     idx: pathlib.Path
     documents: int
     tokens: int
+
+
+def id_typecode(tok: Tokenizer) -> str:
+    """The array typecode of tok's ids in shards: "H" (uint16) when every id
+    of tok, special tokens included, is below 65536, "I" (uint32) otherwise."""
+    top = max(max(tok.vocab, default=0), max(tok.special_tokens.values(), default=0))
+    return "H" if top <= 0xFFFF else "I"
 
 
 def write_shards(paths: Iterable[StrPath], out_dir: StrPath, *,
@@ -81,7 +98,8 @@ def write_shards(paths: Iterable[StrPath], out_dir: StrPath, *,
     Raises OvilexError, before anything is written, for two paths with the
     same NAME, a directory among them, an eot that is no token, or an
     out_dir that cannot be made; FileNotFoundError and other OSErrors for
-    files that cannot be read or written; SourceError for a file that is not
+    files that cannot be read or written, or an earlier data file of the
+    other width that cannot be removed; SourceError for a file that is not
     UTF-8, or a JSON line without a string in the field (naming the line).
     """
     tok = _tokenizer(tokenizer, workdir)
@@ -89,7 +107,8 @@ def write_shards(paths: Iterable[StrPath], out_dir: StrPath, *,
         raise TypeError("paths must be an iterable of paths, not a single path")
     sources = [pathlib.Path(p) for p in paths]
     out = pathlib.Path(out_dir)
-    targets = _targets(sources, out)
+    typecode = id_typecode(tok)
+    targets = _targets(sources, out, typecode)
     sizes = [_size(source) for source in sources]
     if eot is not None:
         eot = _eot_id(tok, eot)
@@ -110,21 +129,22 @@ def write_shards(paths: Iterable[StrPath], out_dir: StrPath, *,
         from . import cluster
 
         with cluster.connect(dask) as client:
-            written = cluster.write_shards(client, tok, sources, targets, sizes, jsonl_field,
-                                           eot, report)
-        return [Shard(s, b, i, documents, tokens)
-                for s, (b, i), (documents, tokens) in zip(sources, targets, written)]
+            written = cluster.write_shards(client, tok, typecode, sources, targets, sizes,
+                                           jsonl_field, eot, report)
+        return [Shard(s, t.bin, t.idx, documents, tokens)
+                for s, t, (documents, tokens) in zip(sources, targets, written)]
     if jsonl_field is not None:
-        return _write_jsonl(tok, sources, targets, jsonl_field, eot, threads, report)
+        return _write_jsonl(tok, typecode, sources, targets, jsonl_field, eot, threads, report)
     tokens = [0] * len(sources)
 
     def count(job: int, done: int, n: int, complete: bool) -> None:
         tokens[job] = n
         report(job, done, n, complete)
 
-    jobs = [(s, b, i) for s, (b, i) in zip(sources, targets)]
-    tok.write_shards(jobs, eot=eot, threads=threads, progress=count)
-    return [Shard(s, b, i, 1, n) for (s, b, i), n in zip(jobs, tokens)]
+    # The native writer picks the same width as id_typecode.
+    tok.write_shards([(s, *t) for s, t in zip(sources, targets)], eot=eot, threads=threads,
+                     progress=count)
+    return [Shard(s, t.bin, t.idx, 1, n) for s, t, n in zip(sources, targets, tokens)]
 
 
 def _tokenizer(tokenizer: Tokenizer | None, workdir: StrPath | None) -> Tokenizer:
@@ -135,19 +155,30 @@ def _tokenizer(tokenizer: Tokenizer | None, workdir: StrPath | None) -> Tokenize
     raise TypeError("write_shards() takes one of tokenizer and workdir")
 
 
-def _targets(sources: list[pathlib.Path],
-             out: pathlib.Path) -> list[tuple[pathlib.Path, pathlib.Path]]:
-    """(NAME.bin, NAME.idx) in out for every source NAME.ext; OvilexError
-    when two sources share a NAME."""
+class Targets(NamedTuple):
+    """The files of one shard: its data file and index, and the data file of
+    the other width, removed once they are in place."""
+
+    bin: pathlib.Path
+    idx: pathlib.Path
+    other: pathlib.Path
+
+
+def _targets(sources: list[pathlib.Path], out: pathlib.Path, typecode: str) -> list[Targets]:
+    """The files in out of every source NAME.ext, for ids of typecode;
+    OvilexError when two sources share a NAME."""
+    suffix = DATA_SUFFIXES[typecode]
+    other, = (s for s in DATA_SUFFIXES.values() if s != suffix)
     first: dict[str, pathlib.Path] = {}
     targets = []
     for source in sources:
         name = source.stem
         if name in first:
             raise OvilexError(f"{first[name]} and {source} would both be written to "
-                              f"{out / name}.bin and .idx")
+                              f"{out / name}{suffix} and .idx")
         first[name] = source
-        targets.append((out / f"{name}.bin", out / f"{name}.idx"))
+        targets.append(Targets(out / f"{name}{suffix}", out / f"{name}.idx",
+                               out / f"{name}{other}"))
     return targets
 
 
@@ -233,12 +264,42 @@ class Staged:
             self.temp.unlink(missing_ok=True)
 
 
+class Stale:
+    """A file that must not stay beside the outputs: commit() removes it.
+    One that could never be removed (a directory) fails at once."""
+
+    def __init__(self, path: pathlib.Path) -> None:
+        self.path = path
+        if path.is_dir() and not path.is_symlink():
+            raise OSError(f"cannot remove {path}: {os.strerror(errno.EISDIR)}")
+
+    def commit(self) -> None:
+        try:
+            self.path.unlink(missing_ok=True)
+        except OSError as e:
+            raise OSError(f"cannot remove {self.path}: {e.strerror}") from None
+
+    def discard(self) -> None:
+        pass
+
+
+def stage(staged: list[Staged | Stale], targets: Targets) -> tuple[Staged, Staged]:
+    """Adds to staged the data file and index of a shard, each as soon as it
+    is made (so that a failure to make the next discards it), then the other
+    width's data file; returns the first two."""
+    staged.append(Staged(targets.bin))
+    staged.append(Staged(targets.idx))
+    staged.append(Stale(targets.other))
+    return staged[-3], staged[-2]
+
+
 @contextlib.contextmanager
-def staging() -> Iterator[list[Staged]]:
-    """A list for the Staged outputs of a job: all are renamed to their
-    names when the block ends without an error, and none is left otherwise
+def staging() -> Iterator[list[Staged | Stale]]:
+    """A list for the Staged outputs of a job and the Stale files beside
+    them: all are renamed to their names, and the stale ones removed, in
+    order, when the block ends without an error; none is left otherwise
     (nor any temporary)."""
-    staged: list[Staged] = []
+    staged: list[Staged | Stale] = []
     try:
         yield staged
         for file in staged:
@@ -248,15 +309,14 @@ def staging() -> Iterator[list[Staged]]:
             file.discard()
 
 
-def _write_jsonl(tok: Tokenizer, sources: list[pathlib.Path],
-                 targets: list[tuple[pathlib.Path, pathlib.Path]], field: str, eot: int | None,
+def _write_jsonl(tok: Tokenizer, typecode: str, sources: list[pathlib.Path],
+                 targets: list[Targets], field: str, eot: int | None,
                  threads: int | None, report: Callable[[int, int, int, bool], None]
                  ) -> list[Shard]:
     shards: list[Shard] = []
     with staging() as staged:
-        for job, (source, (bin_path, idx_path)) in enumerate(zip(sources, targets)):
-            staged += [Staged(bin_path), Staged(idx_path)]
-            bin_file, idx_file = staged[-2:]
+        for job, (source, target) in enumerate(zip(sources, targets)):
+            bin_file, idx_file = stage(staged, target)
             documents = tokens = done = line = 0
             with open(source, "rb") as f:
                 while lines := f.readlines(BATCH_BYTES):
@@ -268,7 +328,8 @@ def _write_jsonl(tok: Tokenizer, sources: list[pathlib.Path],
                         if text is not None:
                             texts.append(text)
                             numbers.append(line)
-                    ids, ends = encode_documents(tok, texts, numbers, source, field, eot, threads)
+                    ids, ends = encode_documents(tok, typecode, texts, numbers, source, field,
+                                                 eot, threads)
                     bin_file.write(ids)
                     idx_file.write(array("Q", (tokens + end for end in ends)))
                     documents += len(texts)
@@ -277,7 +338,7 @@ def _write_jsonl(tok: Tokenizer, sources: list[pathlib.Path],
             bin_file.finish()
             idx_file.finish()
             report(job, done, tokens, True)
-            shards.append(Shard(source, bin_path, idx_path, documents, tokens))
+            shards.append(Shard(source, target.bin, target.idx, documents, tokens))
     return shards
 
 
@@ -315,10 +376,11 @@ def _kind(value: object) -> str:
     return _KINDS[type(value)]
 
 
-def encode_documents(tok: Tokenizer, texts: list[str], numbers: list[int], source: pathlib.Path,
-            field: str, eot: int | None, threads: int | None) -> tuple[array, list[int]]:
-    """The ids of the texts joined, each followed by eot if given, and the
-    end of each in them."""
+def encode_documents(tok: Tokenizer, typecode: str, texts: list[str], numbers: list[int],
+                     source: pathlib.Path, field: str, eot: int | None, threads: int | None
+                     ) -> tuple[array, list[int]]:
+    """The ids of the texts joined, each followed by eot if given, as an
+    array of typecode, and the end of each in them."""
     try:
         ids, offsets = tok.encode_batch_array(texts, threads=threads)
     except UnicodeEncodeError:
@@ -330,9 +392,11 @@ def encode_documents(tok: Tokenizer, texts: list[str], numbers: list[int], sourc
                 raise SourceError(f"{source}, line {line}: field {json.dumps(field)} holds a "
                                   f"lone surrogate (U+{ord(text[e.start]):04X})") from None
         raise
+    if ids.typecode != typecode:
+        ids = array(typecode, ids)
     if eot is None:
         return ids, list(offsets[1:])
-    joined = array("H")
+    joined = array(typecode)
     for i in range(len(texts)):
         joined.extend(ids[offsets[i]:offsets[i + 1]])
         joined.append(eot)

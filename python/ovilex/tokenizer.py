@@ -45,8 +45,8 @@ def _checked_merges(merges: Iterable[Merge]) -> list[Merge]:
         ids = (left, right, new)
         if not all(type(x) is int for x in ids):
             raise TypeError(f"a merge must hold three ints, found {merge!r}")
-        if not all(0 <= x <= 0xFFFF for x in ids):
-            raise ValueError(f"a merge must hold ids 0 to 65535, found {merge!r}")
+        if not all(0 <= x <= 0xFFFFFFFE for x in ids):
+            raise ValueError(f"a merge must hold ids 0 to 4294967294, found {merge!r}")
         out.append(((left, right), new))
     return out
 
@@ -57,8 +57,8 @@ def _checked_vocab(vocab: Mapping[int, bytes]) -> dict[int, bytes]:
         if type(token_id) is not int or not isinstance(value, bytes):
             raise TypeError(f"the vocabulary must map ints to bytes, found "
                             f"{token_id!r}: {value!r}")
-        if not 0 <= token_id <= 0xFFFF or not value:
-            raise ValueError(f"the vocabulary must map ids 0 to 65535 to one or more "
+        if not 0 <= token_id <= 0xFFFFFFFE or not value:
+            raise ValueError(f"the vocabulary must map ids 0 to 4294967294 to one or more "
                              f"bytes, found {token_id!r}: {value!r}")
         out[token_id] = bytes(value)
     return out

@@ -340,8 +340,8 @@ PyObject* tokenizer_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noe
     const engine::EncodingRules rules = rules_arg(pattern, merging, whole_chunks, prefix_space);
     const bool derived = merges_arg == Py_None && rules.merging == Merging::TokenRank;
     std::vector<Merge> merges = derived ? std::vector<Merge>{}
-                                        : py::to_merges(merges_arg, "merges");
-    VocabList vocab = py::to_vocab_list(vocab_arg, "vocab");
+                                        : py::to_merges(merges_arg, "merges", IdWidth::Bits32);
+    VocabList vocab = py::to_vocab_list(vocab_arg, "vocab", IdWidth::Bits32);
     if (rules.merging != Merging::List) {
       if (const auto problem = engine::RankedMerges::vocab_problem(vocab)) {
         PyErr_Format(PyExc_ValueError, "the vocabulary cannot be merged by rank: %s",
@@ -545,7 +545,7 @@ PyObject* id_to_bytes_method(PyObject* self, PyObject* id_arg) noexcept {
       throw py::PythonError{};
     }
     if (id == -1 && PyErr_Occurred()) throw py::PythonError{};
-    const auto bytes = overflow == 0 && id >= 0 && id <= 0xFFFF
+    const auto bytes = overflow == 0 && id >= 0 && id <= UINT32_MAX
                            ? core.token_bytes(static_cast<TokenId>(id))
                            : std::nullopt;
     if (!bytes) {
@@ -605,20 +605,23 @@ PyObject* check_round_trip_method(PyObject* self, PyObject* const* args, Py_ssiz
   });
 }
 
-// The jobs of write_shards: (source, bin, idx) path triples.
+// The jobs of write_shards: (source, bin, idx) path triples, each with the
+// other width's data file to remove as a fourth path, if given.
 std::vector<engine::ShardJob> shard_jobs(PyObject* obj) {
   const PyRef items = check(PySequence_Tuple(obj));
   std::vector<engine::ShardJob> jobs;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
     PyObject* item = PyTuple_GET_ITEM(items.get(), i);
-    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 3) {
+    const Py_ssize_t size = PyTuple_Check(item) ? PyTuple_GET_SIZE(item) : 0;
+    if (size != 3 && size != 4) {
       PyErr_Format(PyExc_TypeError,
-                   "write_shards() argument 'jobs' must hold (source, bin, idx) tuples, found "
-                   "%.200s at index %zd", Py_TYPE(item)->tp_name, i);
+                   "write_shards() argument 'jobs' must hold (source, bin, idx) or (source, bin, "
+                   "idx, other) tuples, found %.200s at index %zd", Py_TYPE(item)->tp_name, i);
       throw py::PythonError{};
     }
     jobs.push_back({fs_path(PyTuple_GET_ITEM(item, 0)), fs_path(PyTuple_GET_ITEM(item, 1)),
-                    fs_path(PyTuple_GET_ITEM(item, 2))});
+                    fs_path(PyTuple_GET_ITEM(item, 2)),
+                    size == 4 ? fs_path(PyTuple_GET_ITEM(item, 3)) : std::string()});
   }
   return jobs;
 }
@@ -755,13 +758,14 @@ PyMethodDef METHODS[] = {
      "text in UTF-8); KeyError 'unknown token id N' for an id that is neither."},
     {"write_shards", fastcall<write_shards_method>(), METH_FASTCALL | METH_KEYWORDS,
      "write_shards(jobs, eot=None, threads=None, progress=None)\n--\n\nFor every (source, bin, "
-     "idx) of jobs, the ids of the UTF-8 text file source, one document, as little-endian "
-     "uint16 into bin, then eot (an id, or a special token's text) when given, and the document's end in tokens as one "
-     "little-endian uint64 into idx. Read in blocks and encoded on up to threads native "
-     "threads with the interpreter lock released; the outputs are renamed into place only "
-     "once all are complete. progress(job, bytes, tokens, done) is called along the way. "
-     "OSError for a file that cannot be read or written, SourceError for one that is not "
-     "UTF-8."},
+     "idx) or (source, bin, idx, other) of jobs, the ids of the UTF-8 text file source, one "
+     "document, into bin as little-endian uint16 (uint32 when an id of the tokenizer is above "
+     "65535), then eot (an id, or a special token's text) when given, and the document's end "
+     "in tokens as one little-endian uint64 into idx. Read in blocks and encoded on up to "
+     "threads native threads with the interpreter lock released; the outputs are renamed into "
+     "place only once all are complete, and each other file is then removed. progress(job, "
+     "bytes, tokens, done) is called along the way. OSError for a file that cannot be read, "
+     "written or removed, SourceError for one that is not UTF-8."},
     {"check_round_trip", fastcall<check_round_trip_method>(), METH_FASTCALL | METH_KEYWORDS,
      "check_round_trip(counts, threads=None)\n--\n\nEncodes every distinct chunk of a "
      "WordCounts and decodes it back: (tokens, bytes, ok), tokens and bytes weighted by the "

@@ -1,6 +1,7 @@
 #include "shards.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +26,34 @@ namespace {
 // An output that could not be written, on its way to write_shards' caller.
 struct WriteFailure {
   Error error;
+};
+
+// "VERB PATH: REASON", REASON that of the error number |code|.
+[[noreturn]] void throw_io(std::string_view verb, const std::string& path, int code) {
+  char buf[256];
+  const char* reason = strerror_r(code, buf, sizeof buf);
+  throw WriteFailure{Error{ErrorKind::Io, std::string(verb) + " " + path + ": " + reason}};
+}
+
+// The data file of the other width of a shard, removed once the new one is
+// in place. One that could never be removed (a directory) fails at once.
+class StaleOutput {
+ public:
+  explicit StaleOutput(std::string path) : path_(std::move(path)) {
+    struct stat info;
+    if (!path_.empty() && ::lstat(path_.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+      throw_io("cannot remove", path_, EISDIR);
+    }
+  }
+
+  void remove() const {
+    if (!path_.empty() && ::unlink(path_.c_str()) != 0 && errno != ENOENT) {
+      throw_io("cannot remove", path_, errno);
+    }
+  }
+
+ private:
+  std::string path_;
 };
 
 // A file written under a temporary name beside |target| and renamed over
@@ -109,11 +138,7 @@ class StagedOutput {
     }
   }
 
-  [[noreturn]] void fail(int code) const {
-    char buf[256];
-    const char* reason = strerror_r(code, buf, sizeof buf);
-    throw WriteFailure{Error{ErrorKind::Io, "cannot write " + target_ + ": " + reason}};
-  }
+  [[noreturn]] void fail(int code) const { throw_io("cannot write", target_, code); }
 
   std::string target_;
   std::string dir_;
@@ -234,11 +259,12 @@ class Pipeline {
   std::vector<std::jthread> workers_;
 };
 
-// The two files of a job and what has been written to them.
+// The files of a job and what has been written to them.
 struct Outputs {
-  explicit Outputs(const ShardJob& job) : bin(job.bin), idx(job.idx) {}
+  explicit Outputs(const ShardJob& job) : bin(job.bin), idx(job.idx), other(job.other) {}
   StagedOutput bin;
   StagedOutput idx;
+  StaleOutput other;
   std::uint64_t bytes = 0;
   std::uint64_t tokens = 0;
 };
@@ -307,10 +333,11 @@ std::optional<text::SourceFailure> write_all(const CompiledTokenizer& tokenizer,
   for (Outputs& out : outputs) {
     out.bin.commit();
     out.idx.commit();
+    out.other.remove();
     dirs.insert(out.bin.dir());
     dirs.insert(out.idx.dir());
   }
-  // The renames themselves made durable.
+  // The renames and removals themselves made durable.
   for (const std::string& dir : dirs) {
     const Fd directory(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (directory.get() >= 0) ::fsync(directory.get());

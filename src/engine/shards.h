@@ -1,6 +1,8 @@
 // Token shards for language-model pretraining: the ids of a text file as
-// flat little-endian uint16 (its .bin file) and the end of every document,
-// in tokens, as little-endian uint64 (its .idx file).
+// flat little-endian uint16 or uint32 (its data file) and the end of every
+// document, in tokens, as little-endian uint64 (its .idx file). The caller
+// names the files; docs/formats.md gives the names that tell the widths
+// apart.
 //
 // A file is one document. It is read in blocks (text::read_pieces), its
 // pieces are encoded on several threads and their ids written in file
@@ -9,7 +11,8 @@
 // to a temporary file beside it and flushed; the temporary files are
 // renamed over the outputs only once every job of the call is written. A
 // failure, or an exception from the progress callback, leaves no output
-// under its name and no temporary file.
+// under its name and no temporary file. A job's |other| file, the data
+// file of the other width, goes once every output is renamed into place.
 #pragma once
 
 #include <chrono>
@@ -27,11 +30,13 @@
 
 namespace ovilex::engine {
 
-// One source and the two files its shard goes to.
+// One source, the two files its shard goes to, and the data file of the
+// other width, beside |bin|, that must not stay there (none when empty).
 struct ShardJob {
   std::string source;
   std::string bin;
   std::string idx;
+  std::string other;
 };
 
 struct ShardProgress {
@@ -60,7 +65,9 @@ struct ShardOptions {
 
 // A source that could not be read or is not UTF-8 (as read_pieces reports
 // it), or an output that could not be written: an Error of kind Io,
-// "cannot write PATH: REASON", PATH the output's own name.
+// "cannot write PATH: REASON", PATH the output's own name ("cannot remove
+// PATH: REASON" for an |other| file; one that is a directory fails before
+// anything is written).
 using ShardFailure = std::variant<text::SourceFailure, Error>;
 
 // Writes the shard of every job: ids equal to tokenizer.encode_text of the

@@ -1,6 +1,7 @@
 // The shard writer against encode_text of each whole file: on several
-// files and block sizes, on many threads (the ids in file order), and
-// leaving nothing behind when it fails.
+// files and block sizes, on many threads (the ids in file order), in both
+// widths, removing the other width's file, and leaving nothing behind when
+// it fails.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -47,9 +48,29 @@ const CompiledTokenizer& tokenizer() {
   return *tok;
 }
 
-std::vector<TokenId> encoded(std::string_view text) {
+// Every pair of two bytes a token, without training: pairs of printable
+// ASCII listed first, and the first merges given the greatest ids, so that
+// the ids of common text run past 65535 and also stay below it.
+const CompiledTokenizer& wide_tokenizer() {
+  static const auto tok = [] {
+    std::vector<Merge> merges;
+    for (TokenId left = 0; left < 256; ++left) {
+      for (TokenId right = 0; right < 256; ++right) merges.push_back({left, right, 0});
+    }
+    const auto printable = [](TokenId b) { return b >= 0x20 && b < 0x7f; };
+    std::stable_partition(merges.begin(), merges.end(),
+                          [&](const Merge& m) { return printable(m.left) && printable(m.right); });
+    for (std::size_t k = 0; k < merges.size(); ++k) {
+      merges[k].new_id = static_cast<TokenId>(256 + merges.size() - 1 - k);
+    }
+    return std::make_unique<CompiledTokenizer>(merges, build_vocab(merges));
+  }();
+  return *tok;
+}
+
+std::vector<TokenId> encoded(std::string_view text, const CompiledTokenizer& tok = tokenizer()) {
   std::vector<TokenId> ids;
-  tokenizer().encode_text(text, ids);
+  tok.encode_text(text, ids);
   return ids;
 }
 
@@ -74,22 +95,35 @@ std::vector<T> values(const std::string& path) {
   return out;
 }
 
-std::vector<TokenId> widened(const std::vector<std::uint16_t>& ids) { return {ids.begin(), ids.end()}; }
+// The ids of a data file of |width|.
+std::vector<TokenId> ids_in(const std::string& path, IdWidth width) {
+  if (width == IdWidth::Bits32) return values<std::uint32_t>(path);
+  const std::vector<std::uint16_t> narrow = values<std::uint16_t>(path);
+  return {narrow.begin(), narrow.end()};
+}
 
-std::vector<ShardJob> jobs_for(const ScratchDir& dir, const std::vector<std::string>& texts) {
+// The data file's suffix for each width, as the package names them.
+const char* suffix(IdWidth width) { return width == IdWidth::Bits16 ? ".bin" : ".bin32"; }
+
+std::vector<ShardJob> jobs_for(const ScratchDir& dir, const std::vector<std::string>& texts,
+                               IdWidth width = IdWidth::Bits16) {
+  const IdWidth other = width == IdWidth::Bits16 ? IdWidth::Bits32 : IdWidth::Bits16;
   std::vector<ShardJob> jobs;
   for (std::size_t i = 0; i < texts.size(); ++i) {
     const std::string name = "f" + std::to_string(i);
-    jobs.push_back(
-        {dir.file(name + ".txt", texts[i]), dir.path(name + ".bin"), dir.path(name + ".idx")});
+    jobs.push_back({dir.file(name + ".txt", texts[i]), dir.path(name + suffix(width)),
+                    dir.path(name + ".idx"), dir.path(name + suffix(other))});
   }
   return jobs;
 }
 
-class ShardSweep : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
+class ShardSweep
+    : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t, IdWidth>> {};
 
 TEST_P(ShardSweep, IdsAreThoseOfEachWholeFileInOrder) {
-  const auto [block, threads] = GetParam();
+  const auto [block, threads, width] = GetParam();
+  const CompiledTokenizer& tok = width == IdWidth::Bits16 ? tokenizer() : wide_tokenizer();
+  ASSERT_EQ(width_for(tok.id_bound()), width);
   std::mt19937 rng(static_cast<unsigned>(block + threads));
   std::string kanji;
   for (int i = 0; i < 2000; ++i) kanji += "日本語";
@@ -102,32 +136,74 @@ TEST_P(ShardSweep, IdsAreThoseOfEachWholeFileInOrder) {
       kanji,                          // 3-byte characters only: blocks end inside them
   };
   const ScratchDir dir;
-  const std::vector<ShardJob> jobs = jobs_for(dir, texts);
-  for (const std::optional<TokenId> eot : {std::optional<TokenId>(), std::optional<TokenId>(7)}) {
+  const std::vector<ShardJob> jobs = jobs_for(dir, texts, width);
+  // The greatest id of each tokenizer: for the wide one, past 65535.
+  const TokenId top = static_cast<TokenId>(tok.id_bound() - 1);
+  for (const std::optional<TokenId> eot : {std::optional<TokenId>(), std::optional<TokenId>(7),
+                                           std::optional<TokenId>(top)}) {
     ShardOptions options;
     options.threads = threads;
     options.block = block;
     options.eot = eot;
-    ASSERT_FALSE(write_shards(tokenizer(), jobs, options));
+    options.width = width;
+    ASSERT_FALSE(write_shards(tok, jobs, options));
     for (std::size_t i = 0; i < texts.size(); ++i) {
-      std::vector<TokenId> expected = encoded(texts[i]);
+      std::vector<TokenId> expected = encoded(texts[i], tok);
       if (eot) expected.push_back(*eot);
-      EXPECT_EQ(widened(values<std::uint16_t>(jobs[i].bin)), expected)
-          << "file " << i << ", eot " << eot.has_value();
+      EXPECT_EQ(contents(jobs[i].bin).size(), expected.size() * static_cast<std::size_t>(width));
+      EXPECT_EQ(ids_in(jobs[i].bin, width), expected) << "file " << i << ", eot " << eot.value_or(0);
       EXPECT_EQ(values<std::uint64_t>(jobs[i].idx), std::vector<std::uint64_t>{expected.size()});
     }
   }
+  if (width == IdWidth::Bits32) {
+    // Common text has ids on both sides of 65536.
+    const std::vector<TokenId> ids = encoded(texts[3], tok);
+    EXPECT_TRUE(std::ranges::any_of(ids, [](TokenId id) { return id > 0xFFFF; }));
+    EXPECT_TRUE(std::ranges::any_of(ids, [](TokenId id) { return id <= 0xFFFF; }));
+  }
   std::vector<std::string> names;
   for (std::size_t i = 0; i < texts.size(); ++i) {
-    for (const char* ext : {".bin", ".idx", ".txt"}) names.push_back("f" + std::to_string(i) + ext);
+    for (const char* ext : {suffix(width), ".idx", ".txt"}) {
+      names.push_back("f" + std::to_string(i) + ext);
+    }
   }
   std::sort(names.begin(), names.end());
   EXPECT_EQ(dir.names(), names);  // no temporary file left
 }
 
-INSTANTIATE_TEST_SUITE_P(BlocksAndThreads, ShardSweep,
+INSTANTIATE_TEST_SUITE_P(BlocksThreadsAndWidths, ShardSweep,
                          ::testing::Combine(::testing::Values(64, 1000, 4096, text::DEFAULT_BLOCK),
-                                            ::testing::Values(1, 3, 8)));
+                                            ::testing::Values(1, 3, 8),
+                                            ::testing::Values(IdWidth::Bits16, IdWidth::Bits32)));
+
+// A run over the output of an earlier one in the other width leaves only
+// its own data file beside the .idx; a failed run leaves both as they were.
+TEST(ShardWidths, TheOtherWidthsFileGoesOnlyWhenTheRunSucceeds) {
+  for (const IdWidth width : {IdWidth::Bits16, IdWidth::Bits32}) {
+    const CompiledTokenizer& tok = width == IdWidth::Bits16 ? tokenizer() : wide_tokenizer();
+    const ScratchDir dir;
+    std::vector<ShardJob> jobs = jobs_for(dir, {"some text", "more text"}, width);
+    for (const ShardJob& job : jobs) {
+      std::ofstream(job.other) << "earlier";
+      std::ofstream(job.idx) << "earlier";
+    }
+    const std::vector<std::string> earlier = dir.names();
+    ShardOptions options;
+    options.width = width;
+    jobs[1].source = dir.path("missing.txt");
+    ASSERT_TRUE(write_shards(tok, jobs, options));
+    EXPECT_EQ(dir.names(), earlier);
+    EXPECT_EQ(contents(jobs[0].other), "earlier");
+
+    jobs[1].source = dir.path("f1.txt");
+    ASSERT_FALSE(write_shards(tok, jobs, options));
+    for (const ShardJob& job : jobs) {
+      EXPECT_FALSE(fs::exists(job.other)) << job.other;
+      EXPECT_EQ(ids_in(job.bin, width), encoded(contents(job.source), tok));
+    }
+    EXPECT_EQ(dir.names().size(), 6u);
+  }
+}
 
 TEST(ShardProgress, EveryJobIsDoneOnceWithItsSizeAndTokens) {
   std::mt19937 rng(2);
@@ -159,7 +235,14 @@ TEST(ShardProgress, EveryJobIsDoneOnceWithItsSizeAndTokens) {
 
 // Each failure leaves the directory as it was: an output of an earlier run
 // keeps its bytes, and no temporary file stays.
-enum class Fault { NotUtf8, MissingSource, MissingDirectory, OutputIsADirectory, ProgressThrows };
+enum class Fault {
+  NotUtf8,
+  MissingSource,
+  MissingDirectory,
+  OutputIsADirectory,
+  OtherIsADirectory,
+  ProgressThrows
+};
 
 class ShardFaults : public ::testing::TestWithParam<Fault> {};
 
@@ -168,6 +251,7 @@ TEST_P(ShardFaults, LeavesNothingBehind) {
   const ScratchDir dir;
   const std::vector<ShardJob> good = jobs_for(dir, {mixed_text(rng, 50'000), mixed_text(rng, 200)});
   dir.file("f0.bin", "earlier");
+  dir.file("f0.bin32", "earlier");  // removed only by a run that succeeds
   std::vector<ShardJob> jobs = {good[0], good[1]};
   ShardOptions options;
   options.threads = 2;
@@ -185,6 +269,9 @@ TEST_P(ShardFaults, LeavesNothingBehind) {
     case Fault::OutputIsADirectory:
       fs::create_directory(dir.path("f1.idx"));
       break;
+    case Fault::OtherIsADirectory:
+      fs::create_directory(dir.path("f1.bin32"));
+      break;
     case Fault::ProgressThrows:
       options.on_progress = [](const ShardProgress& p) {
         if (p.bytes > 0) throw std::runtime_error("stop");
@@ -201,6 +288,7 @@ TEST_P(ShardFaults, LeavesNothingBehind) {
   }
   EXPECT_EQ(dir.names(), before);
   EXPECT_EQ(contents(dir.path("f0.bin")), "earlier");
+  EXPECT_EQ(contents(dir.path("f0.bin32")), "earlier");
 
   const auto* source = failure ? std::get_if<text::SourceFailure>(&*failure) : nullptr;
   const auto* error = failure ? std::get_if<Error>(&*failure) : nullptr;
@@ -223,6 +311,10 @@ TEST_P(ShardFaults, LeavesNothingBehind) {
       ASSERT_NE(error, nullptr);
       EXPECT_EQ(error->message, "cannot write " + jobs[1].idx + ": Is a directory");
       break;
+    case Fault::OtherIsADirectory:
+      ASSERT_NE(error, nullptr);
+      EXPECT_EQ(error->message, "cannot remove " + jobs[1].other + ": Is a directory");
+      break;
     case Fault::ProgressThrows:
       break;
   }
@@ -231,7 +323,7 @@ TEST_P(ShardFaults, LeavesNothingBehind) {
 INSTANTIATE_TEST_SUITE_P(Faults, ShardFaults,
                          ::testing::Values(Fault::NotUtf8, Fault::MissingSource,
                                            Fault::MissingDirectory, Fault::OutputIsADirectory,
-                                           Fault::ProgressThrows));
+                                           Fault::OtherIsADirectory, Fault::ProgressThrows));
 
 }  // namespace
 }  // namespace ovilex::engine

@@ -17,6 +17,7 @@ import pytest
 from ovilex import SourceError, Tokenizer, WordCounts, count_files, split
 from ovilex import cluster
 from ovilex.shards import write_shards
+from wide import wide_tokenizer
 
 distributed = pytest.importorskip("distributed")
 pytestmark = pytest.mark.foreign_leaks
@@ -168,18 +169,30 @@ def test_counts_are_those_of_the_local_run(dask_cluster, corpus, tmp_path):
     assert (tmp_path / "dask.counts").read_bytes() == (tmp_path / "local.counts").read_bytes()
 
 
+# With a tokenizer whose ids fit 16 bits and one whose ids pass 65535 (its
+# eot the greatest); each run goes over an earlier one's data files of the
+# other width, which it removes.
+@pytest.mark.parametrize("wide", [False, True], ids=["uint16", "uint32"])
 @pytest.mark.parametrize("jsonl, eot", [(False, None), (False, 5), (True, None), (True, 7)])
 def test_shards_are_those_of_the_local_run(dask_cluster, corpus, trained, tmp_path,
-                                           monkeypatch, jsonl, eot):
-    _, tok = trained
+                                           monkeypatch, jsonl, eot, wide):
+    tok = wide_tokenizer() if wide else trained[1]
+    eot = 65791 if wide and eot is not None else eot
     monkeypatch.setattr(cluster, "PIECE_BYTES", 10_000)
     names = ["docs.jsonl"] if jsonl else ["lib.txt", "gen.txt", "empty.txt", "more.txt"]
     field = "text" if jsonl else None
     paths = [corpus / n for n in names]
+    suffix, other = (".bin32", ".bin") if wide else (".bin", ".bin32")
+    for where in ("local", "dask"):
+        (tmp_path / where).mkdir()
+        for path in paths:
+            (tmp_path / where / f"{path.stem}{other}").write_bytes(b"earlier")
     local = write_shards(paths, tmp_path / "local", tokenizer=tok, jsonl_field=field, eot=eot)
     remote = write_shards(paths, tmp_path / "dask", tokenizer=tok, jsonl_field=field, eot=eot,
                           dask=dask_cluster.address)
     assert tree(tmp_path / "dask") == tree(tmp_path / "local")
+    assert sorted(tree(tmp_path / "dask")) == sorted(f"{p.stem}{e}" for p in paths
+                                                     for e in (suffix, ".idx"))
     assert [(s.documents, s.tokens) for s in remote] == [(s.documents, s.tokens) for s in local]
 
 

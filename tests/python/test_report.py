@@ -13,6 +13,7 @@ import pytest
 
 import reference
 from ovilex import Tokenizer, report, split
+from wide import wide_tokenizer
 
 pytest.importorskip("matplotlib")
 pytestmark = pytest.mark.foreign_leaks
@@ -97,6 +98,22 @@ def test_frequent_tokens_and_first_merges(made):
     for row, ((left, right), new) in zip(tables["merges"][1:], tok.merges):
         assert not {left, right} <= plain or \
             row[1:3] + row[4:] == [shown(vocab[i]) for i in (left, right, new)]
+
+
+def test_uses_are_counted_by_id_past_65535(tmp_path):
+    tok = wide_tokenizer()
+    paths = []
+    for name, text in TEXTS.items():
+        paths.append(tmp_path / name)
+        paths[-1].write_text(text, encoding="utf-8")
+    corpus = report._read(tok, paths, report.SAMPLE_BYTES)
+    uses = Counter(i for t in TEXTS.values() for i in tok.encode(t))
+    assert max(uses) > 0xFFFF
+    assert {i: int(n) for i, n in enumerate(corpus.counts) if n} == dict(uses)
+    _, tables = parse(report.render(tok, "wd", paths, corpus, [(0, NBYTES)]))
+    top = sorted(uses, key=lambda i: (-uses[i], i))[:50]
+    assert [(number(r[1]), number(r[4])) for r in tables["frequent"][1:]] == \
+        [(i, uses[i]) for i in top]
 
 
 @pytest.mark.parametrize("data, html", [

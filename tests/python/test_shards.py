@@ -1,7 +1,9 @@
 """Token shards: python -m ovilex encode FILE... --out DIR and
 ovilex.shards.write_shards. The files are read without numpy (array and
-struct); every document's ids must be Tokenizer.encode of its text, and
-every failure must leave no file under an output's name."""
+struct), the width told by the data file's name alone; every document's ids
+must be Tokenizer.encode of its text, with a tokenizer whose ids fit 16 bits
+and with one whose ids pass 65535, and every failure must leave no file
+under an output's name."""
 
 import json
 import os
@@ -18,6 +20,7 @@ import pytest
 from ovilex import SourceError, Tokenizer
 from ovilex import shards as shards_module
 from ovilex.shards import Progress, write_shards
+from wide import wide_tokenizer
 
 BLOCK = 4 << 20  # the native reader's block
 WORDS = ["the", " quick", " brown", " fox", "'s", " 42", "\n", "  ", "\t", "é", " Москва",
@@ -40,8 +43,12 @@ def straddling(char, before):
     return head + char + " tail" * 100
 
 
+# A reader's rule: the data file's suffix gives the width of its ids.
+WIDTHS = {".bin": "H", ".bin32": "I"}
+
+
 def ids_of(path):
-    values = array("H", pathlib.Path(path).read_bytes())
+    values = array(WIDTHS[pathlib.Path(path).suffix], pathlib.Path(path).read_bytes())
     if sys.byteorder != "little":
         values.byteswap()
     return values.tolist()
@@ -54,9 +61,17 @@ def ends_of(path):
     return values.tolist()
 
 
+def data_file(out, name):
+    """The one data file of out/name, of either width."""
+    found = [out / f"{name}{suffix}" for suffix in WIDTHS if (out / f"{name}{suffix}").exists()]
+    assert len(found) == 1, found
+    return found[0]
+
+
 def documents_of(out, name):
-    """The ids of every document of out/name.bin, cut at out/name.idx."""
-    ids, ends = ids_of(out / f"{name}.bin"), ends_of(out / f"{name}.idx")
+    """The ids of every document of out/name's data file, cut at
+    out/name.idx."""
+    ids, ends = ids_of(data_file(out, name)), ends_of(out / f"{name}.idx")
     assert ends == sorted(ends) and (not ends or ends[-1] == len(ids))
     return [ids[a:b] for a, b in zip([0, *ends], ends)]
 
@@ -66,6 +81,19 @@ def trained(tmp_path_factory):
     """(workdir, tokenizer) trained on generated text."""
     workdir = tmp_path_factory.mktemp("shards") / "wd"
     return workdir, Tokenizer.train([generated(0, 200_000)], workdir=workdir)
+
+
+@pytest.fixture(scope="module")
+def wide():
+    return wide_tokenizer()
+
+
+@pytest.fixture(params=["trained", "wide"])
+def tokenizer(request):
+    """Each tokenizer, with its data files' suffix and its greatest id."""
+    tok = request.getfixturevalue(request.param)
+    tok = tok[1] if isinstance(tok, tuple) else tok
+    return tok, ".bin" if request.param == "trained" else ".bin32", max(tok.vocab)
 
 
 @pytest.fixture
@@ -95,9 +123,10 @@ def files():
     return texts
 
 
-@pytest.mark.parametrize("threads, eot", [(1, None), (2, 0), (None, 300)])
-def test_each_file_is_one_document_of_its_ids(trained, files, tmp_path, threads, eot):
-    _, tok = trained
+@pytest.mark.parametrize("threads, eot", [(1, None), (2, 0), (None, "top")])
+def test_each_file_is_one_document_of_its_ids(tokenizer, files, tmp_path, threads, eot):
+    tok, suffix, top = tokenizer
+    eot = top if eot == "top" else eot
     paths = []
     for name, text in files.items():
         paths.append(tmp_path / "in" / f"{name}.txt")
@@ -110,18 +139,21 @@ def test_each_file_is_one_document_of_its_ids(trained, files, tmp_path, threads,
     for shard, (name, text) in zip(shards, files.items()):
         expected = tok.encode(text) + tail
         assert documents_of(tmp_path / "out", name) == [expected], name
-        assert shard == (tmp_path / "in" / f"{name}.txt", tmp_path / "out" / f"{name}.bin",
+        assert shard == (tmp_path / "in" / f"{name}.txt", tmp_path / "out" / f"{name}{suffix}",
                          tmp_path / "out" / f"{name}.idx", 1, len(expected))
         done = [p for p in seen if p.file == str(shard.source) and p.done]
         size = len(text.encode())
         assert done == [Progress(str(shard.source), size, size, len(expected), True)]
     assert sorted(p.name for p in (tmp_path / "out").iterdir()) == \
-        sorted(f"{n}.{e}" for n in files for e in ("bin", "idx"))
+        sorted(f"{n}{e}" for n in files for e in (suffix, ".idx"))
+    if suffix == ".bin32":  # ids on both sides of 65536
+        assert {i > 0xFFFF for i in documents_of(tmp_path / "out", "big")[0]} == {False, True}
 
 
-@pytest.mark.parametrize("eot", [None, 5])
-def test_jsonl_lines_are_documents(trained, tmp_path, monkeypatch, eot):
-    _, tok = trained
+@pytest.mark.parametrize("eot", [None, 5, "top"])
+def test_jsonl_lines_are_documents(tokenizer, tmp_path, monkeypatch, eot):
+    tok, _, top = tokenizer
+    eot = top if eot == "top" else eot
     monkeypatch.setattr(shards_module, "BATCH_BYTES", 300)  # many batches
     docs = ["", "Hello, wörld", generated(2, 50_000), "日本語 👍🏽\n\t", "a\u2028b", "q" * 1000]
     lines = [json.dumps({"id": i, "text": d}, ensure_ascii=i % 2 == 0)
@@ -136,6 +168,70 @@ def test_jsonl_lines_are_documents(trained, tmp_path, monkeypatch, eot):
     assert documents_of(tmp_path / "out", "b") == []
     assert [(s.documents, s.tokens) for s in shards] == \
         [(len(docs), sum(len(tok.encode(d) + tail) for d in docs)), (0, 0)]
+
+
+BASE = {i: bytes([i]) for i in range(256)}
+
+
+@pytest.mark.parametrize("top, suffix", [(65535, ".bin"), (65536, ".bin32")])
+def test_the_greatest_id_picks_the_width_alike_on_both_paths(tmp_path, top, suffix):
+    tok = Tokenizer([((104, 105), top)], BASE | {top: b"hi"})
+    text = "hi, hi there; chi"
+    (tmp_path / "t.txt").write_text(text)
+    (tmp_path / "t.jsonl").write_text(json.dumps({"t": text}) + "\n")
+    write_shards([tmp_path / "t.txt"], tmp_path / "text", tokenizer=tok, eot=top)
+    write_shards([tmp_path / "t.jsonl"], tmp_path / "jsonl", tokenizer=tok, eot=top,
+                 jsonl_field="t")
+    for out in ("text", "jsonl"):
+        assert sorted(p.name for p in (tmp_path / out).iterdir()) == sorted(["t.idx", f"t{suffix}"])
+        assert documents_of(tmp_path / out, "t") == [tok.encode(text) + [top]]
+        assert top in tok.encode(text) and tok.id_to_bytes(top) == b"hi"
+    for name in (f"t{suffix}", "t.idx"):
+        assert (tmp_path / "text" / name).read_bytes() == (tmp_path / "jsonl" / name).read_bytes()
+
+
+def tree(top):
+    return {p.name: p.read_bytes() for p in sorted(top.iterdir())}
+
+
+@pytest.mark.parametrize("jsonl", [False, True])
+def test_a_run_removes_the_data_file_of_the_other_width(trained, wide, tmp_path, jsonl):
+    _, narrow = trained
+    source = tmp_path / ("d.jsonl" if jsonl else "d.txt")
+    source.write_text(json.dumps({"t": "some text"}) + "\n")
+    document = "some text" if jsonl else source.read_text()
+    field = "t" if jsonl else None
+    out = tmp_path / "out"
+    for tok, suffix in [(wide, ".bin32"), (narrow, ".bin"), (wide, ".bin32")]:
+        write_shards([source], out, tokenizer=tok, jsonl_field=field)
+        assert sorted(p.name for p in out.iterdir()) == sorted(["d.idx", f"d{suffix}"])
+        assert documents_of(out, "d") == [tok.encode(document)]
+    # A run that fails leaves the earlier files as they were.
+    (tmp_path / "bad.jsonl").write_bytes(b"\xff")
+    before = tree(out)
+    with pytest.raises(SourceError, match="not UTF-8"):
+        write_shards([source, tmp_path / "bad.jsonl"], out, tokenizer=narrow, jsonl_field=field)
+    assert tree(out) == before
+
+
+# A special token's id counts toward the width as a learned one does.
+@pytest.mark.parametrize("jsonl", [False, True])
+@pytest.mark.parametrize("learned, special, suffix", [
+    (400, 300, ".bin"), (65536, 300, ".bin32"), (300, 65536, ".bin32")])
+def test_eot_by_text_in_both_widths(tmp_path, jsonl, learned, special, suffix):
+    try:
+        tok = Tokenizer([((104, 105), learned)], BASE | {learned: b"hi"}, {"<|end|>": special})
+    except ValueError as e:
+        if special <= 0xFFFF or "expected 0 to 65535" not in str(e):
+            raise
+        pytest.skip(f"this build's special tokens stop at 65535 ({e})")
+    source = tmp_path / ("d.jsonl" if jsonl else "d.txt")
+    source.write_text(json.dumps({"t": "hi there"}) + "\n")
+    document = "hi there" if jsonl else source.read_text()
+    shards = write_shards([source], tmp_path / "out", tokenizer=tok, eot="<|end|>",
+                          jsonl_field="t" if jsonl else None)
+    assert shards[0].bin.name == f"d{suffix}"
+    assert documents_of(tmp_path / "out", "d") == [tok.encode(document) + [special]]
 
 
 def test_cli_writes_the_shards_and_json_progress(trained, ovilex, tmp_path):
@@ -187,6 +283,14 @@ ERRORS = [
     (["a.jsonl", "x.jsonl", "--jsonl", "t"],
      {"a.jsonl": b'{"t": "ok"}\n', "x.jsonl": b"{}", "out": None, "out/x.bin": None},
      "cannot write out/x.bin: Is a directory"),
+    (["a.jsonl", "x.jsonl", "--jsonl", "t"],
+     {"a.jsonl": b'{"t": "ok"}\n', "x.jsonl": b"{}", "out": None, "out/x.idx": None},
+     "cannot write out/x.idx: Is a directory"),
+    (["a.txt", "x.txt"], {"a.txt": b"abc", "x.txt": b"abc", "out": None, "out/x.bin32": None},
+     "cannot remove out/x.bin32: Is a directory"),
+    (["a.jsonl", "x.jsonl", "--jsonl", "t"],
+     {"a.jsonl": b'{"t": "ok"}\n', "x.jsonl": b"{}", "out": None, "out/x.bin32": None},
+     "cannot remove out/x.bin32: Is a directory"),
     (["j.jsonl", "--jsonl", "t"], {"j.jsonl": b'{"t": "ok"}\n\n{"t": "ok"\n'},
      "j.jsonl, line 3: not JSON: Expecting ',' delimiter (column 11)"),
     (["j.jsonl", "--jsonl", "t"], {"j.jsonl": b'{"t": "ok"}\n["t"]\n'},
@@ -259,7 +363,8 @@ def test_native_writer_checks_its_arguments(trained, tmp_path):
     job = (tmp_path / "a.txt", tmp_path / "a.bin", tmp_path / "a.idx")
     with pytest.raises(ValueError, match="^eot: unknown token id 70000$"):
         tok.write_shards([job], eot=70000)
-    with pytest.raises(TypeError, match=r"must hold \(source, bin, idx\) tuples, found list"):
+    with pytest.raises(TypeError, match=r"must hold \(source, bin, idx\) or \(source, bin, idx, "
+                                        r"other\) tuples, found list at index 0"):
         tok.write_shards([list(job)])
     with pytest.raises(ZeroDivisionError):
         tok.write_shards([job], progress=lambda *a: 1 / 0)
