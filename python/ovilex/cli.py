@@ -528,9 +528,9 @@ def parser() -> argparse.ArgumentParser:
     n = commands.add_parser(
         "count-tokens", parents=[workdir], help="the number of token ids of text files",
         description="Count the token ids that encode --out would write for every UTF-8 text "
-        "FILE, without writing them: one line COUNT FILE each, then COUNT total when there is "
-        "more than one file. Files are read in blocks and counted on all cores, as encode "
-        "reads them.")
+        "FILE (without --eot), making none: one line COUNT FILE each, then COUNT total when "
+        "there is more than one file. Files are read in blocks, as encode --out reads them, "
+        "and counted on all cores.")
     n.add_argument("files", nargs="+", metavar="FILE", help="UTF-8 text files")
     n.add_argument("--jsonl", metavar="FIELD",
                    help="a document per line: the string in FIELD of the line's JSON object "
