@@ -1,4 +1,4 @@
-"""The command line: ``ovilex train|count|encode|decode|export|report``, the
+"""The command line: ``ovilex train|count|encode|decode|count-tokens|export|report``, the
 command that ``pip install`` makes (``python -m ovilex`` runs the same).
 
     python -m ovilex train [FILE]... [--workdir DIR] [--jobs N | --dask ADDRESS]
@@ -12,6 +12,7 @@ command that ``pip install`` makes (``python -m ovilex`` runs the same).
                                              [--jobs N | --dask ADDRESS]
                                              [--progress bar|json|none]
     python -m ovilex decode [--workdir DIR]  < ids   > text
+    python -m ovilex count-tokens FILE... [--workdir DIR] [--jobs N] [--jsonl FIELD]
     python -m ovilex export [--workdir DIR] --format hf|tiktoken --out FILE [--name NAME]
     python -m ovilex report [--workdir DIR] --corpus FILE [--corpus FILE]... --out HTML
 
@@ -34,9 +35,9 @@ from collections.abc import Callable, Sequence
 from typing import Any, NoReturn
 
 from . import _native
-from .errors import OvilexError
+from .errors import OvilexError, SourceError
 from .records import RECORD_DIR, VOCAB_LIST
-from .shards import Progress, write_shards
+from .shards import BATCH_BYTES, Progress, document, write_shards
 from .sources import default_files
 from .tokenizer import (DEFAULT_MIN_FREQUENCY, DEFAULT_VOCAB_SIZE, Tokenizer, Training, WordCounts,
                         train_checked)
@@ -376,6 +377,54 @@ def decode(args: argparse.Namespace) -> int:
     return 0
 
 
+# ----------------------------------------------------------------------
+# count-tokens
+
+
+def count_tokens(args: argparse.Namespace) -> int:
+    files = [pathlib.Path(f) for f in args.files]
+    _check_files(files)
+    tokenizer = Tokenizer.load(args.workdir)
+    if args.jsonl is None:
+        counts = tokenizer.count_in_files(files, threads=args.jobs)
+    else:
+        counts = [_count_jsonl(tokenizer, f, args.jsonl, args.jobs) for f in files]
+    for n, path in zip(counts, files):
+        print(f"{n} {path}")
+    if len(files) > 1:
+        print(f"{sum(counts)} total")
+    return 0
+
+
+def _count_jsonl(tokenizer: Tokenizer, path: pathlib.Path, field: str,
+                 threads: int | None) -> int:
+    """The tokens of the documents in field of every line of path, as
+    encode --jsonl takes them (without --eot)."""
+    total = line = 0
+    with open(path, "rb") as f:
+        while lines := f.readlines(BATCH_BYTES):
+            texts, numbers = [], []
+            for raw in lines:
+                line += 1
+                text = document(raw, path, line, field)
+                if text is not None:
+                    texts.append(text)
+                    numbers.append(line)
+            try:
+                total += sum(tokenizer.count_batch(texts, threads=threads))
+            except UnicodeEncodeError:
+                # A JSON escape may make a lone surrogate, which no UTF-8 can hold.
+                for text, number in zip(texts, numbers):
+                    try:
+                        text.encode("utf-8")
+                    except UnicodeEncodeError as e:
+                        raise SourceError(f"{path}, line {number}: field {json.dumps(field)} "
+                                          f"holds a lone surrogate (U+{ord(text[e.start]):04X})"
+                                          ) from None
+                raise
+    return total
+
+
 def export(args: argparse.Namespace) -> int:
     from . import export as formats
 
@@ -499,6 +548,20 @@ def parser() -> argparse.ArgumentParser:
         description="Read token ids separated by whitespace on standard input and write the "
         "text they stand for on standard output.")
     d.set_defaults(run=decode)
+
+    n = commands.add_parser(
+        "count-tokens", parents=[workdir], help="the number of token ids of text files",
+        description="Count the token ids that encode --out would write for every UTF-8 text "
+        "FILE (without --eot), making none: one line COUNT FILE each, then COUNT total when "
+        "there is more than one file. Files are read in blocks, as encode --out reads them, "
+        "and counted on all cores.")
+    n.add_argument("files", nargs="+", metavar="FILE", help="UTF-8 text files")
+    n.add_argument("--jsonl", metavar="FIELD",
+                   help="a document per line: the string in FIELD of the line's JSON object "
+                   "(blank lines are skipped)")
+    n.add_argument("--jobs", type=_positive, metavar="N",
+                   help="threads that count (default: one per usable processor)")
+    n.set_defaults(run=count_tokens)
 
     x = commands.add_parser(
         "export", parents=[workdir], help="write the tokenizer for another library",

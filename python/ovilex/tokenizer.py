@@ -5,7 +5,7 @@ make one: from a merge list and a vocabulary, from the record files of an
 earlier training (``load``), or by training (``train``, ``train_chunks``,
 ``train_counts``, ``train_count_files``). Encoding and decoding run natively: ``encode``,
 ``encode_batch``, ``encode_array``, ``encode_batch_array``, ``encode_chunks``,
-``decode``,
+``count``, ``count_batch``, ``count_in_files``, ``decode``,
 ``decode_bytes``, ``decoder``, ``id_to_bytes``, ``vocab_size``, ``merges``, ``vocab``.
 Special tokens (``special_tokens``) are texts with ids of their own above the
 learned ones, made by training or given to the constructor; ``encode`` and its

@@ -173,16 +173,7 @@ std::string fs_path(PyObject* obj) {
 
 PyRef make_id_array(std::span<const std::vector<TokenId>> pieces, IdWidth width) {
   std::size_t n = 0;
-  for (const std::vector<TokenId>& piece : pieces) {
-    n += piece.size();
-    if (width != IdWidth::Bits16) continue;
-    if (const auto it = std::ranges::find_if(piece, [](TokenId id) { return id > 0xFFFF; });
-        it != piece.end()) {
-      PyErr_Format(PyExc_ValueError, "dtype uint16 cannot hold the id %lu; ask for uint32",
-                   static_cast<unsigned long>(*it));
-      throw py::PythonError{};
-    }
-  }
+  for (const std::vector<TokenId>& piece : pieces) n += piece.size();
   const char* typecode = width == IdWidth::Bits16 ? "H" : "I";
   PyObject* array_type = imported(array_cell, "array", "array");
   PyRef one = check(PyObject_CallFunction(array_type, "s(i)", typecode, 0));
@@ -196,14 +187,33 @@ PyRef make_id_array(std::span<const std::vector<TokenId>> pieces, IdWidth width)
     PyBuffer_Release(&view);
     fail_internal("array items are not of the id width");
   }
-  if (width == IdWidth::Bits16) {
-    auto* out = static_cast<std::uint16_t*>(view.buf);
-    for (const std::vector<TokenId>& piece : pieces) out = std::copy(piece.begin(), piece.end(), out);
-  } else {
+  if (width == IdWidth::Bits32) {
     auto* out = static_cast<TokenId*>(view.buf);
     for (const std::vector<TokenId>& piece : pieces) out = std::copy(piece.begin(), piece.end(), out);
+    PyBuffer_Release(&view);
+    return array;
+  }
+  // Narrowed as copied; the bits above 16 of every id gathered on the way
+  // tell whether one did not fit.
+  auto* out = static_cast<std::uint16_t*>(view.buf);
+  TokenId high = 0;
+  for (const std::vector<TokenId>& piece : pieces) {
+    for (const TokenId id : piece) {
+      high |= id;
+      *out++ = static_cast<std::uint16_t>(id);
+    }
   }
   PyBuffer_Release(&view);
+  if (high > 0xFFFF) {
+    for (const std::vector<TokenId>& piece : pieces) {
+      if (const auto it = std::ranges::find_if(piece, [](TokenId id) { return id > 0xFFFF; });
+          it != piece.end()) {
+        PyErr_Format(PyExc_ValueError, "dtype uint16 cannot hold the id %lu; ask for uint32",
+                     static_cast<unsigned long>(*it));
+        throw py::PythonError{};
+      }
+    }
+  }
   return array;
 }
 

@@ -8,9 +8,11 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <variant>
 
 #include "bindings.h"
 #include "engine/count.h"
+#include "engine/file_tokens.h"
 #include "engine/shards.h"
 #include "module/args.h"
 #include "module/errors.h"
@@ -415,43 +417,96 @@ PyObject* encode_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
+// The dtype argument of the array calls: None (or absent) for the
+// tokenizer's own width, uint16 when every id of it fits, else uint32, so
+// that one tokenizer always gives one type; else one asked for by name:
+// "uint16" or "H", "uint32" or "I", a type of that name (numpy.uint16), or
+// an object whose str() is that name (numpy.dtype("uint16")). Nothing is
+// imported to tell.
+IdWidth dtype_arg(PyObject* obj, const engine::CompiledTokenizer& core, const char* function) {
+  if (obj == nullptr || obj == Py_None) return width_for(core.id_bound());
+  PyRef name;
+  if (PyUnicode_Check(obj)) {
+    if (PyUnicode_CompareWithASCIIString(obj, "H") == 0) return IdWidth::Bits16;
+    if (PyUnicode_CompareWithASCIIString(obj, "I") == 0) return IdWidth::Bits32;
+    name = PyRef::borrow(obj);
+  } else if (PyType_Check(obj)) {
+    name = check(PyType_GetName(reinterpret_cast<PyTypeObject*>(obj)));
+  } else {
+    name = check(PyObject_Str(obj));
+  }
+  if (PyUnicode_CompareWithASCIIString(name.get(), "uint16") == 0) return IdWidth::Bits16;
+  if (PyUnicode_CompareWithASCIIString(name.get(), "uint32") == 0) return IdWidth::Bits32;
+  PyErr_Format(PyExc_ValueError,
+               "%s() argument 'dtype' must be 'uint16', 'uint32', 'H', 'I', numpy.uint16 or "
+               "numpy.uint32, not %R", function, obj);
+  throw py::PythonError{};
+}
+
+constexpr std::string_view ARRAY_KEYWORDS[] = {"allowed_special", "dtype"};
+
 PyObject* encode_array_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) noexcept {
   return guarded_call([&] {
     const engine::CompiledTokenizer& core = core_of(self);
-    const auto [text, allowed_arg] = text_args("encode_array", args, nargs, kwnames);
-    const std::string_view utf8 = utf8_of(text, "encode_array", "text");
-    const AllowedSpecial allowed(allowed_arg, core, "encode_array");
+    std::array<PyObject*, 3> slots{nargs > 0 ? args[0] : nullptr, nullptr, nullptr};
+    if (nargs != 1 || kwnames != nullptr) {
+      const py::Signature sig{"encode_array", TEXT_PARAMS, 1, 1, ARRAY_KEYWORDS};
+      py::parse_args(sig, args, nargs, kwnames, slots);
+    }
+    const std::string_view utf8 = utf8_of(slots[0], "encode_array", "text");
+    const AllowedSpecial allowed(slots[1], core, "encode_array");
+    const IdWidth width = dtype_arg(slots[2], core, "encode_array");
     std::vector<TokenId> ids;
     {
       GilReleased released(utf8.size() >= RELEASE_FROM_BYTES);
       allowed.encode(core, utf8, ids);
     }
-    return make_id_array(std::span(&ids, 1), width_for(core.id_bound()));
+    return make_id_array(std::span(&ids, 1), width);
+  });
+}
+
+PyObject* count_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+  return guarded_call([&] {
+    const engine::CompiledTokenizer& core = core_of(self);
+    const auto [text, allowed_arg] = text_args("count", args, nargs, kwnames);
+    const std::string_view utf8 = utf8_of(text, "count", "text");
+    const AllowedSpecial allowed(allowed_arg, core, "count");
+    std::uint64_t n = 0;
+    {
+      GilReleased released(utf8.size() >= RELEASE_FROM_BYTES);
+      n = core.count_text(utf8, allowed.matcher());
+    }
+    return check(PyLong_FromUnsignedLongLong(n));
   });
 }
 
 constexpr std::string_view BATCH_PARAMS[] = {"texts", "threads"};
 
+// Parses a batch call's texts, threads= and the keyword-only |keywords|
+// (allowed_special, and dtype where it is the second), then returns
+// encode(texts, threads, allowed, dtype), dtype null when not given.
 template <class Encode>
 PyRef batch_call(const char* function, const engine::CompiledTokenizer& core,
-                 PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Encode&& encode) {
-  const py::Signature sig{function, BATCH_PARAMS, 1, 0, ALLOWED_PARAMS};
-  std::array<PyObject*, 3> slots;
-  py::parse_args(sig, args, nargs, kwnames, slots);
+                 PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 std::span<const std::string_view> keywords, Encode&& encode) {
+  const py::Signature sig{function, BATCH_PARAMS, 1, 0, keywords};
+  std::array<PyObject*, 4> slots{};
+  py::parse_args(sig, args, nargs, kwnames, std::span(slots).first(2 + keywords.size()));
   const std::size_t threads = to_threads(slots[1]);
   const TextViews texts = text_views(slots[0], function, "texts");
   const AllowedSpecial allowed(slots[2], core, function);
-  return encode(texts, threads, allowed.matcher());
+  return encode(texts, threads, allowed.matcher(), slots[3]);
 }
 
 PyObject* encode_batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) noexcept {
   return guarded_call([&] {
     const engine::CompiledTokenizer& core = core_of(self);
-    return batch_call("encode_batch", core, args, nargs, kwnames,
+    return batch_call("encode_batch", core, args, nargs, kwnames, ALLOWED_PARAMS,
                       [&](const TextViews& texts, std::size_t threads,
-                          const engine::SpecialMatcher* allowed) {
+                          const engine::SpecialMatcher* allowed, PyObject*) {
       std::vector<std::vector<TokenId>> ids;
       {
         GilReleased released(texts.bytes >= RELEASE_FROM_BYTES);
@@ -473,20 +528,100 @@ PyObject* encode_batch_array_method(PyObject* self, PyObject* const* args, Py_ss
                                     PyObject* kwnames) noexcept {
   return guarded_call([&] {
     const engine::CompiledTokenizer& core = core_of(self);
-    return batch_call("encode_batch_array", core, args, nargs, kwnames,
+    return batch_call("encode_batch_array", core, args, nargs, kwnames, ARRAY_KEYWORDS,
                       [&](const TextViews& texts, std::size_t threads,
-                          const engine::SpecialMatcher* allowed) {
+                          const engine::SpecialMatcher* allowed, PyObject* dtype) {
+      const IdWidth width = dtype_arg(dtype, core, "encode_batch_array");
       engine::FlatIds flat;
       {
         GilReleased released(texts.bytes >= RELEASE_FROM_BYTES);
         flat = core.encode_batch_flat(texts.views,
                                       texts.bytes >= RELEASE_FROM_BYTES ? threads : 1, allowed);
       }
-      PyRef ids = make_id_array(flat.pieces, width_for(core.id_bound()));
+      PyRef ids = make_id_array(flat.pieces, width);
       PyRef offsets =
           make_array("Q", flat.offsets.data(), flat.offsets.size() * sizeof(std::uint64_t));
       return check(PyTuple_Pack(2, ids.get(), offsets.get()));
     });
+  });
+}
+
+// A new list of the counts as ints.
+PyRef count_list(std::span<const std::uint64_t> counts) {
+  PyRef list = check(PyList_New(static_cast<Py_ssize_t>(counts.size())));
+  for (std::size_t i = 0; i < counts.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                    check(PyLong_FromUnsignedLongLong(counts[i])).release());
+  }
+  return list;
+}
+
+PyObject* count_batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) noexcept {
+  return guarded_call([&] {
+    const engine::CompiledTokenizer& core = core_of(self);
+    return batch_call("count_batch", core, args, nargs, kwnames, ALLOWED_PARAMS,
+                      [&](const TextViews& texts, std::size_t threads,
+                          const engine::SpecialMatcher* allowed, PyObject*) {
+      std::vector<std::uint64_t> counts;
+      {
+        GilReleased released(texts.bytes >= RELEASE_FROM_BYTES);
+        counts = core.count_batch(texts.views, texts.bytes >= RELEASE_FROM_BYTES ? threads : 1,
+                                  allowed);
+      }
+      return count_list(counts);
+    });
+  });
+}
+
+// Files are read in pieces cut where ovilex's own pattern may be cut: the
+// calls that read them take only tokenizers that split so.
+void check_read_in_pieces(const engine::CompiledTokenizer& core, const char* function) {
+  if (core.rules().pattern == text::SplitPattern::Ovilex && !core.rules().prefix_space) return;
+  PyErr_Format(PyExc_ValueError,
+               "%s takes only tokenizers with ovilex's own split pattern and no prefix space",
+               function);
+  throw py::PythonError{};
+}
+
+constexpr std::string_view COUNT_IN_FILES_PARAMS[] = {"paths", "threads"};
+constexpr py::Signature COUNT_IN_FILES_SIG{"count_in_files", COUNT_IN_FILES_PARAMS, 1, 0};
+
+PyObject* count_in_files_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) noexcept {
+  return guarded_call([&] {
+    const engine::CompiledTokenizer& core = core_of(self);
+    std::array<PyObject*, 2> slots;
+    py::parse_args(COUNT_IN_FILES_SIG, args, nargs, kwnames, slots);
+    check_read_in_pieces(core, "count_in_files");
+    if (PyUnicode_Check(slots[0]) || PyBytes_Check(slots[0])) {
+      PyErr_Format(PyExc_TypeError,
+                   "count_in_files() argument 'paths' must be an iterable of paths, not a single "
+                   "%.200s", Py_TYPE(slots[0])->tp_name);
+      throw py::PythonError{};
+    }
+    const PyRef items = check(PySequence_Tuple(slots[0]));
+    std::vector<std::string> paths;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+      paths.push_back(fs_path(PyTuple_GET_ITEM(items.get(), i)));
+    }
+    engine::FileTokensOptions options;
+    options.threads = to_threads(slots[1]);
+    std::variant<std::vector<std::uint64_t>, text::SourceFailure> counted;
+    {
+      GilReleased released;
+      // Where an interruption (Ctrl-C) is noticed: its KeyboardInterrupt
+      // stops the reading.
+      options.on_read = [&] {
+        const GilReleased::Held held(released);
+        if (PyErr_CheckSignals() != 0) throw py::PythonError{};
+      };
+      counted = engine::count_file_tokens(core, paths, options);
+    }
+    if (const auto* failure = std::get_if<text::SourceFailure>(&counted)) {
+      throw_source_failure(*failure);
+    }
+    return count_list(std::get<std::vector<std::uint64_t>>(counted));
   });
 }
 
@@ -731,17 +866,35 @@ PyMethodDef METHODS[] = {
      "the longest, never overlapping; the text between two is encoded on its own, as if a "
      "document ended there."},
     {"encode_array", fastcall<encode_array_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "encode_array(text, /, *, allowed_special=())\n--\n\nThe token ids of text (see encode) "
-     "as an array.array('H') (unsigned 16-bit; numpy.frombuffer(a, dtype='<u2') views it "
-     "without a copy)."},
+     "encode_array(text, /, *, allowed_special=(), dtype=None)\n--\n\nThe token ids of text "
+     "(see encode) as an array.array: 'H' (unsigned 16-bit) when every id of the tokenizer, "
+     "special tokens included, is below 65536, else 'I' (unsigned 32-bit), whatever the text; "
+     "numpy.frombuffer(a, dtype=a.typecode) views it without a copy. dtype asks for one: "
+     "'uint16' or 'H', 'uint32' or 'I', or numpy's uint16 or uint32 (type or dtype); "
+     "ValueError for any other, and for uint16 when an id is above 65535."},
     {"encode_batch", fastcall<encode_batch_method>(), METH_FASTCALL | METH_KEYWORDS,
      "encode_batch(texts, threads=None, *, allowed_special=())\n--\n\nThe token ids of every "
      "text (see encode), a list per text, encoded on up to threads native threads (None: every "
      "usable processor) with the interpreter lock released."},
     {"encode_batch_array", fastcall<encode_batch_array_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "encode_batch_array(texts, threads=None, *, allowed_special=())\n--\n\nThe token ids of "
-     "every text (see encode) in one flat array.array('H'), and an array.array('Q') of "
-     "len(texts) + 1 offsets: text i's ids are ids[offsets[i]:offsets[i + 1]]."},
+     "encode_batch_array(texts, threads=None, *, allowed_special=(), dtype=None)\n--\n\nThe "
+     "token ids of every text (see encode) in one flat array.array, of the type that "
+     "encode_array gives (dtype likewise), and an array.array('Q') of len(texts) + 1 offsets: "
+     "text i's ids are ids[offsets[i]:offsets[i + 1]]."},
+    {"count", fastcall<count_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "count(text, /, *, allowed_special=())\n--\n\nThe number of token ids that encode gives "
+     "for text, found without making them (a long text with the interpreter lock released)."},
+    {"count_batch", fastcall<count_batch_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "count_batch(texts, threads=None, *, allowed_special=())\n--\n\nThe number of token ids "
+     "of every text (see count), a list of ints, on up to threads native threads as "
+     "encode_batch."},
+    {"count_in_files", fastcall<count_in_files_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "count_in_files(paths, threads=None)\n--\n\nThe number of token ids of every UTF-8 text "
+     "file of paths, each one document, as count gives for its whole text: a list of ints. "
+     "Read in blocks, as write_shards reads, and counted on up to threads native threads with "
+     "the interpreter lock released; ValueError for a tokenizer whose split pattern is not "
+     "ovilex's own or that puts a space before text, OSError for a file that cannot be read, "
+     "SourceError for one that is not UTF-8."},
     {"encode_chunks", encode_chunks_method, METH_O,
      "encode_chunks(chunks, /)\n--\n\nThe token ids of every chunk of a text that is already "
      "split, one list per chunk (a chunk is never split again)."},

@@ -40,12 +40,7 @@ class CompiledTokenizer::Encoder {
       : owner_(owner), snapshot_(owner.cache_.snapshot()) {}
 
   void encode_text(std::string_view text, std::vector<TokenId>& out) {
-    if (owner_.rules_.prefix_space && !text.empty() && text.front() != ' ') {
-      prefixed_.assign(1, ' ');
-      prefixed_.append(text);
-      return encode_split(prefixed_, out);
-    }
-    encode_split(text, out);
+    encode_split(prefixed(text), out);
   }
 
   // Ids never outnumber bytes: they are written into a buffer with room
@@ -53,50 +48,9 @@ class CompiledTokenizer::Encoder {
   void encode_split(std::string_view text, std::vector<TokenId>& out) {
     // A front slot's ids are copied whole: the buffer has room past the end.
     if (buffer_.size() < text.size() + Front::INLINE) buffer_.resize(text.size() + Front::INLINE);
-    TokenId* at = buffer_.data();
-    const ChunkIds& cached = *snapshot_;
-    // Worth its setting up only for text enough to reuse it.
-    seen_bytes_ += text.size();
-    if (!front_ && seen_bytes_ >= FRONT_FROM_BYTES) front_ = std::make_unique<Front[]>(FRONT_SLOTS);
-    Front* const front = front_.get();
-    const std::array<TokenId, 256>& byte_ids = owner_.byte_ids_;
-    text::split_utf8(owner_.rules_.pattern, text, [&](std::string_view chunk) {
-      if (chunk.size() == 1) {
-        *at++ = byte_ids[static_cast<unsigned char>(chunk[0])];
-        return;
-      }
-      const Key key = Key::of(chunk);
-      Front* slot = nullptr;
-      if (front != nullptr && !key.is_long()) {
-        slot = &front[hash_(key) & (FRONT_SLOTS - 1)];
-        if (slot->lo == key.lo && slot->hi == key.hi) {
-          std::memcpy(at, slot->ids, sizeof slot->ids);
-          at += slot->count;
-          return;
-        }
-      }
-      if (const auto ids = cached.find(key)) {
-        if (slot != nullptr && ids->size() <= Front::INLINE) {
-          slot->lo = key.lo;
-          slot->hi = key.hi;
-          std::copy(ids->begin(), ids->end(), slot->ids);
-          slot->count = static_cast<std::uint32_t>(ids->size());
-        }
-        at = std::copy(ids->begin(), ids->end(), at);
-        return;
-      }
-      missing_.clear();
-      owner_.encode_missing(chunk, missing_);
-      at = std::copy(missing_.begin(), missing_.end(), at);
-      ++misses_;
-    });
-    out.insert(out.end(), buffer_.data(), at);
-    // A call that missed may have made a merge due; a long one looks again
-    // every so many misses.
-    if (misses_ > 0 && (misses_ >= REFRESH_AFTER_MISSES || text.size() < BLOCK_BYTES)) {
-      snapshot_ = owner_.cache_.refresh();
-      misses_ = 0;
-    }
+    IdWriter writer{buffer_.data()};
+    each_chunk(text, writer);
+    out.insert(out.end(), buffer_.data(), writer.at);
   }
 
   void encode_text(std::string_view text, const SpecialMatcher* allowed,
@@ -105,6 +59,21 @@ class CompiledTokenizer::Encoder {
     allowed->split(
         text, [&](std::string_view stretch) { encode_text(stretch, out); },
         [&](TokenId id) { out.push_back(id); });
+  }
+
+  // The number of ids that encode_text appends, none of them written.
+  std::uint64_t count_text(std::string_view text) {
+    IdCounter counter;
+    each_chunk(prefixed(text), counter);
+    return counter.n;
+  }
+
+  std::uint64_t count_text(std::string_view text, const SpecialMatcher* allowed) {
+    if (allowed == nullptr || allowed->empty()) return count_text(text);
+    std::uint64_t n = 0;
+    allowed->split(
+        text, [&](std::string_view stretch) { n += count_text(stretch); }, [&](TokenId) { ++n; });
+    return n;
   }
 
  private:
@@ -123,6 +92,79 @@ class CompiledTokenizer::Encoder {
   static_assert(sizeof(Front) == 32);
   static constexpr std::size_t FRONT_SLOTS = std::size_t{1} << 13;
   static constexpr std::size_t FRONT_FROM_BYTES = 16 * 1024;
+
+  // Where each_chunk puts the ids of a chunk: written out in order, or
+  // only counted.
+  struct IdWriter {
+    TokenId* at;
+    void one(TokenId id) { *at++ = id; }
+    // Copies the slot's ids whole; the room past the end takes the rest.
+    void front(const Front& slot) {
+      std::memcpy(at, slot.ids, sizeof slot.ids);
+      at += slot.count;
+    }
+    void ids(std::span<const TokenId> ids) { at = std::copy(ids.begin(), ids.end(), at); }
+  };
+  struct IdCounter {
+    std::uint64_t n = 0;
+    void one(TokenId) { ++n; }
+    void front(const Front& slot) { n += slot.count; }
+    void ids(std::span<const TokenId> ids) { n += ids.size(); }
+  };
+
+  // |text|, or a copy of it with the space of prefix_space before it.
+  std::string_view prefixed(std::string_view text) {
+    if (!owner_.rules_.prefix_space || text.empty() || text.front() == ' ') return text;
+    prefixed_.assign(1, ' ');
+    prefixed_.append(text);
+    return prefixed_;
+  }
+
+  // The ids of every chunk of |text|, in order, to |sink|.
+  template <class Sink>
+  void each_chunk(std::string_view text, Sink& sink) {
+    const ChunkIds& cached = *snapshot_;
+    // Worth its setting up only for text enough to reuse it.
+    seen_bytes_ += text.size();
+    if (!front_ && seen_bytes_ >= FRONT_FROM_BYTES) front_ = std::make_unique<Front[]>(FRONT_SLOTS);
+    Front* const front = front_.get();
+    const std::array<TokenId, 256>& byte_ids = owner_.byte_ids_;
+    text::split_utf8(owner_.rules_.pattern, text, [&](std::string_view chunk) {
+      if (chunk.size() == 1) {
+        sink.one(byte_ids[static_cast<unsigned char>(chunk[0])]);
+        return;
+      }
+      const Key key = Key::of(chunk);
+      Front* slot = nullptr;
+      if (front != nullptr && !key.is_long()) {
+        slot = &front[hash_(key) & (FRONT_SLOTS - 1)];
+        if (slot->lo == key.lo && slot->hi == key.hi) {
+          sink.front(*slot);
+          return;
+        }
+      }
+      if (const auto ids = cached.find(key)) {
+        if (slot != nullptr && ids->size() <= Front::INLINE) {
+          slot->lo = key.lo;
+          slot->hi = key.hi;
+          std::copy(ids->begin(), ids->end(), slot->ids);
+          slot->count = static_cast<std::uint32_t>(ids->size());
+        }
+        sink.ids(*ids);
+        return;
+      }
+      missing_.clear();
+      owner_.encode_missing(chunk, missing_);
+      sink.ids(missing_);
+      ++misses_;
+    });
+    // A call that missed may have made a merge due; a long one looks again
+    // every so many misses.
+    if (misses_ > 0 && (misses_ >= REFRESH_AFTER_MISSES || text.size() < BLOCK_BYTES)) {
+      snapshot_ = owner_.cache_.refresh();
+      misses_ = 0;
+    }
+  }
 
   const CompiledTokenizer& owner_;
   EncodeCache::Snapshot snapshot_;
@@ -249,6 +291,24 @@ FlatIds CompiledTokenizer::encode_batch_flat(std::span<const std::string_view> t
     at += flat.pieces[b].size();
   }
   return flat;
+}
+
+std::uint64_t CompiledTokenizer::count_text(std::string_view text,
+                                            const SpecialMatcher* allowed) const {
+  return Encoder(*this).count_text(text, allowed);
+}
+
+std::vector<std::uint64_t> CompiledTokenizer::count_batch(std::span<const std::string_view> texts,
+                                                          std::size_t threads,
+                                                          const SpecialMatcher* allowed) const {
+  std::vector<std::uint64_t> out(texts.size());
+  std::vector<std::optional<Encoder>> encoders(std::max<std::size_t>(1, threads));
+  run_blocks(texts.size(), block_size(texts), threads,
+             [&](std::size_t thread, std::size_t, std::size_t begin, std::size_t end) {
+               Encoder& encoder = encoders[thread] ? *encoders[thread] : encoders[thread].emplace(*this);
+               for (std::size_t i = begin; i < end; ++i) out[i] = encoder.count_text(texts[i], allowed);
+             });
+  return out;
 }
 
 std::optional<TokenId> CompiledTokenizer::decode_bytes(std::span<const TokenId> ids,

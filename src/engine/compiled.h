@@ -110,6 +110,15 @@ class CompiledTokenizer {
   FlatIds encode_batch_flat(std::span<const std::string_view> texts, std::size_t threads,
                             const SpecialMatcher* allowed = nullptr) const;
 
+  // The number of ids encode_text would give for |text| (with |allowed|
+  // when given), found without writing ids where the cache holds a chunk:
+  // its ids are counted where they lie.
+  std::uint64_t count_text(std::string_view text, const SpecialMatcher* allowed = nullptr) const;
+  // count_text of every text, on up to |threads| threads as encode_batch.
+  std::vector<std::uint64_t> count_batch(std::span<const std::string_view> texts,
+                                         std::size_t threads,
+                                         const SpecialMatcher* allowed = nullptr) const;
+
   // The bytes of the ids (a special token's text for its id), concatenated,
   // appended to |out|; the first unknown id instead, with nothing appended.
   std::optional<TokenId> decode_bytes(std::span<const TokenId> ids, std::string& out) const;

@@ -110,7 +110,7 @@ def test_decode_takes_any_whitespace_between_ids(ovilex, workdir):
     assert done.stdout == b"hi!"
 
 
-@pytest.mark.parametrize("command", ["train", "encode", "decode"])
+@pytest.mark.parametrize("command", ["train", "encode", "decode", "count-tokens"])
 def test_help(ovilex, command):
     done = ovilex(command, "--help")
     assert done.returncode == 0
