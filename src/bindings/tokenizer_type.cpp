@@ -6,6 +6,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -222,17 +223,17 @@ class AllowedSpecial {
   const engine::SpecialMatcher* matcher_ = nullptr;
 };
 
-// The constructor's arguments hold ids 0 to MAX_TOKEN_ID; their messages
-// name that range.
-bool valid_id(PyObject* exact_int, TokenId& out) {
+// An exact int as an id of the constructor's arguments: 0 to MAX_TOKEN_ID,
+// nothing for any other value.
+std::optional<TokenId> id_of(PyObject* exact_int) {
   int overflow = 0;
   const long long id = PyLong_AsLongLongAndOverflow(exact_int, &overflow);
   if (id == -1 && PyErr_Occurred()) throw py::PythonError{};
-  if (overflow != 0 || id < 0 || id > static_cast<long long>(MAX_TOKEN_ID)) return false;
-  out = static_cast<TokenId>(id);
-  return true;
+  if (overflow != 0 || id < 0 || id > static_cast<long long>(MAX_TOKEN_ID)) return std::nullopt;
+  return static_cast<TokenId>(id);
 }
 
+// MAX_TOKEN_ID for PyErr_Format's %lu.
 constexpr unsigned long MAX_ID = MAX_TOKEN_ID;
 
 // The items of a mapping argument (a dict, or anything with items()) as a
@@ -245,8 +246,7 @@ PyRef mapping_items(PyObject* obj, const char* name, const char* what) {
                  Py_TYPE(obj)->tp_name);
     throw py::PythonError{};
   }
-  PyRef items = check(PyMapping_Items(obj));
-  return items;
+  return check(PyMapping_Items(obj));
 }
 
 // An item of mapping_items as (key, value), borrowed from the item.
@@ -300,17 +300,20 @@ std::vector<Merge> merges_arg(PyObject* obj) {
     PyObject* const ids[3] = {PySequence_Fast_GET_ITEM(pair.get(), 0),
                               PySequence_Fast_GET_ITEM(pair.get(), 1),
                               PySequence_Fast_GET_ITEM(outer.get(), 1)};
-    if (!std::all_of(std::begin(ids), std::end(ids), [](PyObject* id) { return PyLong_CheckExact(id); })) {
+    if (!std::all_of(std::begin(ids), std::end(ids),
+                     [](PyObject* id) { return PyLong_CheckExact(id); })) {
       PyErr_Format(PyExc_TypeError, "a merge must hold three ints, found %R", merge.get());
       throw py::PythonError{};
     }
-    Merge m;
-    if (!valid_id(ids[0], m.left) || !valid_id(ids[1], m.right) || !valid_id(ids[2], m.new_id)) {
+    const auto left = id_of(ids[0]);
+    const auto right = id_of(ids[1]);
+    const auto new_id = id_of(ids[2]);
+    if (!left || !right || !new_id) {
       PyErr_Format(PyExc_ValueError, "a merge must hold ids 0 to %lu, found %R", MAX_ID,
                    merge.get());
       throw py::PythonError{};
     }
-    out.push_back(m);
+    out.push_back({*left, *right, *new_id});
   }
 }
 
@@ -327,15 +330,15 @@ VocabList vocab_arg(PyObject* obj) {
                    value);
       throw py::PythonError{};
     }
-    TokenId id = 0;
-    if (!valid_id(key, id) || PyBytes_GET_SIZE(value) == 0) {
+    const auto id = id_of(key);
+    if (!id || PyBytes_GET_SIZE(value) == 0) {
       PyErr_Format(PyExc_ValueError,
                    "the vocabulary must map ids 0 to %lu to one or more bytes, found %R: %R",
                    MAX_ID, key, value);
       throw py::PythonError{};
     }
     const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(value));
-    vocab.set(id, {data, static_cast<std::size_t>(PyBytes_GET_SIZE(value))});
+    vocab.set(*id, {data, static_cast<std::size_t>(PyBytes_GET_SIZE(value))});
   }
   return vocab;
 }
@@ -355,12 +358,13 @@ std::vector<SpecialToken> special_tokens_arg(PyObject* obj, const VocabList& voc
                    id_obj);
       throw py::PythonError{};
     }
-    TokenId token_id = 0;
-    if (!valid_id(id_obj, token_id)) {
+    const auto in_range = id_of(id_obj);
+    if (!in_range) {
       PyErr_Format(PyExc_ValueError, "special token %R has the id %R, expected 0 to %lu", text,
                    id_obj, MAX_ID);
       throw py::PythonError{};
     }
+    const TokenId token_id = *in_range;
     const std::string_view utf8 = utf8_of(text, "Tokenizer", "special_tokens");
     if (utf8.empty()) {
       PyErr_SetString(PyExc_ValueError, "a special token's text must not be empty");
