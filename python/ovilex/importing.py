@@ -30,16 +30,17 @@ of later merges, but not on every list: with (x c) -> y listed before
 tokenizer merges by rank (``merging`` is "merge_rank" or "token_rank"), so
 it reproduces the source library whatever order its list has.
 
-What can be imported: byte-level BPE whose ids fit in 16 bits (0 to 65535)
-and whose vocabulary holds every byte, split by GPT-2's pattern or ovilex's
-own (as ``ovilex.patterns.pattern_for`` writes it). From Hugging Face: no
-normalizer (or an empty sequence of them), the ``ByteLevel`` pre-tokenizer
-with its own pattern (``add_prefix_space`` true or false) or a ``Split`` by
-one of the two patterns followed by ``ByteLevel`` without its own (as
-``save_hf`` writes), a ``ByteLevel`` decoder or none, no truncation, and a
-BPE model without dropout or subword affixes; its merges as ["a", "b"] pairs
-or "a b" strings. The post-processor and padding are left out: they add
-nothing to ``encode(text, add_special_tokens=False)``. Anything else raises
+What can be imported: byte-level BPE with ids 0 to 4294967294 (all that
+the Tokenizer takes; 2**32 - 1 is no id) whose vocabulary holds every byte,
+split by GPT-2's pattern or ovilex's own (as ``ovilex.patterns.pattern_for``
+writes it). From Hugging Face: no normalizer (or an empty sequence of
+them), the ``ByteLevel`` pre-tokenizer with its own pattern
+(``add_prefix_space`` true or false) or a ``Split`` by one of the two
+patterns followed by ``ByteLevel`` without its own (as ``save_hf`` writes),
+a ``ByteLevel`` decoder or none, no truncation, and a BPE model without
+dropout or subword affixes; its merges as ["a", "b"] pairs or "a b" strings.
+The post-processor and padding are left out: they add nothing to
+``encode(text, add_special_tokens=False)``. Anything else raises
 ``TokenizerFileError`` (an ``OvilexError``) with a one-line message naming
 the file and what is unsupported, except a file that cannot be opened
 (``OSError``) and, for ``from_tiktoken``, a pattern that is neither
@@ -61,6 +62,7 @@ import pathlib
 from collections.abc import Mapping
 from typing import Any
 
+from . import _native
 from .errors import TokenizerFileError
 from .export import BYTE_CHARS
 from .patterns import pattern_name
@@ -71,7 +73,7 @@ __all__ = ["TokenizerFileError", "from_hf", "from_tiktoken", "hf_arguments",
 StrPath = str | os.PathLike[str]
 
 CHAR_BYTES = {char: byte for byte, char in enumerate(BYTE_CHARS)}
-ID_BOUND = 0x10000
+MAX_ID = _native.MAX_TOKEN_ID
 
 
 def _fail(where: str, what: str) -> TokenizerFileError:
@@ -81,9 +83,8 @@ def _fail(where: str, what: str) -> TokenizerFileError:
 def _check_id(where: str, what: str, token_id: Any) -> int:
     if type(token_id) is not int or token_id < 0:
         raise _fail(where, f"{what} has the id {token_id!r}, expected an int of 0 or more")
-    if token_id >= ID_BOUND:
-        raise _fail(where, f"{what} has the id {token_id}: ovilex's ids fit in 16 bits "
-                           "(0 to 65535)")
+    if token_id > MAX_ID:
+        raise _fail(where, f"{what} has the id {token_id}: ovilex's ids are 0 to {MAX_ID}")
     return token_id
 
 

@@ -66,7 +66,7 @@ class StreamDecoder:
     """The text of a stream of token ids, given out as whole characters.
 
     ``feed(ids)`` takes ids as ``Tokenizer.decode`` does (a sequence of ints
-    or a buffer of unsigned 16-bit ids) and returns the characters they
+    or a buffer of unsigned 16- or 32-bit ids) and returns the characters they
     complete. A feed that raises changes nothing: the decoder stays as it was
     before the call. ``finish()`` returns what is left and makes the decoder
     new again, also when it raises, so that one decoder serves stream after

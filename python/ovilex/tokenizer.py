@@ -38,32 +38,6 @@ Merge = tuple[tuple[int, int], int]
 WordCounts = _native.WordCounts
 
 
-def _checked_merges(merges: Iterable[Merge]) -> list[Merge]:
-    out: list[Merge] = []
-    for merge in merges:
-        (left, right), new = merge
-        ids = (left, right, new)
-        if not all(type(x) is int for x in ids):
-            raise TypeError(f"a merge must hold three ints, found {merge!r}")
-        if not all(0 <= x <= 0xFFFFFFFE for x in ids):
-            raise ValueError(f"a merge must hold ids 0 to 4294967294, found {merge!r}")
-        out.append(((left, right), new))
-    return out
-
-
-def _checked_vocab(vocab: Mapping[int, bytes]) -> dict[int, bytes]:
-    out: dict[int, bytes] = {}
-    for token_id, value in vocab.items():
-        if type(token_id) is not int or not isinstance(value, bytes):
-            raise TypeError(f"the vocabulary must map ints to bytes, found "
-                            f"{token_id!r}: {value!r}")
-        if not 0 <= token_id <= 0xFFFFFFFE or not value:
-            raise ValueError(f"the vocabulary must map ids 0 to 4294967294 to one or more "
-                             f"bytes, found {token_id!r}: {value!r}")
-        out[token_id] = bytes(value)
-    return out
-
-
 DEFAULT_VOCAB_SIZE: int = _native.DEFAULT_VOCAB_SIZE
 DEFAULT_MIN_FREQUENCY: int = _native.DEFAULT_MIN_FREQUENCY
 
@@ -137,8 +111,9 @@ class Tokenizer(_native.Tokenizer):
         token id -> its bytes, with ids 0 to 255 standing for their single
         bytes and every merge's new id for the bytes of left and right
         joined. special_tokens: text -> id, non-empty texts with distinct
-        ids 0 to 65535 that vocab does not hold. Raises ValueError (TypeError
-        for values of the wrong type) when they do not fit.
+        ids that vocab does not hold. Ids are 0 to 4294967294 (2**32 - 2).
+        Raises ValueError (TypeError for values of the wrong type) when they
+        do not fit; the native constructor checks them all.
 
         The rest say how text is encoded, ovilex's own way by default; the
         imports (from_hf, from_tiktoken) set them to the source library's.
@@ -152,8 +127,7 @@ class Tokenizer(_native.Tokenizer):
         for the bytes, one each. whole_chunks: a chunk that is a token is
         taken whole first (by rank only). prefix_space: a space goes before
         each stretch of text that does not begin with one."""
-        return super().__new__(cls, None if merges is None else _checked_merges(merges),
-                               _checked_vocab(vocab), special_tokens,
+        return super().__new__(cls, merges, vocab, special_tokens,
                                pattern=pattern_name(pattern), merging=merging,
                                whole_chunks=whole_chunks, prefix_space=prefix_space)
 

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <variant>
@@ -224,56 +225,161 @@ class AllowedSpecial {
   const engine::SpecialMatcher* matcher_ = nullptr;
 };
 
-// The special_tokens argument of the constructor: None, or a mapping of
-// non-empty texts to distinct ids 0 to 65535 outside |vocab|.
-std::vector<SpecialToken> special_tokens_arg(PyObject* obj, const VocabList& vocab) {
-  std::vector<SpecialToken> out;
-  if (obj == nullptr || obj == Py_None) return out;
+// An exact int as an id of the constructor's arguments: 0 to MAX_TOKEN_ID,
+// nothing for any other value.
+std::optional<TokenId> id_of(PyObject* exact_int) {
+  int overflow = 0;
+  const long long id = PyLong_AsLongLongAndOverflow(exact_int, &overflow);
+  if (id == -1 && PyErr_Occurred()) throw py::PythonError{};
+  if (overflow != 0 || id < 0 || id > static_cast<long long>(MAX_TOKEN_ID)) return std::nullopt;
+  return static_cast<TokenId>(id);
+}
+
+// MAX_TOKEN_ID for PyErr_Format's %lu.
+constexpr unsigned long MAX_ID = MAX_TOKEN_ID;
+
+// The items of a mapping argument (a dict, or anything with items()) as a
+// list; TypeError "<name> must be a mapping of <what>, not <type>" else.
+PyRef mapping_items(PyObject* obj, const char* name, const char* what) {
   const int mapping = PyDict_Check(obj) ? 1 : PyObject_HasAttrStringWithError(obj, "items");
   if (mapping < 0) throw py::PythonError{};
   if (mapping == 0) {
-    PyErr_Format(PyExc_TypeError, "special_tokens must be a mapping of str to int, not %.200s",
+    PyErr_Format(PyExc_TypeError, "%s must be a mapping of %s, not %.200s", name, what,
                  Py_TYPE(obj)->tp_name);
     throw py::PythonError{};
   }
-  const PyRef items = check(PyMapping_Items(obj));
-  std::unordered_map<TokenId, PyObject*> texts;  // id -> text, borrowed from |items|
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-    PyObject* item = PyList_GET_ITEM(items.get(), i);
-    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
-      PyErr_Format(PyExc_TypeError, "special_tokens.items() must give (str, int) pairs, found %R",
-                   item);
+  return check(PyMapping_Items(obj));
+}
+
+// An item of mapping_items as (key, value), borrowed from the item.
+std::pair<PyObject*, PyObject*> mapping_pair(PyObject* item, const char* name, const char* what) {
+  if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
+    PyErr_Format(PyExc_TypeError, "%s.items() must give (%s) pairs, found %R", name, what, item);
+    throw py::PythonError{};
+  }
+  return {PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1)};
+}
+
+// |obj| as a list or tuple of two items (any iterable of two); null, with
+// no error set, for anything else.
+PyRef two_items(PyObject* obj) {
+  PyObject* seq = PySequence_Fast(obj, "");
+  if (seq == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::PythonError{};
+    PyErr_Clear();
+    return PyRef{};
+  }
+  PyRef held = PyRef::steal(seq);
+  if (PySequence_Fast_GET_SIZE(seq) != 2) return PyRef{};
+  return held;
+}
+
+// The merges argument of the constructor: an iterable of ((left, right),
+// new), ints 0 to MAX_TOKEN_ID.
+std::vector<Merge> merges_arg(PyObject* obj) {
+  PyObject* iter = PyObject_GetIter(obj);
+  if (iter == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::PythonError{};
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "merges must be an iterable of ((left, right), new), not %.200s",
+                 Py_TYPE(obj)->tp_name);
+    throw py::PythonError{};
+  }
+  const PyRef merges = PyRef::steal(iter);
+  std::vector<Merge> out;
+  for (;;) {
+    const PyRef merge = PyRef::steal(PyIter_Next(merges.get()));
+    if (!merge) {
+      if (PyErr_Occurred()) throw py::PythonError{};
+      return out;
+    }
+    const PyRef outer = two_items(merge.get());
+    const PyRef pair = outer ? two_items(PySequence_Fast_GET_ITEM(outer.get(), 0)) : PyRef{};
+    if (!pair) {
+      PyErr_Format(PyExc_TypeError, "a merge must be ((left, right), new), found %R", merge.get());
       throw py::PythonError{};
     }
-    PyObject* text = PyTuple_GET_ITEM(item, 0);
-    PyObject* id_obj = PyTuple_GET_ITEM(item, 1);
+    PyObject* const ids[3] = {PySequence_Fast_GET_ITEM(pair.get(), 0),
+                              PySequence_Fast_GET_ITEM(pair.get(), 1),
+                              PySequence_Fast_GET_ITEM(outer.get(), 1)};
+    if (!std::all_of(std::begin(ids), std::end(ids),
+                     [](PyObject* id) { return PyLong_CheckExact(id); })) {
+      PyErr_Format(PyExc_TypeError, "a merge must hold three ints, found %R", merge.get());
+      throw py::PythonError{};
+    }
+    const auto left = id_of(ids[0]);
+    const auto right = id_of(ids[1]);
+    const auto new_id = id_of(ids[2]);
+    if (!left || !right || !new_id) {
+      PyErr_Format(PyExc_ValueError, "a merge must hold ids 0 to %lu, found %R", MAX_ID,
+                   merge.get());
+      throw py::PythonError{};
+    }
+    out.push_back({*left, *right, *new_id});
+  }
+}
+
+// The vocab argument of the constructor: a mapping of ints 0 to
+// MAX_TOKEN_ID to non-empty bytes.
+VocabList vocab_arg(PyObject* obj) {
+  const PyRef items = mapping_items(obj, "vocab", "int to bytes");
+  VocabList vocab;
+  vocab.reserve(static_cast<std::size_t>(PyList_GET_SIZE(items.get())), 0);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    const auto [key, value] = mapping_pair(PyList_GET_ITEM(items.get(), i), "vocab", "int, bytes");
+    if (!PyLong_CheckExact(key) || !PyBytes_Check(value)) {
+      PyErr_Format(PyExc_TypeError, "the vocabulary must map ints to bytes, found %R: %R", key,
+                   value);
+      throw py::PythonError{};
+    }
+    const auto id = id_of(key);
+    if (!id || PyBytes_GET_SIZE(value) == 0) {
+      PyErr_Format(PyExc_ValueError,
+                   "the vocabulary must map ids 0 to %lu to one or more bytes, found %R: %R",
+                   MAX_ID, key, value);
+      throw py::PythonError{};
+    }
+    const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(value));
+    vocab.set(*id, {data, static_cast<std::size_t>(PyBytes_GET_SIZE(value))});
+  }
+  return vocab;
+}
+
+// The special_tokens argument of the constructor: None, or a mapping of
+// non-empty texts to distinct ids 0 to MAX_TOKEN_ID outside |vocab|.
+std::vector<SpecialToken> special_tokens_arg(PyObject* obj, const VocabList& vocab) {
+  std::vector<SpecialToken> out;
+  if (obj == nullptr || obj == Py_None) return out;
+  const PyRef items = mapping_items(obj, "special_tokens", "str to int");
+  std::unordered_map<TokenId, PyObject*> texts;  // id -> text, borrowed from |items|
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    const auto [text, id_obj] =
+        mapping_pair(PyList_GET_ITEM(items.get(), i), "special_tokens", "str, int");
     if (!PyUnicode_Check(text) || !PyLong_CheckExact(id_obj)) {
       PyErr_Format(PyExc_TypeError, "special_tokens must map str to int, found %R: %R", text,
                    id_obj);
       throw py::PythonError{};
     }
-    int overflow = 0;
-    const long long id = PyLong_AsLongLongAndOverflow(id_obj, &overflow);
-    if (PyErr_Occurred()) throw py::PythonError{};
-    if (overflow != 0 || id < 0 || id > 0xFFFF) {
-      PyErr_Format(PyExc_ValueError, "special token %R has the id %R, expected 0 to 65535", text,
-                   id_obj);
+    const auto in_range = id_of(id_obj);
+    if (!in_range) {
+      PyErr_Format(PyExc_ValueError, "special token %R has the id %R, expected 0 to %lu", text,
+                   id_obj, MAX_ID);
       throw py::PythonError{};
     }
+    const TokenId token_id = *in_range;
     const std::string_view utf8 = utf8_of(text, "Tokenizer", "special_tokens");
     if (utf8.empty()) {
       PyErr_SetString(PyExc_ValueError, "a special token's text must not be empty");
       throw py::PythonError{};
     }
-    const auto token_id = static_cast<TokenId>(id);
     if (vocab.find(token_id)) {
-      PyErr_Format(PyExc_ValueError, "special token %R has the id %lld, which the vocabulary holds",
-                   text, id);
+      PyErr_Format(PyExc_ValueError, "special token %R has the id %R, which the vocabulary holds",
+                   text, id_obj);
       throw py::PythonError{};
     }
     if (const auto [it, fresh] = texts.try_emplace(token_id, text); !fresh) {
-      PyErr_Format(PyExc_ValueError, "special tokens %R and %R have the same id %lld", it->second,
-                   text, id);
+      PyErr_Format(PyExc_ValueError, "special tokens %R and %R have the same id %R", it->second,
+                   text, id_obj);
       throw py::PythonError{};
     }
     out.push_back({std::string(utf8), token_id});
@@ -326,24 +432,28 @@ PyObject* tokenizer_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noe
   return guarded_call([&]() -> PyRef {
     static const char* keywords[] = {"merges",  "vocab",        "special_tokens", "pattern",
                                      "merging", "whole_chunks", "prefix_space",   nullptr};
-    PyObject* merges_arg = nullptr;
-    PyObject* vocab_arg = nullptr;
+    PyObject* merges_obj = nullptr;
+    PyObject* vocab_obj = nullptr;
     PyObject* specials_arg = nullptr;
     const char* pattern = nullptr;
     const char* merging = nullptr;
     int whole_chunks = 0;
     int prefix_space = 0;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O$zzpp:Tokenizer",
-                                     const_cast<char**>(keywords), &merges_arg, &vocab_arg,
+                                     const_cast<char**>(keywords), &merges_obj, &vocab_obj,
                                      &specials_arg, &pattern, &merging, &whole_chunks,
                                      &prefix_space)) {
       throw py::PythonError{};
     }
+    // None: the merge list that the ranks make.
+    const bool derived = merges_obj == Py_None;
+    std::vector<Merge> merges = derived ? std::vector<Merge>{} : merges_arg(merges_obj);
+    VocabList vocab = vocab_arg(vocab_obj);
     const engine::EncodingRules rules = rules_arg(pattern, merging, whole_chunks, prefix_space);
-    const bool derived = merges_arg == Py_None && rules.merging == Merging::TokenRank;
-    std::vector<Merge> merges = derived ? std::vector<Merge>{}
-                                        : py::to_merges(merges_arg, "merges", IdWidth::Bits32);
-    VocabList vocab = py::to_vocab_list(vocab_arg, "vocab", IdWidth::Bits32);
+    if (derived && rules.merging != Merging::TokenRank) {
+      PyErr_SetString(PyExc_TypeError, "merges may be None only with merging='token_rank'");
+      throw py::PythonError{};
+    }
     if (rules.merging != Merging::List) {
       if (const auto problem = engine::RankedMerges::vocab_problem(vocab)) {
         PyErr_Format(PyExc_ValueError, "the vocabulary cannot be merged by rank: %s",
@@ -680,7 +790,7 @@ PyObject* id_to_bytes_method(PyObject* self, PyObject* id_arg) noexcept {
       throw py::PythonError{};
     }
     if (id == -1 && PyErr_Occurred()) throw py::PythonError{};
-    const auto bytes = overflow == 0 && id >= 0 && id <= UINT32_MAX
+    const auto bytes = overflow == 0 && id >= 0 && id <= static_cast<long long>(MAX_TOKEN_ID)
                            ? core.token_bytes(static_cast<TokenId>(id))
                            : std::nullopt;
     if (!bytes) {
@@ -899,8 +1009,9 @@ PyMethodDef METHODS[] = {
      "encode_chunks(chunks, /)\n--\n\nThe token ids of every chunk of a text that is already "
      "split, one list per chunk (a chunk is never split again)."},
     {"decode", decode_method, METH_O,
-     "decode(ids, /)\n--\n\nThe text of token ids (a sequence of ints, or a buffer of unsigned "
-     "16-bit ids such as array('H')); a special token's id gives its text. KeyError 'unknown "
+     "decode(ids, /)\n--\n\nThe text of token ids (a sequence of ints 0 to 2**32 - 1, or a "
+     "buffer of unsigned 16- or 32-bit ids such as array('H') or array('I')); a special token's "
+     "id gives its text. KeyError 'unknown "
      "token id N in vocab_list' for an id that is neither learned nor special, ValueError when "
      "the bytes are not UTF-8."},
     {"decode_bytes", decode_bytes_method, METH_O,
@@ -961,7 +1072,7 @@ PyType_Slot SLOTS[] = {
                     "Tokenizer(merges, vocab, special_tokens=None, *, pattern=None, "
                     "merging='list', whole_chunks=False, prefix_space=False)\n--\n\nA merge "
                     "list and its vocabulary, and special tokens (text -> id, ids outside the "
-                    "vocabulary), compiled for encoding text and decoding ids. pattern: 'ovilex' "
+                    "vocabulary), ids 0 to 4294967294, compiled for encoding text and decoding ids. pattern: 'ovilex' "
                     "(None) or 'gpt2'. merging: 'list', or by rank for the rules of other "
                     "libraries, 'merge_rank' or 'token_rank' (merges None: the merge list that "
                     "the ranks make); the vocabulary then holds each byte as one id, any id. "
@@ -993,7 +1104,7 @@ std::vector<std::string> special_texts(PyObject* obj, std::size_t learned_bound)
   const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
   // Training makes ids below |learned_bound|; the special tokens come after,
   // up to the greatest id.
-  const std::size_t room = UINT32_MAX - learned_bound;
+  const std::size_t room = std::size_t{MAX_TOKEN_ID} + 1 - learned_bound;
   if (static_cast<std::size_t>(n) > room) {
     PyErr_Format(PyExc_ValueError,
                  "%zd special tokens are too many: their ids follow the learned ones (up to %zu) "
@@ -1030,7 +1141,8 @@ bool add_tokenizer_type(PyObject* module) {
   the_type = reinterpret_cast<PyTypeObject*>(type);
   // The module holds one reference; the_type stays valid for the process
   // because the module (single-phase) is never freed.
-  return PyModule_AddObjectRef(module, "Tokenizer", type) == 0;
+  return PyModule_AddObjectRef(module, "Tokenizer", type) == 0 &&
+         PyModule_AddIntConstant(module, "MAX_TOKEN_ID", static_cast<long>(MAX_TOKEN_ID)) == 0;
 }
 
 PyRef make_tokenizer(PyTypeObject* cls, std::vector<Merge> merges, VocabList vocab,

@@ -363,8 +363,8 @@ constexpr std::string_view CHECK_PARAMS[] = {"vocab_size", "min_frequency", "max
                                              "special_tokens"};
 constexpr py::Signature CHECK_SIG{"check_training", {}, 0, 0, CHECK_PARAMS};
 
-// The greatest id is 2^32 - 2: the greatest 32-bit value is no id.
-constexpr std::uint64_t ID_LIMIT = UINT32_MAX;
+// Learned ids go up to MAX_TOKEN_ID.
+constexpr std::uint64_t ID_LIMIT = std::uint64_t{MAX_TOKEN_ID} + 1;
 
 // An int argument of at least |low| (and at most |high|), as std::uint64_t;
 // a value past the range of a 64-bit int counts as above every bound.

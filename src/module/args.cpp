@@ -263,10 +263,6 @@ unsigned long to_unsigned(PyObject* obj) {
 template <unsigned long MAX = 65535>
 TokenId to_token_id(PyObject* obj) { return static_cast<TokenId>(to_unsigned<MAX>(obj)); }
 
-TokenId to_token_id(PyObject* obj, IdWidth width) {
-  return width == IdWidth::Bits16 ? to_token_id(obj) : to_token_id<UINT32_MAX>(obj);
-}
-
 std::uint8_t to_byte(PyObject* obj) { return static_cast<std::uint8_t>(to_unsigned<255>(obj)); }
 
 // A tuple of length 2; refuses anything else.
@@ -280,13 +276,13 @@ PyObject* expect_pair_tuple(PyObject* obj) {
   return obj;
 }
 
-Merge to_merge(PyObject* item, IdWidth width) {
+Merge to_merge(PyObject* item) {
   PyObject* outer = expect_pair_tuple(item);
   PyObject* inner = expect_pair_tuple(PyTuple_GET_ITEM(outer, 0));
   Merge m;
-  m.left = to_token_id(PyTuple_GET_ITEM(inner, 0), width);
-  m.right = to_token_id(PyTuple_GET_ITEM(inner, 1), width);
-  m.new_id = to_token_id(PyTuple_GET_ITEM(outer, 1), width);
+  m.left = to_token_id(PyTuple_GET_ITEM(inner, 0));
+  m.right = to_token_id(PyTuple_GET_ITEM(inner, 1));
+  m.new_id = to_token_id(PyTuple_GET_ITEM(outer, 1));
   return m;
 }
 
@@ -349,12 +345,12 @@ WordCounter to_word_counts(PyObject* obj, const char* name) {
   });
 }
 
-std::vector<Merge> to_merges(PyObject* obj, const char* name, IdWidth width) {
+std::vector<Merge> to_merges(PyObject* obj, const char* name) {
   return named(name, [&] {
     std::vector<Merge> merges;
     for_each_item(
         obj, [&](std::size_t hint) { merges.reserve(hint); },
-        [&](PyObject* item) { merges.push_back(to_merge(item, width)); });
+        [&](PyObject* item) { merges.push_back(to_merge(item)); });
     return merges;
   });
 }
@@ -365,13 +361,13 @@ std::vector<TokenId> to_token_ids(PyObject* obj, const char* name, IdWidth width
     for_each_item(
         obj, [&](std::size_t hint) { ids.reserve(hint); },
         [&](PyObject* item) {
-          ids.push_back(to_token_id(item, width));
+          ids.push_back(width == IdWidth::Bits16 ? to_token_id(item) : to_token_id<UINT32_MAX>(item));
         });
     return ids;
   });
 }
 
-VocabList to_vocab_list(PyObject* obj, const char* name, IdWidth width) {
+VocabList to_vocab_list(PyObject* obj, const char* name) {
   return named(name, [&] {
     if (!PyDict_Check(obj)) throw_cast_error(obj, "dict");
     const Py_ssize_t initial = PyDict_Size(obj);
@@ -391,7 +387,7 @@ VocabList to_vocab_list(PyObject* obj, const char* name, IdWidth width) {
       // Held, so that code that deletes the entry cannot free them under us.
       const PyRef held_key = PyRef::borrow(key);
       const PyRef held_value = PyRef::borrow(value);
-      const TokenId id = to_token_id(held_key.get(), width);
+      const TokenId id = to_token_id(held_key.get());
       to_bytes(held_value.get(), scratch, vocab, id);
     }
     return vocab;

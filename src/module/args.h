@@ -44,11 +44,11 @@ ChunkList to_chunks(PyObject* obj, const char* name);
 // The chunks of a training call, counted as distinct words as they arrive
 // rather than held one by one.
 WordCounter to_word_counts(PyObject* obj, const char* name);
+std::vector<Merge> to_merges(PyObject* obj, const char* name);
 // _ovilex's ids are 0 to 65535 (Bits16); the package's take all of TokenId.
 // Both refuse others with _ovilex's OverflowError.
-std::vector<Merge> to_merges(PyObject* obj, const char* name, IdWidth width = IdWidth::Bits16);
 std::vector<TokenId> to_token_ids(PyObject* obj, const char* name, IdWidth width = IdWidth::Bits16);
-VocabList to_vocab_list(PyObject* obj, const char* name, IdWidth width = IdWidth::Bits16);
+VocabList to_vocab_list(PyObject* obj, const char* name);
 
 // Result conversions; each returns a new reference.
 PyRef from_token_ids(std::span<const TokenId> ids);

@@ -25,8 +25,7 @@ namespace ovilex {
 
 namespace {
 
-// Ids are 32-bit; the greatest value stays free as no id.
-constexpr std::uint32_t MAX_ID = 0xFFFFFFFE;
+constexpr std::uint32_t MAX_ID = MAX_TOKEN_ID;
 constexpr std::uint32_t MAX_BYTE = 0xFF;
 // Above every limit an entry has: a number this large or negative is no id.
 constexpr std::uint32_t OUT_OF_RANGE = MAX_ID + 1;

@@ -29,6 +29,8 @@ namespace ovilex {
 // Ids are 32-bit throughout; the calls of _ovilex take and give 16-bit ones
 // at their edges (its merge lists stay below 8000 ids).
 using TokenId = std::uint32_t;
+// The greatest id a tokenizer may hold; 2^32 - 1 stays free as no id.
+inline constexpr TokenId MAX_TOKEN_ID = 0xFFFFFFFE;
 
 // How ids are stored outside: uint16 when every id of a tokenizer is below
 // 65536, uint32 otherwise (arrays, shards).

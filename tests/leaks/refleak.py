@@ -414,6 +414,11 @@ def native_cases(merges, directory):
     special = _native.Tokenizer(merges, vocab_from_merges(merges), {"<|e|>": 9000})
     ranked = _native.Tokenizer(merges, vocab_from_merges(merges), merging="merge_rank",
                                whole_chunks=True)
+    # merges with the new ids from 70000 on.
+    far_ids = {new: 70000 + k for k, (_, new) in enumerate(merges)}
+    far_vocab = {far_ids.get(i, i): b for i, b in vocab_from_merges(merges).items()}
+    far_merges = [((far_ids.get(a, a), far_ids.get(b, b)), far_ids[new])
+                  for (a, b), new in merges]
     # Long enough in all to be encoded on threads without the interpreter lock.
     batch = [text] * 8
     offsets = array.array("Q", range(0, len(ids) * (len(batch) + 1), len(ids)))
@@ -459,6 +464,23 @@ def native_cases(merges, directory):
         Case("Tokenizer special tokens", lambda: special.special_tokens, ok({"<|e|>": 9000})),
         Case("Tokenizer merged by rank", lambda: ranked.encode_array(text),
              ok(array.array("H", ids))),
+        Case("Tokenizer far ids, merges as lists",
+             lambda: _native.Tokenizer([[list(pair), new] for pair, new in far_merges], far_vocab,
+                                       {"<|e|>": 2**32 - 2}).vocab_size,
+             ok(len(far_vocab))),
+        Case("Tokenizer merge of the wrong shape",
+             lambda: _native.Tokenizer(merges + [((97, 98), 256, 1)], far_vocab), TypeError,
+             "a merge must be ((left, right), new), found ((97, 98), 256, 1)"),
+        Case("Tokenizer merge id out of range",
+             lambda: _native.Tokenizer(merges + [((97, 98), 2**32 - 1)], far_vocab), ValueError,
+             "a merge must hold ids 0 to 4294967294, found ((97, 98), 4294967295)"),
+        Case("Tokenizer vocabulary id out of range",
+             lambda: _native.Tokenizer([], {**far_vocab, 2**32: b"ab"}), ValueError,
+             "the vocabulary must map ids 0 to 4294967294 to one or more bytes, found "
+             "4294967296: b'ab'"),
+        Case("Tokenizer special token id out of range",
+             lambda: _native.Tokenizer([], far_vocab, {"<|e|>": 2**40}), ValueError,
+             "special token '<|e|>' has the id 1099511627776, expected 0 to 4294967294"),
         Case("load_records",
              lambda: _native.load_records(_native.Tokenizer, merges_path, vocab_path).merges,
              ok(merges)),

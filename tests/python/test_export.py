@@ -1,6 +1,7 @@
 """Exports to Hugging Face tokenizers and tiktoken, held to the same ids and
 the same text as ovilex by the real libraries."""
 
+import array
 import base64
 import json
 import pathlib
@@ -51,6 +52,28 @@ def trained(tmp_path_factory):
     return tok, top
 
 
+# Every pair of two bytes a token: 65536 merges make ids 256 to 65791. The
+# pairs of 16 common letters come last, so that text holds many ids above
+# 65535; the special tokens lie above those, one at the greatest id.
+COMMON = b"etaoinshrdlucmfw"
+FAR_SPECIALS = {"<|endoftext|>": 65792, "<|pad|>": 65793, "<|a|>": 70000,
+                "<|a|><|b|>": 2**32 - 2, "[x]": 100000}
+
+
+@pytest.fixture(scope="module")
+def pairs(tmp_path_factory):
+    top = tmp_path_factory.mktemp("pairs")
+    byte_pairs = [(a, b) for a in range(256) for b in range(256)]
+    random.Random(7).shuffle(byte_pairs)
+    byte_pairs.sort(key=lambda p: p[0] in COMMON and p[1] in COMMON)
+    merges = [(pair, 256 + i) for i, pair in enumerate(byte_pairs)]
+    vocab = {i: bytes([i]) for i in range(256)} | {new: bytes(pair) for pair, new in merges}
+    tok = Tokenizer(merges, vocab, FAR_SPECIALS)
+    tok.save_hf(top / "tokenizer.json")
+    tok.save_tiktoken(top / "ovilex.tiktoken")
+    return tok, top
+
+
 @pytest.fixture(scope="module")
 def hf(trained):
     return tokenizers.Tokenizer.from_file(str(trained[1] / "tokenizer.json"))
@@ -59,6 +82,17 @@ def hf(trained):
 @pytest.fixture(scope="module")
 def tk(trained):
     return trained[0].to_tiktoken(name="test")
+
+
+@pytest.fixture(scope="module", params=["trained", "pairs"])
+def exported(request):
+    """A tokenizer and the libraries' encodings of its exports: tiktoken's
+    from the rank file and PATH.json, as save_tiktoken describes it."""
+    tok, top = request.getfixturevalue(request.param)
+    rest = json.loads((top / "ovilex.tiktoken.json").read_text(encoding="utf-8"))
+    tk = tiktoken.Encoding(
+        mergeable_ranks=tiktoken_load.load_tiktoken_bpe(str(top / "ovilex.tiktoken")), **rest)
+    return tok, top, tokenizers.Tokenizer.from_file(str(top / "tokenizer.json")), tk
 
 
 def samples():
@@ -70,10 +104,12 @@ def samples():
     return out
 
 
-def test_real_and_mixed_text_gives_identical_ids_and_text(trained, hf, tk):
-    tok, _ = trained
+def test_real_and_mixed_text_gives_identical_ids_and_text(exported):
+    tok, _, hf, tk = exported
     texts = samples()
     ours = tok.encode_batch(texts)
+    if tok.vocab_size > 0x10000:  # else ids above 65535 would go unchecked
+        assert sum(i > 0xFFFF for ids in ours for i in ids) > 10_000
     assert [e.ids for e in hf.encode_batch(texts, add_special_tokens=False)] == ours
     assert tk.encode_ordinary_batch(texts) == ours
     assert hf.decode_batch(ours, skip_special_tokens=False) == texts
@@ -107,8 +143,8 @@ def test_every_code_point_in_context_gives_identical_ids(trained, hf, tk, contex
     " <|endoftext|> spaces <|endoftext|>\n",
     "<|endoftext|" + "|> broken",
 ])
-def test_special_tokens_give_identical_ids_and_text(trained, hf, tk, text):
-    tok, _ = trained
+def test_special_tokens_give_identical_ids_and_text(exported, text):
+    tok, _, hf, tk = exported
     ours = tok.encode(text, allowed_special="all")
     assert hf.encode(text, add_special_tokens=False).ids == ours
     assert hf.decode(ours, skip_special_tokens=False) == text
@@ -116,6 +152,18 @@ def test_special_tokens_give_identical_ids_and_text(trained, hf, tk, text):
     assert tk.encode_ordinary(text) == tok.encode(text)
     if "<|a|><|b|>" not in text:  # tiktoken may take either of two that start alike
         assert tk.encode(text, allowed_special="all") == ours
+    decoder = tok.decoder()
+    assert "".join(decoder.feed(array.array("I", [i])) for i in ours) + decoder.finish() == text
+
+
+def test_exports_import_back_with_the_same_ids(exported):
+    tok, top, _, _ = exported
+    texts = samples() + ["<|a|><|b|> and <|a|> <|endoftext|>[x]"]
+    ours = tok.encode_batch(texts, allowed_special="all")
+    for back in (Tokenizer.from_hf(top / "tokenizer.json"),
+                 Tokenizer.from_tiktoken(top / "ovilex.tiktoken")):
+        assert back.encode_batch(texts, allowed_special="all") == ours
+        assert (back.vocab, back.special_tokens) == (tok.vocab, tok.special_tokens)
 
 
 def test_rank_file_loads_into_the_same_encoding(trained, tk):

@@ -31,22 +31,44 @@ def real_text():
     return "".join(p.read_text(encoding="utf-8") for p in paths)
 
 
+def words(seed, n):
+    """n random words of a small alphabet: many distinct ones, so that the
+    library's training goes past 65536 ids."""
+    rng = random.Random(seed)
+    return " ".join("".join(rng.choice("abcdefghijklmnopqrstuvwxyzéñ")
+                            for _ in range(rng.randint(2, 9))) for _ in range(n))
+
+
 def samples():
     text = real_text()
     rng = random.Random(3)
     out = [text[s:s + rng.randint(1, 3000)] for s in rng.sample(range(len(text)), 60)]
+    out += [words(seed, 300) for seed in (0, 4, 5)]
     return out + [" ".join(WHOLE_WORDS), "  leading\t\t tabs  \n\n trailing   ", "it's we're",
                   "Ünïcödé Ελληνικά русский 中文字 😀👍🏽 ١٢٣ ४५६", "x" * 3000 + " " * 500, ""]
 
 
-def train_hf(text, path, prefix_space=False, ignore_merges=False):
+def far_texts(tok):
+    """The text of a tokenizer's tokens above 65535 one after another, in
+    pieces: much of it encodes to those ids."""
+    vocab = tok.vocab
+    far = [vocab[i].decode("utf-8", "ignore") for i in sorted(vocab) if i > 0xFFFF]
+    return ["".join(far[i:i + 500]) for i in range(0, len(far), 500)]
+
+
+def train_hf(text, path, prefix_space=False, ignore_merges=False, vocab_size=3000):
+    """The library's own training; with a vocab_size above 65536 the
+    special tokens are added after it, with ids above the learned ones."""
     tok = tokenizers.Tokenizer(tokenizers.models.BPE(ignore_merges=ignore_merges))
     tok.pre_tokenizer = tokenizers.pre_tokenizers.ByteLevel(add_prefix_space=prefix_space)
     tok.decoder = tokenizers.decoders.ByteLevel()
+    far = vocab_size > 0x10000
     trainer = tokenizers.trainers.BpeTrainer(
-        vocab_size=3000, special_tokens=SPECIALS, show_progress=False,
+        vocab_size=vocab_size, special_tokens=[] if far else SPECIALS, show_progress=False,
         initial_alphabet=tokenizers.pre_tokenizers.ByteLevel.alphabet())
-    tok.train_from_iterator([text], trainer)
+    tok.train_from_iterator([text[i:i + 10_000] for i in range(0, len(text), 10_000)], trainer)
+    if far:
+        tok.add_special_tokens(SPECIALS)
     tok.save(str(path))
     return json.loads(path.read_text(encoding="utf-8"))
 
@@ -91,6 +113,16 @@ def sources(tmp_path_factory):
     out["hf-ignore-merges"] = hf_source(whole, top / "w.json")
     trained = Tokenizer.train([text], workdir=top / "wd", special_tokens=SPECIALS)
     ours = export.hf_json(trained)
+    big = train_hf(words(0, 300_000), top / "big.json", vocab_size=70_000)
+    assert max(big["model"]["vocab"].values()) == 69_999
+    out["hf-70000"] = hf_source(big, top / "big.json")
+    specials = {t["content"]: t["id"] for t in big["added_tokens"]}
+    assert min(specials.values()) == 70_000
+    ranks = {bytes(export.BYTE_CHARS.index(c) for c in spelt): i
+             for spelt, i in big["model"]["vocab"].items()}
+    out["tiktoken-70000"] = tiktoken_source(
+        top / "big.tiktoken", GPT2_PATTERN_TIKTOKEN, specials, ranks,
+        pattern=GPT2_PATTERN_TIKTOKEN, special_tokens=specials)
     out["hf-ovilex"] = hf_source(ours, top / "ovilex.json")
     random.Random(5).shuffle(ours["model"]["merges"])
     out["hf-shuffled"] = hf_source(ours, top / "shuffled.json")
@@ -117,15 +149,17 @@ def sources(tmp_path_factory):
     return out
 
 
-NAMES = ["hf-gpt2", "hf-gpt2-prefix", "hf-ignore-merges", "hf-ovilex", "hf-shuffled",
-         "tiktoken-ovilex", "tiktoken-gpt2", "tiktoken-shuffled"]
+NAMES = ["hf-gpt2", "hf-gpt2-prefix", "hf-ignore-merges", "hf-70000", "hf-ovilex", "hf-shuffled",
+         "tiktoken-ovilex", "tiktoken-gpt2", "tiktoken-70000", "tiktoken-shuffled"]
 
 
 @pytest.mark.parametrize("name", NAMES)
 def test_real_text_gives_the_librarys_ids_and_text(sources, name):
     tok, with_specials, ordinary, decode = sources[name]
-    texts = samples()
+    texts = samples() + far_texts(tok)
     ours = tok.encode_batch(texts, allowed_special="all")
+    if name.endswith("70000"):  # else ids above 65535 would go unchecked
+        assert sum(i > 0xFFFF for ids in ours for i in ids) > 2000
     assert with_specials(texts) == ours
     assert [tok.encode(t, allowed_special="all") for t in texts] == ours
     ids, offsets = tok.encode_batch_array(texts, allowed_special="all")
@@ -171,6 +205,8 @@ def test_special_tokens_give_the_librarys_ids_and_text(sources, name, text):
     if not (name.startswith("tiktoken") and "<|a|><|b|>" in text):  # tiktoken takes either
         assert with_specials([text])[0] == ours
     assert tok.decode(ours) == decode(ours)
+    decoder = tok.decoder()
+    assert "".join(decoder.feed([i]) for i in ours) + decoder.finish() == decode(ours)
     assert tok.encode_batch([text], allowed_special="all") == [ours]
 
 
@@ -190,6 +226,7 @@ def test_the_librarys_merging_rule_is_what_gives_its_ids(sources):
 
 @pytest.mark.parametrize("name, hf_same, tiktoken_same", [
     ("hf-gpt2", True, True), ("hf-gpt2-prefix", True, None), ("hf-shuffled", True, False),
+    ("hf-70000", True, True), ("tiktoken-70000", True, True),
     ("tiktoken-ovilex", True, True), ("tiktoken-gpt2", True, True),
     ("tiktoken-shuffled", False, True),
 ])
@@ -239,8 +276,11 @@ def split_then(regex, use_regex=False):
     (lambda d: d.update(pre_tokenizer={"type": "Whitespace"}),
      "the pre-tokenizer Whitespace is not supported: expected ByteLevel, or Split by a regex "
      "then ByteLevel"),
-    (lambda d: d["model"]["vocab"].update(ab=70000),
-     "token 'ab' has the id 70000: ovilex's ids fit in 16 bits (0 to 65535)"),
+    (lambda d: d["model"]["vocab"].update(ab=2**32 - 1),
+     "token 'ab' has the id 4294967295: ovilex's ids are 0 to 4294967294"),
+    (lambda d: d["added_tokens"].append({"id": 9, "content": "<s>"}) or
+     d["model"]["vocab"].update({"<s>": 2**32 - 1}),
+     "added token '<s>' has the id 4294967295: ovilex's ids are 0 to 4294967294"),
     (lambda d: d["model"]["vocab"].pop(export.BYTE_CHARS[0xE9]),
      "no token stands for the byte 0xE9: byte-level BPE needs all 256"),
     (lambda d: d["model"]["vocab"].update({"一": 257}),
@@ -279,8 +319,10 @@ RANKS = "".join(f"{base64.b64encode(bytes([b])).decode()} {b}\n" for b in range(
 
 
 @pytest.mark.parametrize("lines, pattern, specials, error, message", [
-    (RANKS + "YWI= 70000\n", "gpt2", None, TokenizerFileError,
-     "{path}: line 257: b'ab' has the id 70000: ovilex's ids fit in 16 bits (0 to 65535)"),
+    (RANKS + "YWI= 4294967295\n", "gpt2", None, TokenizerFileError,
+     "{path}: line 257: b'ab' has the id 4294967295: ovilex's ids are 0 to 4294967294"),
+    (RANKS, "gpt2", {"<s>": 2**32 - 1}, TokenizerFileError,
+     "{path}: special token '<s>' has the id 4294967295: ovilex's ids are 0 to 4294967294"),
     (RANKS + "not base64! 3\n", "gpt2", None, TokenizerFileError,
      "{path}: line 257: expected 'BASE64 RANK', found 'not base64! 3'"),
     (RANKS + "YWI= 5\n", "gpt2", None, TokenizerFileError,

@@ -1,8 +1,10 @@
 """The ovilex package: split on multilingual text, the Tokenizer against the
 native functions called directly, the record-file reader and its messages."""
 
+import array
 import os
 import pathlib
+import types
 
 import pytest
 from hypothesis import given, settings
@@ -215,17 +217,48 @@ BASE = {i: bytes([i]) for i in range(256)}
      "ids 97 and 98 joined, found [98, 97]"),
     ([((97, 98), 256), ((97, 98), 257)], BASE | {256: b"ab"}, ValueError,
      "merge 1 ((97, 98), 257): id 257 is not in the vocabulary"),
+    ([((97, 98), 70000)], BASE, ValueError,
+     "merge 0 ((97, 98), 70000): id 70000 is not in the vocabulary"),
     ([((97, 98), 2**32 - 1)], {}, ValueError,
      "a merge must hold ids 0 to 4294967294, found ((97, 98), 4294967295)"),
+    ([((-1, 98), 256)], {}, ValueError,
+     "a merge must hold ids 0 to 4294967294, found ((-1, 98), 256)"),
     ([((97, 98.0), 256)], {}, TypeError, "a merge must hold three ints, found ((97, 98.0), 256)"),
+    ([((97, True), 256)], {}, TypeError, "a merge must hold three ints, found ((97, True), 256)"),
+    ([((97, 98), 256, 1)], {}, TypeError,
+     "a merge must be ((left, right), new), found ((97, 98), 256, 1)"),
+    ([(97, 256)], {}, TypeError, "a merge must be ((left, right), new), found (97, 256)"),
+    (7, {}, TypeError, "merges must be an iterable of ((left, right), new), not int"),
+    (None, BASE, TypeError, "merges may be None only with merging='token_rank'"),
     ([], BASE | {256: "ab"}, TypeError, "the vocabulary must map ints to bytes, found 256: 'ab'"),
+    ([], BASE | {2**32 - 1: b"ab"}, ValueError,
+     "the vocabulary must map ids 0 to 4294967294 to one or more bytes, found 4294967295: b'ab'"),
     ([], BASE | {256: b""}, ValueError,
      "the vocabulary must map ids 0 to 4294967294 to one or more bytes, found 256: b''"),
+    ([], [BASE], TypeError, "vocab must be a mapping of int to bytes, not list"),
 ])
-def test_constructor_checks_merges_against_the_vocabulary(merges, vocab, error, message):
+@pytest.mark.parametrize("make", [Tokenizer, ovilex._native.Tokenizer], ids=["package", "native"])
+def test_constructor_checks_merges_against_the_vocabulary(make, merges, vocab, error, message):
     with pytest.raises(error) as info:
-        Tokenizer(merges, vocab)
+        make(merges, vocab)
     assert str(info.value) == message
+
+
+def test_constructor_takes_ids_to_4294967294():
+    """Far ids in the merges and the vocabulary, lists as pairs, any mapping."""
+    far = 2**32 - 2
+    merges = [[[97, 98], 70000], ((70000, 99), far)]
+    vocab = dict(BASE | {70000: b"ab", far: b"abc"})
+    tok = Tokenizer(iter(merges), types.MappingProxyType(vocab))
+    assert tok.merges == [((97, 98), 70000), ((70000, 99), far)]
+    assert tok.vocab == vocab and tok.vocab_size == 258
+    assert tok.encode("abcab") == [far, 70000]
+    assert tok.decode(array.array("I", [far, 70000])) == "abcab"
+    assert (tok.id_to_bytes(far), tok.decode_bytes([70000, 97])) == (b"abc", b"aba")
+    for bad in (far - 1, far + 1):
+        with pytest.raises(KeyError) as info:
+            tok.id_to_bytes(bad)
+        assert str(info.value) == f"'unknown token id {bad}'"
 
 
 # --------------------------------------------------------------------------

@@ -114,22 +114,34 @@ def byte_vocab():
     ({"<|x|>": 300, "<|y|>": 300}, ValueError,
      "special tokens '<|x|>' and '<|y|>' have the same id 300"),
     ({"": 300}, ValueError, "a special token's text must not be empty"),
-    ({"<|x|>": 70000}, ValueError, "special token '<|x|>' has the id 70000, expected 0 to 65535"),
+    ({"<|x|>": 2**32 - 1}, ValueError,
+     "special token '<|x|>' has the id 4294967295, expected 0 to 4294967294"),
+    ({"<|x|>": -1}, ValueError, "special token '<|x|>' has the id -1, expected 0 to 4294967294"),
+    ({"<|x|>": 70000, "<|y|>": 70000}, ValueError,
+     "special tokens '<|x|>' and '<|y|>' have the same id 70000"),
     ({"<|x|>": "300"}, TypeError, "special_tokens must map str to int, found '<|x|>': '300'"),
     (["<|x|>"], TypeError, "special_tokens must be a mapping of str to int, not list"),
 ])
-def test_constructor_checks_the_special_tokens(specials, error, message):
+@pytest.mark.parametrize("make", [Tokenizer, _native.Tokenizer], ids=["package", "native"])
+def test_constructor_checks_the_special_tokens(make, specials, error, message):
     with pytest.raises(error) as caught:
-        Tokenizer([], byte_vocab(), specials)
+        make([], byte_vocab(), specials)
     assert str(caught.value) == message
 
 
-def test_constructor_takes_any_free_ids():
-    tok = Tokenizer([((97, 98), 256)], byte_vocab() | {256: b"ab"},
-                    special_tokens={"<s>": 65535, "</s>": 257})
-    assert tok.encode("<s>ab</s>", allowed_special="all") == [65535, 256, 257]
-    assert tok.decode([65535, 257]) == "<s></s>"
-    assert tok.vocab_size == 257
+@pytest.mark.parametrize("ids", [{"<s>": 65535, "</s>": 257}, {"<s>": 65536, "</s>": 70000},
+                                 {"<s>": 2**32 - 2, "</s>": 257}])
+def test_constructor_takes_any_free_ids(ids):
+    tok = Tokenizer([((97, 98), 256)], byte_vocab() | {256: b"ab"}, special_tokens=ids)
+    s, end = ids["<s>"], ids["</s>"]
+    assert tok.encode("<s>ab</s>", allowed_special="all") == [s, 256, end]
+    assert tok.encode_array("<s>ab</s>", allowed_special="all").tolist() == [s, 256, end]
+    for given in ([s, end], array("I", [s, end])):
+        assert tok.decode(given) == "<s></s>" and tok.decode_bytes(given) == b"<s></s>"
+    assert tok.id_to_bytes(s) == b"<s>"
+    assert tok.vocab_size == 257 and tok.special_tokens == ids
+    assert pickle.loads(pickle.dumps(tok)).encode("</s><s>", allowed_special={"<s>"}) == \
+        tok.encode("</s>") + [s]
 
 
 @pytest.mark.parametrize("specials, size, error, message", [

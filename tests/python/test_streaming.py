@@ -23,6 +23,23 @@ def trained(tmp_path_factory):
     return Tokenizer.train_chunks(chunks, workdir=tmp_path_factory.mktemp("wd"))
 
 
+@pytest.fixture(scope="module")
+def toks(trained):
+    """trained, and the same with its merges' ids moved above 65535 (the
+    last to the greatest id) and special tokens there too."""
+    merges = trained.merges
+    far = {new: 70_000 + k for k, (_, new) in enumerate(merges)} | {merges[-1][1]: 2**32 - 2}
+
+    def moved(token_id):
+        return far.get(token_id, token_id)
+    vocab = {moved(i): data for i, data in trained.vocab.items()}
+    tok = Tokenizer([((moved(a), moved(b)), moved(new)) for (a, b), new in merges], vocab,
+                    {"<|end|>": 65536, "<é>": 2**32 - 3})
+    ids = tok.encode(TEXT)
+    assert sum(i > 0xFFFF for i in ids) > len(ids) // 2
+    return {"trained": trained, "far": tok}
+
+
 def outcome(call, *args):
     try:
         return ("ok", call(*args))
@@ -63,16 +80,19 @@ def test_byte_streams_match_decode(batches):
     check_stream(BYTES, batches)
 
 
+@pytest.mark.parametrize("name", ["trained", "far"])
 @settings(max_examples=300, deadline=None)
 @given(st.data())
-def test_token_streams_match_decode(trained, data):
+def test_token_streams_match_decode(toks, name, data):
     """Text cut anywhere (inside 4-byte characters too), or random ids of
-    the vocabulary and now and then an unknown one."""
-    ids = trained.encode(TEXT)
-    some = sorted(trained.vocab)[-40:] + [0x41, 0xF0, trained.vocab_size + 5]
+    the vocabulary and the special tokens, and now and then an unknown one."""
+    tok = toks[name]
+    ids = tok.encode(TEXT)
+    some = (sorted(tok.vocab)[-40:] + list(tok.special_tokens.values())
+            + [0x41, 0xF0, tok.vocab_size + 5, 2**32 - 1])
     stream = data.draw(st.one_of(st.integers(0, len(ids)).map(lambda n: ids[:n]),
                                  st.lists(st.sampled_from(some), max_size=10)))
-    check_stream(trained, data.draw(batched(stream)))
+    check_stream(tok, data.draw(batched(stream)))
 
 
 @pytest.mark.parametrize("stream, error", [
@@ -105,15 +125,20 @@ def test_a_feed_that_raises_changes_nothing():
         decoder.feed([0x80])
 
 
-@pytest.mark.parametrize("ids", [[70000], [-1], ["a"], [1.0], 5, None, (65, 66), b"AB",
-                                 array.array("H", [65, 300]), array.array("B", [65]), range(65, 68)])
+@pytest.mark.parametrize("ids", [[70000], [-1], [2**32 - 1], [2**32], ["a"], [1.0], 5, None,
+                                 (65, 66), b"AB", array.array("H", [65, 300]),
+                                 array.array("I", [65, 66]), array.array("I", [65, 70000]),
+                                 array.array("B", [65]), array.array("Q", [65]), range(65, 68)])
 def test_ids_taken_and_refused_as_decode_takes_them(ids):
     assert outcome(BYTES.decoder().feed, ids) == outcome(BYTES.decode, ids)
 
 
-def test_special_tokens_decode_to_their_text(tmp_path):
+def test_special_tokens_decode_to_their_text(tmp_path, toks):
     if "special_tokens" not in inspect.signature(Tokenizer.train).parameters:
         pytest.skip("this build has no special tokens")
-    tok = Tokenizer.train(["añ€😀 " * 20], workdir=tmp_path, special_tokens=["<|end|>", "<é>"])
-    ids = tok.encode("añ<|end|>€<é>😀", allowed_special="all")
-    assert "".join(tok.decoder().feed([i]) for i in ids) == "añ<|end|>€<é>😀"
+    trained = Tokenizer.train(["añ€😀 " * 20], workdir=tmp_path, special_tokens=["<|end|>", "<é>"])
+    for tok in (trained, toks["far"]):
+        ids = tok.encode("añ<|end|>€<é>😀", allowed_special="all")
+        assert "".join(tok.decoder().feed([i]) for i in ids) == "añ<|end|>€<é>😀"
+        assert tok.decoder().feed(array.array("I", ids)) == "añ<|end|>€<é>😀"
+    assert max(ids) == 2**32 - 3
