@@ -71,9 +71,9 @@ class Shard(NamedTuple):
 
 def id_typecode(tok: Tokenizer) -> str:
     """The array typecode of tok's ids in shards: "H" (uint16) when every id
-    of tok, special tokens included, is below 65536, "I" (uint32) otherwise."""
-    top = max(max(tok.vocab, default=0), max(tok.special_tokens.values(), default=0))
-    return "H" if top <= 0xFFFF else "I"
+    of tok, special tokens included, is below 65536, "I" (uint32) otherwise,
+    as the native arrays choose it."""
+    return tok.encode_array("").typecode
 
 
 def write_shards(paths: Iterable[StrPath], out_dir: StrPath, *,
