@@ -49,11 +49,15 @@ class CompiledTokenizer::Encoder {
   }
 
   // Ids never outnumber bytes: they are written into a buffer with room
-  // for one per byte (grown, never shrunk), then appended to |out|.
+  // for one per byte of the text, up to BUFFER_IDS (grown, never shrunk),
+  // and appended to |out| whenever the next chunk might not fit, and at the
+  // end. A chunk longer than the buffer goes to |out| directly.
   void encode_split(std::string_view text, std::vector<TokenId>& out) {
     // A front slot's ids are copied whole: the buffer has room past the end.
-    if (buffer_.size() < text.size() + Front::INLINE) buffer_.resize(text.size() + Front::INLINE);
+    const std::size_t room = std::min(text.size(), BUFFER_IDS) + Front::INLINE;
+    if (buffer_.size() < room) buffer_.resize(room);
     TokenId* at = buffer_.data();
+    TokenId* const full = buffer_.data() + buffer_.size() - Front::INLINE;
     const ChunkIds& cached = *snapshot_;
     // Worth its setting up only for text enough to reuse it.
     seen_bytes_ += text.size();
@@ -61,6 +65,16 @@ class CompiledTokenizer::Encoder {
     Front* const front = front_.get();
     const std::array<TokenId, 256>& byte_ids = owner_.byte_ids_;
     text::split_utf8(owner_.rules_.pattern, text, [&](std::string_view chunk) {
+      if (static_cast<std::size_t>(full - at) < chunk.size()) {
+        out.insert(out.end(), buffer_.data(), at);
+        at = buffer_.data();
+        if (static_cast<std::size_t>(full - at) < chunk.size()) {
+          // Too long to be cached, so never found there.
+          owner_.encode_missing(chunk, out);
+          ++misses_;
+          return;
+        }
+      }
       if (chunk.size() == 1) {
         *at++ = byte_ids[static_cast<unsigned char>(chunk[0])];
         return;
@@ -123,6 +137,8 @@ class CompiledTokenizer::Encoder {
   static_assert(sizeof(Front) == 32);
   static constexpr std::size_t FRONT_SLOTS = std::size_t{1} << 13;
   static constexpr std::size_t FRONT_FROM_BYTES = 16 * 1024;
+  static constexpr std::size_t BUFFER_IDS = std::size_t{1} << 18;
+  static_assert(BUFFER_IDS > CACHED_CHUNK_MAX);
 
   const CompiledTokenizer& owner_;
   EncodeCache::Snapshot snapshot_;
@@ -159,15 +175,13 @@ CompiledTokenizer::CompiledTokenizer(std::vector<Merge> merges, VocabList vocab,
 
 void CompiledTokenizer::encode_chunk_uncached(std::string_view chunk,
                                               std::vector<TokenId>& out) const {
-  const std::size_t begin = out.size();
-  out.resize(begin + chunk.size());
   if (ranked_) {
+    const std::size_t begin = out.size();
+    out.resize(begin + chunk.size());
     out.resize(begin + ranked_->encode(chunk, out.data() + begin));
     return;
   }
-  const auto word = std::span<TokenId>(out).subspan(begin);
-  widen_bytes(chunk, word.data());
-  out.resize(begin + encode_word(word, index_));
+  encode_bytes(chunk, index_, out);
 }
 
 void CompiledTokenizer::encode_missing(std::string_view chunk, std::vector<TokenId>& out) const {
