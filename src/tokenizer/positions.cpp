@@ -6,7 +6,7 @@ StartList::Ascending::Ascending(const StartList& list) {
   Cursor whole{list.words_.data(), list.words_.data() + list.words_.size()};
   if (list.stretches_ == 1) {
     // One stretch: read straight through, equal values skipped.
-    if (whole.advance()) stretches_.push_back({whole, SIZE_MAX});
+    if (whole.advance()) stretches_[stretch_count_++] = {whole, SIZE_MAX};
     return;
   }
   if (list.stretches_ > MANY_STRETCHES) {
@@ -18,8 +18,8 @@ StartList::Ascending::Ascending(const StartList& list) {
   bool any = false;
   std::uint32_t before = 0;
   while (whole.advance()) {
-    if (!any || whole.value < before) stretches_.push_back({whole, 0});
-    ++stretches_.back().left;
+    if (!any || whole.value < before) stretches_[stretch_count_++] = {whole, 0};
+    ++stretches_[stretch_count_ - 1].left;
     any = true;
     before = whole.value;
   }
@@ -37,16 +37,17 @@ std::size_t StartList::Ascending::read(std::uint32_t* to, std::size_t most) {
     while (n < most && sorted_at_ < sorted_.size()) give(sorted_[sorted_at_++]);
     return n;
   }
-  while (n < most && !stretches_.empty()) {
+  while (n < most && stretch_count_ != 0) {
     // The stretch with the least current value (few of them: a scan).
     std::size_t least = 0;
-    for (std::size_t s = 1; s < stretches_.size(); ++s) {
+    for (std::size_t s = 1; s < stretch_count_; ++s) {
       if (stretches_[s].cursor.value < stretches_[least].cursor.value) least = s;
     }
     Stretch& stretch = stretches_[least];
     give(stretch.cursor.value);
     if (--stretch.left == 0 || !stretch.cursor.advance()) {
-      stretches_.erase(stretches_.begin() + static_cast<std::ptrdiff_t>(least));
+      std::move(stretches_ + least + 1, stretches_ + stretch_count_, stretches_ + least);
+      --stretch_count_;
     }
   }
   return n;

@@ -99,7 +99,10 @@ class StartList {
       Cursor cursor;          // its current value loaded
       std::size_t left = 0;   // values still to give, the current one included
     };
-    std::vector<Stretch> stretches_;
+    // In place, not on the heap: a long word's encoding reads a list for
+    // each merge that applies.
+    Stretch stretches_[MANY_STRETCHES];
+    std::size_t stretch_count_ = 0;
     std::vector<std::uint32_t> sorted_;  // when there are many stretches
     std::size_t sorted_at_ = 0;
     bool started_ = false;
