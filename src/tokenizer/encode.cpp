@@ -87,10 +87,6 @@ bool prefers_long_path(std::size_t length, std::size_t merges) noexcept {
   return length > 64 && length * length > merges;
 }
 
-}  // namespace
-
-namespace {
-
 // Every merge of the list applied to |word| (ids, or a chunk's bytes) through
 // the position index; fn(id) for each final id. The index is all the room it
 // takes: eight bytes per id of the word, and the pairs' start lists.
