@@ -44,13 +44,17 @@ class CompiledTokenizer::Encoder {
   }
 
   // Ids never outnumber bytes: they are written into a buffer with room
-  // for one per byte (grown, never shrunk), then appended to |out|.
+  // for one per byte of the text, up to BUFFER_IDS (grown, never shrunk),
+  // and appended to |out| whenever the next chunk might not fit, and at the
+  // end. A chunk longer than the buffer goes to |out| directly.
   void encode_split(std::string_view text, std::vector<TokenId>& out) {
     // A front slot's ids are copied whole: the buffer has room past the end.
-    if (buffer_.size() < text.size() + Front::INLINE) buffer_.resize(text.size() + Front::INLINE);
-    IdWriter writer{buffer_.data()};
+    const std::size_t room = std::min(text.size(), BUFFER_IDS) + Front::INLINE;
+    if (buffer_.size() < room) buffer_.resize(room);
+    IdWriter writer{buffer_.data(), buffer_.data(), buffer_.data() + buffer_.size() - Front::INLINE,
+                    &out};
     each_chunk(text, writer);
-    out.insert(out.end(), buffer_.data(), writer.at);
+    writer.flush();
   }
 
   void encode_text(std::string_view text, const SpecialMatcher* allowed,
@@ -92,11 +96,27 @@ class CompiledTokenizer::Encoder {
   static_assert(sizeof(Front) == 32);
   static constexpr std::size_t FRONT_SLOTS = std::size_t{1} << 13;
   static constexpr std::size_t FRONT_FROM_BYTES = 16 * 1024;
+  static constexpr std::size_t BUFFER_IDS = std::size_t{1} << 18;
+  static_assert(BUFFER_IDS > CACHED_CHUNK_MAX);
 
   // Where each_chunk puts the ids of a chunk: written out in order, or
   // only counted.
   struct IdWriter {
+    TokenId* begin;
     TokenId* at;
+    TokenId* full;  // room for a front slot's ids lies past it
+    std::vector<TokenId>* out;
+    // Room for |n| ids, the buffer appended to |out| first if need be;
+    // false when the buffer cannot hold them at all.
+    bool room(std::size_t n) {
+      if (static_cast<std::size_t>(full - at) >= n) return true;
+      flush();
+      return static_cast<std::size_t>(full - at) >= n;
+    }
+    void flush() {
+      out->insert(out->end(), begin, at);
+      at = begin;
+    }
     void one(TokenId id) { *at++ = id; }
     // Copies the slot's ids whole; the room past the end takes the rest.
     void front(const Front& slot) {
@@ -107,6 +127,7 @@ class CompiledTokenizer::Encoder {
   };
   struct IdCounter {
     std::uint64_t n = 0;
+    static bool room(std::size_t) { return true; }
     void one(TokenId) { ++n; }
     void front(const Front& slot) { n += slot.count; }
     void ids(std::span<const TokenId> ids) { n += ids.size(); }
@@ -130,6 +151,16 @@ class CompiledTokenizer::Encoder {
     Front* const front = front_.get();
     const std::array<TokenId, 256>& byte_ids = owner_.byte_ids_;
     text::split_utf8(owner_.rules_.pattern, text, [&](std::string_view chunk) {
+      // Ids never outnumber bytes. A chunk longer than the whole buffer is
+      // too long to be cached, so never found there: its ids go to the
+      // output directly.
+      if (!sink.room(chunk.size())) {
+        if constexpr (requires { sink.out; }) {
+          owner_.encode_missing(chunk, *sink.out);
+          ++misses_;
+          return;
+        }
+      }
       if (chunk.size() == 1) {
         sink.one(byte_ids[static_cast<unsigned char>(chunk[0])]);
         return;
@@ -201,15 +232,13 @@ CompiledTokenizer::CompiledTokenizer(std::vector<Merge> merges, VocabList vocab,
 
 void CompiledTokenizer::encode_chunk_uncached(std::string_view chunk,
                                               std::vector<TokenId>& out) const {
-  const std::size_t begin = out.size();
-  out.resize(begin + chunk.size());
   if (ranked_) {
+    const std::size_t begin = out.size();
+    out.resize(begin + chunk.size());
     out.resize(begin + ranked_->encode(chunk, out.data() + begin));
     return;
   }
-  const auto word = std::span<TokenId>(out).subspan(begin);
-  widen_bytes(chunk, word.data());
-  out.resize(begin + encode_word(word, index_));
+  encode_bytes(chunk, index_, out);
 }
 
 void CompiledTokenizer::encode_missing(std::string_view chunk, std::vector<TokenId>& out) const {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <exception>
 #include <mutex>
@@ -226,21 +227,51 @@ class FinalWordsCheck final : public FinalWords {
     const std::uint64_t count = counter_.count(d);
     result_.tokens += ids.size() * count;
     result_.bytes += chunk.size() * count;
-    back_.clear();
-    if (tokenizer_->decode_bytes(ids, back_) || back_ != chunk) result_.ok = false;
-    if (d % CHECK_EVERY == 0) {
-      encoded_.clear();
-      tokenizer_->encode_chunk_uncached(chunk, encoded_);
-      if (!std::equal(encoded_.begin(), encoded_.end(), ids.begin(), ids.end())) result_.ok = false;
+    if (!decodes_to(ids, chunk)) result_.ok = false;
+    if (d % CHECK_EVERY != 0) return;
+    if (chunk.size() >= POSITIONAL_FROM) {
+      // Encoding a long chunk takes room of the order of the merge loop's
+      // own for it: it waits until the loop is gone.
+      later_.push_back({d, std::vector<TokenId>(ids.begin(), ids.end())});
+      return;
     }
+    compare(chunk, ids);
+  }
+
+  // The encoder held to the long sampled chunks' ids, once the merge loop
+  // has let its tables go.
+  void finish() {
+    for (const auto& [d, ids] : later_) compare(counter_.chunk(d), ids);
+    later_.clear();
   }
 
  private:
   const WordCounter& counter_;
   RoundTrip& result_;
+  // Whether |ids| decode to |chunk|, token by token against it (a decoded
+  // copy would be as long as the chunk).
+  bool decodes_to(std::span<const TokenId> ids, std::string_view chunk) const {
+    std::size_t at = 0;
+    for (const TokenId id : ids) {
+      const auto bytes = tokenizer_->token_bytes(id);
+      if (!bytes || bytes->size() > chunk.size() - at ||
+          std::memcmp(bytes->data(), chunk.data() + at, bytes->size()) != 0) {
+        return false;
+      }
+      at += bytes->size();
+    }
+    return at == chunk.size();
+  }
+
+  void compare(std::string_view chunk, std::span<const TokenId> ids) {
+    encoded_.clear();
+    tokenizer_->encode_chunk_uncached(chunk, encoded_);
+    if (!std::equal(encoded_.begin(), encoded_.end(), ids.begin(), ids.end())) result_.ok = false;
+  }
+
   std::optional<CompiledTokenizer> tokenizer_;
-  std::string back_;
   std::vector<TokenId> encoded_;
+  std::vector<std::pair<std::uint32_t, std::vector<TokenId>>> later_;
 };
 
 }  // namespace
@@ -263,6 +294,7 @@ Result<std::vector<Merge>> train_counts(const WordCounter& counter, std::string_
   }
   std::vector<Merge> merges =
       learn_from_counts(counter, profile, POSITIONAL_FROM, checking ? &*checking : nullptr, limits);
+  if (checking) checking->finish();
   const VocabList vocab = build_vocab(merges);
   if (auto error = write_records(workdir, merges, vocab, special_tokens_after(vocab, specials))) {
     return std::move(*error);

@@ -52,7 +52,10 @@ struct RoundTrip {
 // With |check|, it also fills in the round trip of every distinct chunk
 // from the merge loop's own final words, decoded through the vocabulary of
 // the merges; the compiled encoder must give the same ids for every
-// CHECK_EVERY-th chunk. Nothing is encoded a second time but that sample.
+// CHECK_EVERY-th chunk. Nothing is encoded a second time but that sample;
+// its long chunks (of POSITIONAL_FROM bytes or more) are encoded once the
+// merge loop has let its tables go, so that the two never hold room for
+// one long chunk at once.
 inline constexpr std::uint32_t CHECK_EVERY = 64;
 Result<std::vector<Merge>> train_counts(const WordCounter& counter, std::string_view workdir,
                                         TrainProfile* profile = nullptr,

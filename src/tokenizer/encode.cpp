@@ -96,10 +96,12 @@ bool prefers_long_path(std::size_t length, std::size_t merges) noexcept {
   return length > 64 && length * length > merges;
 }
 
-}  // namespace
-
-std::size_t encode_word_long(std::span<TokenId> word, const MergeIndex& index) {
-  if (word.size() >= PositionIndex::END) throw std::length_error("word too long");
+// Every merge of the list applied to |word| (ids, or a chunk's bytes) through
+// the position index; fn(id) for each final id. The index is all the room it
+// takes: eight bytes per id of the word, and the pairs' start lists.
+template <class Ids, class Fn>
+void merge_through_positions(const Ids& word, const MergeIndex& index, Fn&& fn) {
+  if (word.size() > PositionIndex::MAX_POSITIONS) throw std::length_error("word too long");
   PositionIndex positions;
   positions.reserve(word.size());
   const std::uint32_t start = positions.add_word(word);
@@ -108,14 +110,32 @@ std::size_t encode_word_long(std::span<TokenId> word, const MergeIndex& index) {
     if (!positions.has_pairs()) break;
     positions.merge(m, [](const PositionIndex::Occurrence&) {});
   }
+  if (!word.empty()) positions.for_each_id(start, fn);
+}
+
+}  // namespace
+
+std::size_t encode_word_long(std::span<TokenId> word, const MergeIndex& index) {
   std::size_t n = 0;
-  if (!word.empty()) positions.for_each_id(start, [&](TokenId id) { word[n++] = id; });
+  merge_through_positions(word, index, [&](TokenId id) { word[n++] = id; });
   return n;
 }
 
 std::size_t encode_word(std::span<TokenId> word, const MergeIndex& index) {
   return prefers_long_path(word.size(), index.merges().size()) ? encode_word_long(word, index)
                                                                : encode_word_short(word, index);
+}
+
+void encode_bytes(std::string_view chunk, const MergeIndex& index, std::vector<TokenId>& out) {
+  if (prefers_long_path(chunk.size(), index.merges().size())) {
+    merge_through_positions(chunk, index, [&](TokenId id) { out.push_back(id); });
+    return;
+  }
+  const std::size_t begin = out.size();
+  out.resize(begin + chunk.size());
+  const auto word = std::span<TokenId>(out).subspan(begin);
+  widen_bytes(chunk, word.data());
+  out.resize(begin + encode_word_short(word, index));
 }
 
 std::vector<TokenId> encode(const ChunkList& chunks, std::span<const Merge> merges) {

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include <boost/unordered/unordered_flat_map.hpp>
@@ -62,5 +63,10 @@ std::size_t encode_word_long(std::span<TokenId> word, const MergeIndex& index);
 // One of the two above, whichever costs less for the word's length. Returns
 // the new length.
 std::size_t encode_word(std::span<TokenId> word, const MergeIndex& index);
+
+// encode_word on a chunk's bytes as ids, its ids appended to |out|. A long
+// chunk goes into the position index from its bytes, never held as ids
+// whole, so that its room is the index and the ids it ends with.
+void encode_bytes(std::string_view chunk, const MergeIndex& index, std::vector<TokenId>& out);
 
 }  // namespace ovilex

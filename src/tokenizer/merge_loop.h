@@ -126,7 +126,7 @@ class MergeLoop {
         long_ids += word.size();
       }
     });
-    if (positions >= PositionIndex::END) throw std::length_error("long words too long");
+    if (positions > PositionIndex::MAX_POSITIONS) throw std::length_error("long words too long");
     positional_.reserve(positions);
     return long_ids;
   }
