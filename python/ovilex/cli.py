@@ -37,7 +37,8 @@ from typing import Any, NoReturn
 from . import _native
 from .errors import OvilexError, SourceError
 from .records import RECORD_DIR, VOCAB_LIST
-from .shards import BATCH_BYTES, Progress, document, write_shards
+from .jsonl import batches, raise_lone_surrogate
+from .shards import Progress, write_shards
 from .sources import default_files
 from .tokenizer import (DEFAULT_MIN_FREQUENCY, DEFAULT_VOCAB_SIZE, Tokenizer, Training, WordCounts,
                         train_checked)
@@ -400,28 +401,13 @@ def _count_jsonl(tokenizer: Tokenizer, path: pathlib.Path, field: str,
                  threads: int | None) -> int:
     """The tokens of the documents in field of every line of path, as
     encode --jsonl takes them (without --eot)."""
-    total = line = 0
-    with open(path, "rb") as f:
-        while lines := f.readlines(BATCH_BYTES):
-            texts, numbers = [], []
-            for raw in lines:
-                line += 1
-                text = document(raw, path, line, field)
-                if text is not None:
-                    texts.append(text)
-                    numbers.append(line)
-            try:
-                total += sum(tokenizer.count_batch(texts, threads=threads))
-            except UnicodeEncodeError:
-                # A JSON escape may make a lone surrogate, which no UTF-8 can hold.
-                for text, number in zip(texts, numbers):
-                    try:
-                        text.encode("utf-8")
-                    except UnicodeEncodeError as e:
-                        raise SourceError(f"{path}, line {number}: field {json.dumps(field)} "
-                                          f"holds a lone surrogate (U+{ord(text[e.start]):04X})"
-                                          ) from None
-                raise
+    total = 0
+    for batch in batches(path, field):
+        try:
+            total += sum(tokenizer.count_batch(batch.texts, threads=threads))
+        except UnicodeEncodeError:
+            raise_lone_surrogate(batch.texts, batch.lines, path, field)
+            raise
     return total
 
 

@@ -40,7 +40,8 @@ from typing import Any, NamedTuple
 
 from . import _native
 from .errors import OvilexError, SourceError
-from .shards import Targets, document, encode_documents, stage, staging
+from .jsonl import document
+from .shards import Targets, encode_documents, stage, staging
 from .tokenizer import Tokenizer, WordCounts
 
 __all__ = ["FAN_IN", "PIECE_BYTES", "connect", "count_files", "write_shards"]

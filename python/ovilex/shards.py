@@ -33,12 +33,11 @@ from collections.abc import Callable, Iterable, Iterator
 from typing import BinaryIO, NamedTuple
 
 from .errors import OvilexError, SourceError
+from .jsonl import batches, raise_lone_surrogate
 from .tokenizer import Tokenizer
 
 __all__ = ["DATA_SUFFIXES", "Progress", "Shard", "id_typecode", "write_shards"]
 
-# Lines of JSON read, parsed and encoded at a time.
-BATCH_BYTES = 4 << 20
 
 # The data file's suffix for each array typecode of the ids: uint16 ids
 # keep the name readers have always read, and uint32 ids go to another, so
@@ -317,63 +316,21 @@ def _write_jsonl(tok: Tokenizer, typecode: str, sources: list[pathlib.Path],
     with staging() as staged:
         for job, (source, target) in enumerate(zip(sources, targets)):
             bin_file, idx_file = stage(staged, target)
-            documents = tokens = done = line = 0
-            with open(source, "rb") as f:
-                while lines := f.readlines(BATCH_BYTES):
-                    texts, numbers = [], []
-                    for raw in lines:
-                        line += 1
-                        done += len(raw)
-                        text = document(raw, source, line, field)
-                        if text is not None:
-                            texts.append(text)
-                            numbers.append(line)
-                    ids, ends = encode_documents(tok, typecode, texts, numbers, source, field,
-                                                 eot, threads)
-                    bin_file.write(ids)
-                    idx_file.write(array("Q", (tokens + end for end in ends)))
-                    documents += len(texts)
-                    tokens += len(ids)
-                    report(job, done, tokens, False)
+            documents = tokens = done = 0
+            for batch in batches(source, field):
+                done += batch.bytes
+                ids, ends = encode_documents(tok, typecode, batch.texts, batch.lines, source,
+                                             field, eot, threads)
+                bin_file.write(ids)
+                idx_file.write(array("Q", (tokens + end for end in ends)))
+                documents += len(batch.texts)
+                tokens += len(ids)
+                report(job, done, tokens, False)
             bin_file.finish()
             idx_file.finish()
             report(job, done, tokens, True)
             shards.append(Shard(source, target.bin, target.idx, documents, tokens))
     return shards
-
-
-def document(raw: bytes, source: pathlib.Path, line: int, field: str) -> str | None:
-    """The document of one line, or None for a blank line."""
-    try:
-        text = raw.decode("utf-8")
-    except UnicodeDecodeError as e:
-        raise SourceError(f"{source}: not UTF-8 text (line {line}, byte 0x{raw[e.start]:02x})"
-                          ) from None
-    if not text.strip():
-        return None
-    where = f"{source}, line {line}"
-    try:
-        value = json.loads(text.rstrip("\r\n"))  # a column past the line is no help
-    except json.JSONDecodeError as e:
-        raise SourceError(f"{where}: not JSON: {e.msg} (column {e.colno})") from None
-    if not isinstance(value, dict):
-        raise SourceError(f"{where}: expected a JSON object, found {_kind(value)}")
-    if field not in value:
-        raise SourceError(f"{where}: no field {json.dumps(field)}")
-    document = value[field]
-    if not isinstance(document, str):
-        raise SourceError(f"{where}: field {json.dumps(field)} holds {_kind(document)}, "
-                          "not a string")
-    return document
-
-
-_KINDS = {type(None): "null", bool: "a boolean", int: "a number", float: "a number",
-          str: "a string", list: "an array", dict: "an object"}
-
-
-def _kind(value: object) -> str:
-    """What a value of json.loads is, as JSON names it."""
-    return _KINDS[type(value)]
 
 
 def encode_documents(tok: Tokenizer, typecode: str, texts: list[str], numbers: list[int],
@@ -384,13 +341,7 @@ def encode_documents(tok: Tokenizer, typecode: str, texts: list[str], numbers: l
     try:
         ids, offsets = tok.encode_batch_array(texts, threads=threads)
     except UnicodeEncodeError:
-        # A JSON escape may make a lone surrogate, which no UTF-8 can hold.
-        for text, line in zip(texts, numbers):
-            try:
-                text.encode("utf-8")
-            except UnicodeEncodeError as e:
-                raise SourceError(f"{source}, line {line}: field {json.dumps(field)} holds a "
-                                  f"lone surrogate (U+{ord(text[e.start]):04X})") from None
+        raise_lone_surrogate(texts, numbers, source, field)
         raise
     if ids.typecode != typecode:
         ids = array(typecode, ids)

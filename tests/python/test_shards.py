@@ -18,6 +18,7 @@ from array import array
 import pytest
 
 from ovilex import SourceError, Tokenizer
+from ovilex import jsonl
 from ovilex import shards as shards_module
 from ovilex.shards import Progress, write_shards
 from wide import wide_tokenizer
@@ -154,7 +155,7 @@ def test_each_file_is_one_document_of_its_ids(tokenizer, files, tmp_path, thread
 def test_jsonl_lines_are_documents(tokenizer, tmp_path, monkeypatch, eot):
     tok, _, top = tokenizer
     eot = top if eot == "top" else eot
-    monkeypatch.setattr(shards_module, "BATCH_BYTES", 300)  # many batches
+    monkeypatch.setattr(jsonl, "BATCH_BYTES", 300)  # many batches
     docs = ["", "Hello, wörld", generated(2, 50_000), "日本語 👍🏽\n\t", "a\u2028b", "q" * 1000]
     lines = [json.dumps({"id": i, "text": d}, ensure_ascii=i % 2 == 0)
              for i, d in enumerate(docs)]
