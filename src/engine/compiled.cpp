@@ -51,10 +51,17 @@ class CompiledTokenizer::Encoder {
     // A front slot's ids are copied whole: the buffer has room past the end.
     const std::size_t room = std::min(text.size(), BUFFER_IDS) + Front::INLINE;
     if (buffer_.size() < room) buffer_.resize(room);
-    IdWriter writer{buffer_.data(), buffer_.data(), buffer_.data() + buffer_.size() - Front::INLINE,
-                    &out};
-    each_chunk(text, writer);
-    writer.flush();
+    TokenId* const full = buffer_.data() + buffer_.size() - Front::INLINE;
+    // Text that the buffer holds whole needs no check per chunk.
+    if (text.size() <= BUFFER_IDS) {
+      IdWriter<false> writer{buffer_.data(), buffer_.data(), full, &out};
+      each_chunk(text, writer);
+      writer.flush();
+    } else {
+      IdWriter<true> writer{buffer_.data(), buffer_.data(), full, &out};
+      each_chunk(text, writer);
+      writer.flush();
+    }
   }
 
   void encode_text(std::string_view text, const SpecialMatcher* allowed,
@@ -101,6 +108,9 @@ class CompiledTokenizer::Encoder {
 
   // Where each_chunk puts the ids of a chunk: written out in order, or
   // only counted.
+  // Bounded: the text may hold more ids than the buffer, which is then
+  // appended to |out| as it fills.
+  template <bool Bounded>
   struct IdWriter {
     TokenId* begin;
     TokenId* at;
@@ -109,6 +119,7 @@ class CompiledTokenizer::Encoder {
     // Room for |n| ids, the buffer appended to |out| first if need be;
     // false when the buffer cannot hold them at all.
     bool room(std::size_t n) {
+      if constexpr (!Bounded) return true;
       if (static_cast<std::size_t>(full - at) >= n) return true;
       flush();
       return static_cast<std::size_t>(full - at) >= n;
@@ -143,7 +154,10 @@ class CompiledTokenizer::Encoder {
 
   // The ids of every chunk of |text|, in order, to |sink|.
   template <class Sink>
-  void each_chunk(std::string_view text, Sink& sink) {
+  void each_chunk(std::string_view text, Sink& to) {
+    // A copy of its own, which nothing the loop writes through can alias:
+    // the compiler keeps it in registers.
+    Sink sink = to;
     const ChunkIds& cached = *snapshot_;
     // Worth its setting up only for text enough to reuse it.
     seen_bytes_ += text.size();
@@ -189,6 +203,7 @@ class CompiledTokenizer::Encoder {
       sink.ids(missing_);
       ++misses_;
     });
+    to = sink;
     // A call that missed may have made a merge due; a long one looks again
     // every so many misses.
     if (misses_ > 0 && (misses_ >= REFRESH_AFTER_MISSES || text.size() < BLOCK_BYTES)) {
