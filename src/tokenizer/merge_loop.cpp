@@ -56,7 +56,6 @@ std::vector<Merge> MergeLoop<Id>::run() {
     const Pair pair{best->left, best->right};
     const auto new_id = static_cast<TokenId>(FIRST_MERGE_ID + merges.size());
     if (!token_bytes_.empty()) {
-      token_bytes_.resize(new_id, 1);
       token_bytes_.push_back(static_cast<std::uint32_t>(token_bytes(pair.left) + token_bytes(pair.right)));
     }
     merge(pair, new_id, static_cast<std::uint32_t>(merges.size()));

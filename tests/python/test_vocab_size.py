@@ -11,7 +11,6 @@ import pytest
 
 import reference as ref
 from ovilex import Tokenizer, WordCounts, split
-from ovilex.tokenizer import DEFAULT_MIN_FREQUENCY, DEFAULT_VOCAB_SIZE, Training
 
 
 def random_corpus(seed, chunks=3000, pool=400, letters="abcdeé"):
@@ -72,11 +71,6 @@ def test_bad_settings_are_refused_before_any_work(tmp_path, settings, error, mes
         Tokenizer.train([tmp_path / "missing.txt"], workdir=tmp_path / "wd", **settings)
     assert str(info.value) == message
     assert not (tmp_path / "wd").exists()
-
-
-def test_defaults_are_those_of_encode_train():
-    assert Training() == Training.checked()
-    assert (DEFAULT_VOCAB_SIZE, DEFAULT_MIN_FREQUENCY) == (256 + ref.MAX_MERGES, ref.MIN_MERGE_FREQ)
 
 
 @pytest.fixture(scope="module")
