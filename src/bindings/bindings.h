@@ -101,6 +101,8 @@ PyRef make_array(const char* typecode, const void* data, std::size_t bytes);
 // 'I' (Bits32). ValueError "dtype uint16 cannot hold the id N; ask for
 // uint32" for an id that does not fit.
 PyRef make_id_array(std::span<const std::vector<TokenId>> pieces, IdWidth width);
+// The same from 16-bit ids, typecode 'H'.
+PyRef make_id_array(std::span<const std::vector<std::uint16_t>> pieces);
 
 // The types, made by the module's initialisation. Each returns a borrowed
 // reference to the type.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "bindings.h"
@@ -171,9 +172,12 @@ std::string fs_path(PyObject* obj) {
                      static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
 }
 
-PyRef make_id_array(std::span<const std::vector<TokenId>> pieces, IdWidth width) {
-  std::size_t n = 0;
-  for (const std::vector<TokenId>& piece : pieces) n += piece.size();
+namespace {
+
+// A new array.array of |n| ids of |width|, its items written by
+// fill(pointer to the first).
+template <class Fill>
+PyRef new_id_array(std::size_t n, IdWidth width, Fill&& fill) {
   const char* typecode = width == IdWidth::Bits16 ? "H" : "I";
   PyObject* array_type = imported(array_cell, "array", "array");
   PyRef one = check(PyObject_CallFunction(array_type, "s(i)", typecode, 0));
@@ -183,27 +187,48 @@ PyRef make_id_array(std::span<const std::vector<TokenId>> pieces, IdWidth width)
   if (PyObject_GetBuffer(array.get(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) {
     throw py::PythonError{};
   }
+  const std::unique_ptr<Py_buffer, decltype(&PyBuffer_Release)> held(&view, PyBuffer_Release);
   if (static_cast<std::size_t>(view.len) != n * static_cast<std::size_t>(width)) {
-    PyBuffer_Release(&view);
     fail_internal("array items are not of the id width");
   }
-  if (width == IdWidth::Bits32) {
-    auto* out = static_cast<TokenId*>(view.buf);
-    for (const std::vector<TokenId>& piece : pieces) out = std::copy(piece.begin(), piece.end(), out);
-    PyBuffer_Release(&view);
-    return array;
-  }
-  // Narrowed as copied; the bits above 16 of every id gathered on the way
-  // tell whether one did not fit.
-  auto* out = static_cast<std::uint16_t*>(view.buf);
+  fill(view.buf);
+  return array;
+}
+
+template <class Id>
+std::size_t joined_size(std::span<const std::vector<Id>> pieces) {
+  std::size_t n = 0;
+  for (const std::vector<Id>& piece : pieces) n += piece.size();
+  return n;
+}
+
+}  // namespace
+
+PyRef make_id_array(std::span<const std::vector<std::uint16_t>> pieces) {
+  return new_id_array(joined_size(pieces), IdWidth::Bits16, [&](void* items) {
+    auto* out = static_cast<std::uint16_t*>(items);
+    for (const std::vector<std::uint16_t>& piece : pieces) out = std::ranges::copy(piece, out).out;
+  });
+}
+
+PyRef make_id_array(std::span<const std::vector<TokenId>> pieces, IdWidth width) {
+  // The bits above 16 of every id, gathered while narrowing, tell whether
+  // one did not fit.
   TokenId high = 0;
-  for (const std::vector<TokenId>& piece : pieces) {
-    for (const TokenId id : piece) {
-      high |= id;
-      *out++ = static_cast<std::uint16_t>(id);
+  PyRef array = new_id_array(joined_size(pieces), width, [&](void* items) {
+    if (width == IdWidth::Bits32) {
+      auto* out = static_cast<TokenId*>(items);
+      for (const std::vector<TokenId>& piece : pieces) out = std::ranges::copy(piece, out).out;
+      return;
     }
-  }
-  PyBuffer_Release(&view);
+    auto* out = static_cast<std::uint16_t*>(items);
+    for (const std::vector<TokenId>& piece : pieces) {
+      for (const TokenId id : piece) {
+        high |= id;
+        *out++ = static_cast<std::uint16_t>(id);
+      }
+    }
+  });
   if (high > 0xFFFF) {
     for (const std::vector<TokenId>& piece : pieces) {
       if (const auto it = std::ranges::find_if(piece, [](TokenId id) { return id > 0xFFFF; });

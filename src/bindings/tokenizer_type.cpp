@@ -212,8 +212,9 @@ class AllowedSpecial {
   AllowedSpecial& operator=(const AllowedSpecial&) = delete;
 
   // Appends the ids of |text| to |out|.
+  template <class Id>
   void encode(const engine::CompiledTokenizer& core, std::string_view text,
-              std::vector<TokenId>& out) const {
+              std::vector<Id>& out) const {
     if (matcher_ == nullptr) return core.encode_text(text, out);
     core.encode_text(text, *matcher_, out);
   }
@@ -567,6 +568,14 @@ PyObject* encode_array_method(PyObject* self, PyObject* const* args, Py_ssize_t 
     const std::string_view utf8 = utf8_of(slots[0], "encode_array", "text");
     const AllowedSpecial allowed(slots[1], core, "encode_array");
     const IdWidth width = dtype_arg(slots[2], core, "encode_array");
+    if (width == IdWidth::Bits16 && core.narrow()) {
+      std::vector<std::uint16_t> ids;
+      {
+        GilReleased released(utf8.size() >= RELEASE_FROM_BYTES);
+        allowed.encode(core, utf8, ids);
+      }
+      return make_id_array(std::span(&ids, 1));
+    }
     std::vector<TokenId> ids;
     {
       GilReleased released(utf8.size() >= RELEASE_FROM_BYTES);
@@ -642,16 +651,27 @@ PyObject* encode_batch_array_method(PyObject* self, PyObject* const* args, Py_ss
                       [&](const TextViews& texts, std::size_t threads,
                           const engine::SpecialMatcher* allowed, PyObject* dtype) {
       const IdWidth width = dtype_arg(dtype, core, "encode_batch_array");
-      engine::FlatIds flat;
-      {
-        GilReleased released(texts.bytes >= RELEASE_FROM_BYTES);
-        flat = core.encode_batch_flat(texts.views,
-                                      texts.bytes >= RELEASE_FROM_BYTES ? threads : 1, allowed);
+      const bool release = texts.bytes >= RELEASE_FROM_BYTES;
+      // Ids (and their pieces) of the width asked for, made by |encode|.
+      const auto arrays = [&]<class Id>(std::type_identity<Id>, auto&& make_ids) {
+        engine::FlatIds<Id> flat;
+        {
+          GilReleased released(release);
+          flat = core.encode_batch_flat<Id>(texts.views, release ? threads : 1, allowed);
+        }
+        PyRef ids = make_ids(flat.pieces);
+        PyRef offsets =
+            make_array("Q", flat.offsets.data(), flat.offsets.size() * sizeof(std::uint64_t));
+        return check(PyTuple_Pack(2, ids.get(), offsets.get()));
+      };
+      if (width == IdWidth::Bits16 && core.narrow()) {
+        return arrays(std::type_identity<std::uint16_t>{}, [](const auto& pieces) {
+          return make_id_array(std::span(pieces));
+        });
       }
-      PyRef ids = make_id_array(flat.pieces, width);
-      PyRef offsets =
-          make_array("Q", flat.offsets.data(), flat.offsets.size() * sizeof(std::uint64_t));
-      return check(PyTuple_Pack(2, ids.get(), offsets.get()));
+      return arrays(std::type_identity<TokenId>{}, [&](const auto& pieces) {
+        return make_id_array(std::span(pieces), width);
+      });
     });
   });
 }

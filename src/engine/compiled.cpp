@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <thread>
+#include <type_traits>
 
 #include "engine/parallel.h"
 #include "text/split.h"
@@ -39,7 +40,9 @@ class CompiledTokenizer::Encoder {
   explicit Encoder(const CompiledTokenizer& owner)
       : owner_(owner), snapshot_(owner.cache_.snapshot()) {}
 
-  void encode_text(std::string_view text, std::vector<TokenId>& out) {
+  // |Id| is TokenId, or uint16_t for a narrow tokenizer (see narrow()).
+  template <class Id>
+  void encode_text(std::string_view text, std::vector<Id>& out) {
     encode_split(prefixed(text), out);
   }
 
@@ -47,29 +50,31 @@ class CompiledTokenizer::Encoder {
   // for one per byte of the text, up to BUFFER_IDS (grown, never shrunk),
   // and appended to |out| whenever the next chunk might not fit, and at the
   // end. A chunk longer than the buffer goes to |out| directly.
-  void encode_split(std::string_view text, std::vector<TokenId>& out) {
+  template <class Id>
+  void encode_split(std::string_view text, std::vector<Id>& out) {
+    std::vector<Id>& buffer = buffer_of<Id>();
     // A front slot's ids are copied whole: the buffer has room past the end.
-    const std::size_t room = std::min(text.size(), BUFFER_IDS) + Front::INLINE;
-    if (buffer_.size() < room) buffer_.resize(room);
-    TokenId* const full = buffer_.data() + buffer_.size() - Front::INLINE;
+    const std::size_t room = std::min(text.size(), BUFFER_IDS) + FRONT_ROOM;
+    if (buffer.size() < room) buffer.resize(room);
+    Id* const full = buffer.data() + buffer.size() - FRONT_ROOM;
     // Text that the buffer holds whole needs no check per chunk.
     if (text.size() <= BUFFER_IDS) {
-      IdWriter<false> writer{buffer_.data(), buffer_.data(), full, &out};
+      IdWriter<false, Id> writer{buffer.data(), buffer.data(), full, &out};
       each_chunk(text, writer);
       writer.flush();
     } else {
-      IdWriter<true> writer{buffer_.data(), buffer_.data(), full, &out};
+      IdWriter<true, Id> writer{buffer.data(), buffer.data(), full, &out};
       each_chunk(text, writer);
       writer.flush();
     }
   }
 
-  void encode_text(std::string_view text, const SpecialMatcher* allowed,
-                   std::vector<TokenId>& out) {
+  template <class Id>
+  void encode_text(std::string_view text, const SpecialMatcher* allowed, std::vector<Id>& out) {
     if (allowed == nullptr || allowed->empty()) return encode_text(text, out);
     allowed->split(
         text, [&](std::string_view stretch) { encode_text(stretch, out); },
-        [&](TokenId id) { out.push_back(id); });
+        [&](TokenId id) { out.push_back(static_cast<Id>(id)); });
   }
 
   // The number of ids that encode_text appends, none of them written.
@@ -92,15 +97,19 @@ class CompiledTokenizer::Encoder {
   // A small direct-mapped table in front of the snapshot, for short chunks:
   // the frequent ones stay in it with their ids, found with one hash and
   // one compare in one cache line. An empty slot's hi of 0 matches no key,
-  // which holds the chunk's length (2 or more) in its top byte.
+  // which holds the chunk's length (2 or more) in its top byte. A narrow
+  // tokenizer's slots hold twice the ids in 16 bits each.
+  template <class Id>
   struct alignas(32) Front {
-    static constexpr std::size_t INLINE = 3;  // chunks of more ids stay out
+    static constexpr std::size_t INLINE = 12 / sizeof(Id);  // chunks of more ids stay out
     std::uint64_t lo = 0;
     std::uint64_t hi = 0;
-    TokenId ids[INLINE] = {};
+    Id ids[INLINE] = {};
     std::uint32_t count = 0;
   };
-  static_assert(sizeof(Front) == 32);
+  static_assert(sizeof(Front<std::uint16_t>) == 32 && sizeof(Front<TokenId>) == 32);
+  // The room past a buffer's end that a slot's ids may take.
+  static constexpr std::size_t FRONT_ROOM = Front<std::uint16_t>::INLINE;
   static constexpr std::size_t FRONT_SLOTS = std::size_t{1} << 13;
   static constexpr std::size_t FRONT_FROM_BYTES = 16 * 1024;
   static constexpr std::size_t BUFFER_IDS = std::size_t{1} << 18;
@@ -110,12 +119,13 @@ class CompiledTokenizer::Encoder {
   // only counted.
   // Bounded: the text may hold more ids than the buffer, which is then
   // appended to |out| as it fills.
-  template <bool Bounded>
+  template <bool Bounded, class Id>
   struct IdWriter {
-    TokenId* begin;
-    TokenId* at;
-    TokenId* full;  // room for a front slot's ids lies past it
-    std::vector<TokenId>* out;
+    static constexpr bool NARROW = std::is_same_v<Id, std::uint16_t>;
+    Id* begin;
+    Id* at;
+    Id* full;  // room for a front slot's ids lies past it
+    std::vector<Id>* out;
     // Room for |n| ids, the buffer appended to |out| first if need be;
     // false when the buffer cannot hold them at all.
     bool room(std::size_t n) {
@@ -128,21 +138,63 @@ class CompiledTokenizer::Encoder {
       out->insert(out->end(), begin, at);
       at = begin;
     }
-    void one(TokenId id) { *at++ = id; }
+    void one(TokenId id) { *at++ = static_cast<Id>(id); }
     // Copies the slot's ids whole; the room past the end takes the rest.
-    void front(const Front& slot) {
-      std::memcpy(at, slot.ids, sizeof slot.ids);
+    template <class FrontId>
+    void front(const Front<FrontId>& slot) {
+      if constexpr (std::is_same_v<FrontId, Id>) {
+        std::memcpy(at, slot.ids, sizeof slot.ids);
+      } else {
+        for (std::size_t i = 0; i < Front<FrontId>::INLINE; ++i) at[i] = static_cast<Id>(slot.ids[i]);
+      }
       at += slot.count;
     }
-    void ids(std::span<const TokenId> ids) { at = std::copy(ids.begin(), ids.end(), at); }
+    void ids(std::span<const TokenId> ids) { at = narrowed(ids, at); }
   };
   struct IdCounter {
+    static constexpr bool NARROW = false;
     std::uint64_t n = 0;
     static bool room(std::size_t) { return true; }
     void one(TokenId) { ++n; }
-    void front(const Front& slot) { n += slot.count; }
+    template <class FrontId>
+    void front(const Front<FrontId>& slot) { n += slot.count; }
     void ids(std::span<const TokenId> ids) { n += ids.size(); }
   };
+
+  // Copies |ids| to |out| as |Id|s (they fit: see narrow()); the end.
+  template <class Id>
+  static Id* narrowed(std::span<const TokenId> ids, Id* out) {
+    if constexpr (std::is_same_v<Id, TokenId>) {
+      return std::copy(ids.begin(), ids.end(), out);
+    } else {
+      for (const TokenId id : ids) *out++ = static_cast<Id>(id);
+      return out;
+    }
+  }
+
+  // A chunk too long for the buffer, appended to |out| directly.
+  template <class Id>
+  void append_missing(std::string_view chunk, std::vector<Id>& out) {
+    ++misses_;
+    if constexpr (std::is_same_v<Id, TokenId>) {
+      owner_.encode_missing(chunk, out);
+    } else {
+      std::vector<TokenId> wide;
+      owner_.encode_missing(chunk, wide);
+      const std::size_t at = out.size();
+      out.resize(at + wide.size());
+      narrowed(std::span<const TokenId>(wide), out.data() + at);
+    }
+  }
+
+  template <class Id>
+  std::vector<Id>& buffer_of() {
+    if constexpr (std::is_same_v<Id, TokenId>) {
+      return buffer_;
+    } else {
+      return narrow_buffer_;
+    }
+  }
 
   // |text|, or a copy of it with the space of prefix_space before it.
   std::string_view prefixed(std::string_view text) {
@@ -155,14 +207,30 @@ class CompiledTokenizer::Encoder {
   // The ids of every chunk of |text|, in order, to |sink|.
   template <class Sink>
   void each_chunk(std::string_view text, Sink& to) {
+    // Worth its setting up only for text enough to reuse it.
+    seen_bytes_ += text.size();
+    // A sink of 16-bit ids only ever serves a narrow tokenizer.
+    if (Sink::NARROW || owner_.narrow()) {
+      if (!narrow_front_ && seen_bytes_ >= FRONT_FROM_BYTES) {
+        narrow_front_ = std::make_unique<Front<std::uint16_t>[]>(FRONT_SLOTS);
+      }
+      return each_chunk(text, to, narrow_front_.get());
+    }
+    if constexpr (!Sink::NARROW) {
+      if (!front_ && seen_bytes_ >= FRONT_FROM_BYTES) {
+        front_ = std::make_unique<Front<TokenId>[]>(FRONT_SLOTS);
+      }
+      each_chunk(text, to, front_.get());
+    }
+  }
+
+  // The same through the front table |front| (null: none yet).
+  template <class Sink, class FrontId>
+  void each_chunk(std::string_view text, Sink& to, Front<FrontId>* const front) {
     // A copy of its own, which nothing the loop writes through can alias:
     // the compiler keeps it in registers.
     Sink sink = to;
     const ChunkIds& cached = *snapshot_;
-    // Worth its setting up only for text enough to reuse it.
-    seen_bytes_ += text.size();
-    if (!front_ && seen_bytes_ >= FRONT_FROM_BYTES) front_ = std::make_unique<Front[]>(FRONT_SLOTS);
-    Front* const front = front_.get();
     const std::array<TokenId, 256>& byte_ids = owner_.byte_ids_;
     text::split_utf8(owner_.rules_.pattern, text, [&](std::string_view chunk) {
       // Ids never outnumber bytes. A chunk longer than the whole buffer is
@@ -170,8 +238,7 @@ class CompiledTokenizer::Encoder {
       // output directly.
       if (!sink.room(chunk.size())) {
         if constexpr (requires { sink.out; }) {
-          owner_.encode_missing(chunk, *sink.out);
-          ++misses_;
+          append_missing(chunk, *sink.out);
           return;
         }
       }
@@ -180,7 +247,7 @@ class CompiledTokenizer::Encoder {
         return;
       }
       const Key key = Key::of(chunk);
-      Front* slot = nullptr;
+      Front<FrontId>* slot = nullptr;
       if (front != nullptr && !key.is_long()) {
         slot = &front[hash_(key) & (FRONT_SLOTS - 1)];
         if (slot->lo == key.lo && slot->hi == key.hi) {
@@ -189,10 +256,10 @@ class CompiledTokenizer::Encoder {
         }
       }
       if (const auto ids = cached.find(key)) {
-        if (slot != nullptr && ids->size() <= Front::INLINE) {
+        if (slot != nullptr && ids->size() <= Front<FrontId>::INLINE) {
           slot->lo = key.lo;
           slot->hi = key.hi;
-          std::copy(ids->begin(), ids->end(), slot->ids);
+          narrowed(*ids, slot->ids);
           slot->count = static_cast<std::uint32_t>(ids->size());
         }
         sink.ids(*ids);
@@ -214,10 +281,13 @@ class CompiledTokenizer::Encoder {
 
   const CompiledTokenizer& owner_;
   EncodeCache::Snapshot snapshot_;
-  std::unique_ptr<Front[]> front_;
+  // One of the two, by the tokenizer's width, once made.
+  std::unique_ptr<Front<TokenId>[]> front_;
+  std::unique_ptr<Front<std::uint16_t>[]> narrow_front_;
   std::size_t seen_bytes_ = 0;
   ChunkInterner::KeyHash hash_;
   std::vector<TokenId> buffer_;
+  std::vector<std::uint16_t> narrow_buffer_;
   std::vector<TokenId> missing_;
   std::size_t misses_ = 0;
   std::string prefixed_;  // a stretch with the space put before it
@@ -280,12 +350,16 @@ void CompiledTokenizer::encode_chunk(std::string_view chunk, std::vector<TokenId
   encode_missing(chunk, out);
 }
 
-void CompiledTokenizer::encode_text(std::string_view text, std::vector<TokenId>& out) const {
+template <class Id>
+void CompiledTokenizer::encode_text(std::string_view text, std::vector<Id>& out) const {
+  check_width<Id>();
   Encoder(*this).encode_text(text, out);
 }
 
+template <class Id>
 void CompiledTokenizer::encode_text(std::string_view text, const SpecialMatcher& allowed,
-                                    std::vector<TokenId>& out) const {
+                                    std::vector<Id>& out) const {
+  check_width<Id>();
   Encoder(*this).encode_text(text, &allowed, out);
 }
 
@@ -304,19 +378,21 @@ std::vector<std::vector<TokenId>> CompiledTokenizer::encode_batch(
   return out;
 }
 
-FlatIds CompiledTokenizer::encode_batch_flat(std::span<const std::string_view> texts,
-                                             std::size_t threads,
-                                             const SpecialMatcher* allowed) const {
+template <class Id>
+FlatIds<Id> CompiledTokenizer::encode_batch_flat(std::span<const std::string_view> texts,
+                                                 std::size_t threads,
+                                                 const SpecialMatcher* allowed) const {
+  check_width<Id>();
   const std::size_t block = block_size(texts);
   const std::size_t blocks = (texts.size() + block - 1) / block;
   std::vector<std::optional<Encoder>> encoders(std::max<std::size_t>(1, threads));
-  FlatIds flat;
+  FlatIds<Id> flat;
   flat.pieces.resize(blocks);
   flat.offsets.assign(texts.size() + 1, 0);
   run_blocks(texts.size(), block, threads,
              [&](std::size_t thread, std::size_t b, std::size_t begin, std::size_t end) {
                Encoder& encoder = encoders[thread] ? *encoders[thread] : encoders[thread].emplace(*this);
-               std::vector<TokenId>& piece = flat.pieces[b];
+               std::vector<Id>& piece = flat.pieces[b];
                // Room for about one id per two bytes spares most regrowth.
                std::size_t bytes = 0;
                for (std::size_t i = begin; i < end; ++i) bytes += texts[i].size();
@@ -336,6 +412,18 @@ FlatIds CompiledTokenizer::encode_batch_flat(std::span<const std::string_view> t
   }
   return flat;
 }
+
+template void CompiledTokenizer::encode_text(std::string_view, std::vector<TokenId>&) const;
+template void CompiledTokenizer::encode_text(std::string_view, std::vector<std::uint16_t>&) const;
+template void CompiledTokenizer::encode_text(std::string_view, const SpecialMatcher&,
+                                             std::vector<TokenId>&) const;
+template void CompiledTokenizer::encode_text(std::string_view, const SpecialMatcher&,
+                                             std::vector<std::uint16_t>&) const;
+template FlatIds<TokenId> CompiledTokenizer::encode_batch_flat(std::span<const std::string_view>,
+                                                               std::size_t,
+                                                               const SpecialMatcher*) const;
+template FlatIds<std::uint16_t> CompiledTokenizer::encode_batch_flat(
+    std::span<const std::string_view>, std::size_t, const SpecialMatcher*) const;
 
 std::uint64_t CompiledTokenizer::count_text(std::string_view text,
                                             const SpecialMatcher* allowed) const {

@@ -20,6 +20,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "engine/encode_cache.h"
@@ -34,8 +35,9 @@ namespace ovilex::engine {
 
 // The ids of many texts, in pieces as the threads made them: text i's ids
 // are ids[offsets[i], offsets[i + 1]) of the pieces joined.
+template <class Id>
 struct FlatIds {
-  std::vector<std::vector<TokenId>> pieces;
+  std::vector<std::vector<Id>> pieces;
   std::vector<std::uint64_t> offsets;
 
   std::size_t size() const noexcept { return offsets.back(); }
@@ -80,6 +82,9 @@ class CompiledTokenizer {
   const SpecialMatcher& all_specials() const noexcept { return all_specials_; }
   // One above the greatest id, learned or special.
   std::size_t id_bound() const noexcept { return id_bound_; }
+  // Every id fits in 16 bits: the calls that write ids may write them as
+  // uint16_t (|Id| below), which only a narrow tokenizer allows.
+  bool narrow() const noexcept { return width_for(id_bound_) == IdWidth::Bits16; }
   // The bytes of a learned id or the text of a special one.
   std::optional<std::span<const std::uint8_t>> token_bytes(TokenId id) const noexcept {
     if (const auto bytes = vocab_.find(id)) return bytes;
@@ -94,21 +99,25 @@ class CompiledTokenizer {
   // The same without the cache, for chunks that will not come again.
   void encode_chunk_uncached(std::string_view chunk, std::vector<TokenId>& out) const;
   // The ids of valid UTF-8 |text|, appended to |out|: special-token text
-  // is text like any other.
-  void encode_text(std::string_view text, std::vector<TokenId>& out) const;
+  // is text like any other. |Id| is TokenId, or uint16_t when narrow().
+  template <class Id>
+  void encode_text(std::string_view text, std::vector<Id>& out) const;
   // The same with the special tokens that |allowed| finds (see
   // SpecialMatcher for the rule) as their ids, and each stretch of text
   // around them encoded as by encode_text on its own.
+  template <class Id>
   void encode_text(std::string_view text, const SpecialMatcher& allowed,
-                   std::vector<TokenId>& out) const;
+                   std::vector<Id>& out) const;
   // The ids of every text, each text encoded as by encode_text (with
   // |allowed| when given), on up to |threads| threads (the calling one
   // among them).
   std::vector<std::vector<TokenId>> encode_batch(std::span<const std::string_view> texts,
                                                  std::size_t threads,
                                                  const SpecialMatcher* allowed = nullptr) const;
-  FlatIds encode_batch_flat(std::span<const std::string_view> texts, std::size_t threads,
-                            const SpecialMatcher* allowed = nullptr) const;
+  // The same joined, as |Id|s (uint16_t only when narrow()).
+  template <class Id>
+  FlatIds<Id> encode_batch_flat(std::span<const std::string_view> texts, std::size_t threads,
+                                const SpecialMatcher* allowed = nullptr) const;
 
   // The number of ids encode_text would give for |text| (with |allowed|
   // when given), found without writing ids where the cache holds a chunk:
@@ -130,6 +139,10 @@ class CompiledTokenizer {
 
  private:
   class Encoder;
+  template <class Id>
+  void check_width() const {
+    if (!std::is_same_v<Id, TokenId> && !narrow()) fail_internal("16-bit ids asked of a wide tokenizer");
+  }
   // A chunk that the snapshot lacks: from the pending level, or encoded
   // and kept there.
   void encode_missing(std::string_view chunk, std::vector<TokenId>& out) const;

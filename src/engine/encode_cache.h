@@ -36,7 +36,8 @@ class ChunkIds {
     return ids_of(chunks_.find(chunk));
   }
   // The same from the chunk's key (ChunkInterner::Key::of(chunk)).
-  std::optional<std::span<const TokenId>> find(const ChunkInterner::Key& key) const {
+  [[gnu::always_inline]] std::optional<std::span<const TokenId>> find(
+      const ChunkInterner::Key& key) const {
     return ids_of(chunks_.find(key));
   }
   // Keeps |ids| for |chunk| unless it is held already.
@@ -51,7 +52,8 @@ class ChunkIds {
   }
 
  private:
-  std::optional<std::span<const TokenId>> ids_of(std::optional<std::uint32_t> d) const {
+  [[gnu::always_inline]] std::optional<std::span<const TokenId>> ids_of(
+      std::optional<std::uint32_t> d) const {
     if (!d) return std::nullopt;
     return std::span<const TokenId>(ids_.data() + ends_[*d], ends_[*d + 1] - ends_[*d]);
   }

@@ -105,13 +105,13 @@ class Utf8Text {
   std::size_t size() const noexcept { return size_; }
   char32_t unit(std::size_t i) const noexcept { return data_[i]; }
 
-  ClassWidth class_at(std::size_t i) const noexcept {
+  [[gnu::always_inline]] ClassWidth class_at(std::size_t i) const noexcept {
     const unsigned char b = data_[i];
     if (b < 0x80) return {latin1_class<P>(b), 1};
     return multibyte_class_at(i);
   }
 
-  std::size_t run_end(std::size_t i, CharClass cls) const noexcept {
+  [[gnu::always_inline]] std::size_t run_end(std::size_t i, CharClass cls) const noexcept {
     switch (cls) {
       case CharClass::Symbol: return run_end_of<CharClass::Symbol>(i);
       case CharClass::Letter: return run_end_of<CharClass::Letter>(i);

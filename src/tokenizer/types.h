@@ -155,7 +155,7 @@ class ChunkInterner {
     std::uint64_t lo = 0;
     std::uint64_t hi = 0;
 
-    static Key of(std::string_view chunk) noexcept {
+    [[gnu::always_inline]] static Key of(std::string_view chunk) noexcept {
       Key k;
       const std::size_t n = chunk.size();
       if (n > SHORT) {
@@ -192,7 +192,7 @@ class ChunkInterner {
   struct KeyHash {
     using is_avalanching = void;
     std::uint64_t key = process_hash_key();
-    std::size_t operator()(const Key& k) const noexcept {
+    [[gnu::always_inline]] std::size_t operator()(const Key& k) const noexcept {
       if (k.is_long()) return hash_bytes(k.long_view().data(), k.long_view().size(), key);
       return hash_detail::mum(k.lo ^ key, k.hi ^ hash_detail::K1);
     }
@@ -204,8 +204,8 @@ class ChunkInterner {
     }
   };
   // The number of a chunk from its key (Key::of(chunk)), when the caller
-  // has it already.
-  std::optional<std::uint32_t> find(const Key& key) const;
+  // has it already. Inlined always: it is the probe of the encoders' loops.
+  [[gnu::always_inline]] std::optional<std::uint32_t> find(const Key& key) const;
 
  private:
   // Views point into |arena_| blocks, which never move once written.

@@ -91,19 +91,24 @@ TEST_P(CompiledSweep, BatchesMatchOneTextAtATimeOnAnyThreadCount) {
     expected.emplace_back();
     tok->encode_text(t, expected.back());
   }
-  for (const std::size_t threads : {1u, 2u, 8u}) {
-    EXPECT_EQ(tok->encode_batch(views, threads), expected) << threads << " threads";
-    const engine::FlatIds flat = tok->encode_batch_flat(views, threads);
-    ASSERT_EQ(flat.offsets.size(), views.size() + 1);
+  // Every text's ids cut out of the pieces joined, widened to compare.
+  const auto each_text = [&]<class Id>(const engine::FlatIds<Id>& flat) {
+    EXPECT_EQ(flat.offsets.size(), views.size() + 1);
     EXPECT_EQ(flat.offsets.front(), 0u);
     std::vector<TokenId> joined;
-    for (const std::vector<TokenId>& piece : flat.pieces) joined.insert(joined.end(), piece.begin(), piece.end());
-    ASSERT_EQ(joined.size(), flat.size());
-    for (std::size_t i = 0; i < views.size(); ++i) {
-      const std::vector<TokenId> got(joined.begin() + static_cast<std::ptrdiff_t>(flat.offsets[i]),
-                                     joined.begin() + static_cast<std::ptrdiff_t>(flat.offsets[i + 1]));
-      EXPECT_EQ(got, expected[i]) << "text " << i << ", " << threads << " threads";
+    for (const std::vector<Id>& piece : flat.pieces) joined.insert(joined.end(), piece.begin(), piece.end());
+    EXPECT_EQ(joined.size(), flat.size());
+    std::vector<std::vector<TokenId>> texts;
+    for (std::size_t i = 0; i + 1 < flat.offsets.size(); ++i) {
+      texts.emplace_back(joined.begin() + static_cast<std::ptrdiff_t>(flat.offsets[i]),
+                         joined.begin() + static_cast<std::ptrdiff_t>(flat.offsets[i + 1]));
     }
+    return texts;
+  };
+  for (const std::size_t threads : {1u, 2u, 8u}) {
+    EXPECT_EQ(tok->encode_batch(views, threads), expected) << threads << " threads";
+    EXPECT_EQ(each_text(tok->encode_batch_flat<TokenId>(views, threads)), expected) << threads;
+    EXPECT_EQ(each_text(tok->encode_batch_flat<std::uint16_t>(views, threads)), expected) << threads;
   }
 }
 

@@ -237,9 +237,13 @@ TEST(CompiledRuns, ATextPastTheBufferAndAChunkLongerThanItEncodeAsTheOracle) {
   for (int i = 0; i < 70000; ++i) text += " ab";
   std::vector<std::string_view> chunks;
   text::split_utf8(text, [&](std::string_view c) { chunks.push_back(c); });
+  const std::vector<TokenId> want = oracle::encode_sequential(chunks, merges);
   std::vector<TokenId> ids;
   tok.encode_text(text, ids);
-  EXPECT_EQ(ids, oracle::encode_sequential(chunks, merges));
+  EXPECT_EQ(ids, want);
+  std::vector<std::uint16_t> narrow;
+  tok.encode_text(text, narrow);
+  EXPECT_EQ(std::vector<TokenId>(narrow.begin(), narrow.end()), want) << "as 16-bit ids";
 }
 
 }  // namespace
