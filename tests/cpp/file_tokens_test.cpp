@@ -12,35 +12,13 @@
 
 #include "engine/compiled.h"
 #include "engine/file_tokens.h"
-#include "text/split.h"
-#include "tokenizer/train.h"
+#include "mixed_text.h"
 #include "scratch_dir.h"
 
 namespace ovilex::engine {
 namespace {
 
-std::string mixed_text(std::mt19937& rng, std::size_t length) {
-  static const std::vector<std::string> words = {
-      " the", " quick", " fox", "é", "日本語", "👍🏽", "\n", "  ", "'s", " 42", "Ω", ".",
-      "\u00a0", "x", "<|end|>"};
-  std::string out;
-  while (out.size() < length) out += words[rng() % words.size()];
-  return out;
-}
-
-const CompiledTokenizer& tokenizer() {
-  static const auto tok = [] {
-    std::mt19937 rng(2);
-    WordCounter counter;
-    text::split_utf8(mixed_text(rng, 100'000), [&](std::string_view c) { counter.add(c); });
-    std::vector<Merge> merges = learn_from_words(counter.words());
-    merges.resize(std::min<std::size_t>(merges.size(), 300));
-    const TokenId special = FIRST_MERGE_ID + static_cast<TokenId>(merges.size());
-    return std::make_unique<CompiledTokenizer>(
-        merges, build_vocab(merges), std::vector<SpecialToken>{{"<|end|>", special}});
-  }();
-  return *tok;
-}
+const CompiledTokenizer& tokenizer() { return mixed_tokenizer(true); }
 
 std::uint64_t encoded_size(std::string_view text) {
   std::vector<TokenId> ids;
@@ -52,14 +30,14 @@ TEST(CountText, IsTheNumberOfIdsOfEncodeText) {
   std::mt19937 rng(3);
   const SpecialMatcher& all = tokenizer().all_specials();
   for (std::size_t length : {0, 1, 7, 100, 5'000, 70'000}) {
-    const std::string text = mixed_text(rng, length);
+    const std::string text = mixed_text(rng, length, true);
     EXPECT_EQ(tokenizer().count_text(text), encoded_size(text)) << length;
     std::vector<TokenId> ids;
     tokenizer().encode_text(text, all, ids);
     EXPECT_EQ(tokenizer().count_text(text, &all), ids.size()) << length;
   }
   std::vector<std::string> texts;
-  for (int i = 0; i < 200; ++i) texts.push_back(mixed_text(rng, rng() % 3'000));
+  for (int i = 0; i < 200; ++i) texts.push_back(mixed_text(rng, rng() % 3'000, true));
   const std::vector<std::string_view> views(texts.begin(), texts.end());
   for (std::size_t threads : {1, 4}) {
     const std::vector<std::uint64_t> counts = tokenizer().count_batch(views, threads, &all);
@@ -72,9 +50,9 @@ TEST(CountText, IsTheNumberOfIdsOfEncodeText) {
 TEST(CountFileTokens, EqualsTheCountOfEachWholeFile) {
   ScratchDir dir;
   std::mt19937 rng(4);
-  const std::vector<std::string> texts = {mixed_text(rng, 300'000), "", "one line\n",
-                                          mixed_text(rng, 9'000),
-                                          std::string(50'000, 'a') + mixed_text(rng, 1'000)};
+  const std::vector<std::string> texts = {mixed_text(rng, 300'000, true), "", "one line\n",
+                                          mixed_text(rng, 9'000, true),
+                                          std::string(50'000, 'a') + mixed_text(rng, 1'000, true)};
   std::vector<std::string> paths;
   for (std::size_t i = 0; i < texts.size(); ++i) {
     paths.push_back(dir.file("f" + std::to_string(i) + ".txt", texts[i]));
@@ -122,7 +100,7 @@ TEST(CountFileTokens, ReportsTheFirstFileThatCannotBeUsed) {
 TEST(CountFileTokens, AnExceptionOfTheCallbackStopsTheCall) {
   ScratchDir dir;
   std::mt19937 rng(5);
-  const std::string path = dir.file("big.txt", mixed_text(rng, 200'000));
+  const std::string path = dir.file("big.txt", mixed_text(rng, 200'000, true));
   FileTokensOptions options;
   options.threads = 3;
   options.block = 1000;

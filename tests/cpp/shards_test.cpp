@@ -17,36 +17,16 @@
 
 #include "engine/compiled.h"
 #include "engine/shards.h"
-#include "text/split.h"
-#include "tokenizer/train.h"
+#include "mixed_text.h"
 #include "scratch_dir.h"
+#include "tokenizer/train.h"
 
 namespace ovilex::engine {
 namespace {
 
 namespace fs = std::filesystem;
 
-// Multi-byte characters everywhere, so that blocks end inside them.
-std::string mixed_text(std::mt19937& rng, std::size_t length) {
-  static const std::vector<std::string> words = {
-      " the", " quick", " fox", "é", "日本語", "👍🏽", "\n",
-      "  ",   "'s",     " 42",  "Ω", ".",      "\u00a0", "x"};
-  std::string out;
-  while (out.size() < length) out += words[rng() % words.size()];
-  return out;
-}
-
-const CompiledTokenizer& tokenizer() {
-  static const auto tok = [] {
-    std::mt19937 rng(1);
-    WordCounter counter;
-    text::split_utf8(mixed_text(rng, 100'000), [&](std::string_view c) { counter.add(c); });
-    std::vector<Merge> merges = learn_from_words(counter.words());
-    merges.resize(std::min<std::size_t>(merges.size(), 300));
-    return std::make_unique<CompiledTokenizer>(merges, build_vocab(merges));
-  }();
-  return *tok;
-}
+const CompiledTokenizer& tokenizer() { return mixed_tokenizer(); }
 
 // Every pair of two bytes a token, without training: pairs of printable
 // ASCII listed first, and the first merges given the greatest ids, so that
