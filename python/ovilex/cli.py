@@ -35,9 +35,12 @@ from collections.abc import Callable, Sequence
 from typing import Any, NoReturn
 
 from . import _native
-from .errors import OvilexError, SourceError
-from .records import RECORD_DIR, VOCAB_LIST
+from . import export as formats
+from .counting import count_text_files
+from .errors import OvilexError
 from .jsonl import batches, raise_lone_surrogate
+from .records import RECORD_DIR, VOCAB_LIST
+from .report import write_report
 from .shards import Progress, write_shards
 from .sources import default_files
 from .tokenizer import (DEFAULT_MIN_FREQUENCY, DEFAULT_VOCAB_SIZE, Tokenizer, Training, WordCounts,
@@ -106,18 +109,9 @@ def _count_text(files: Sequence[pathlib.Path], jobs: int, errors: str = "strict"
     bar = _progress_bar(total, "reading and splitting")
     update: Callable[[int], None] | None = bar.update if bar is not None else None
     start = time.perf_counter()
-    paths = [os.fspath(f) for f in files]
     try:
-        if dask is None:
-            counts = WordCounts()
-            counts.add_files(paths, threads=jobs, progress=update, errors=errors)
-            where = f"{jobs} thread{'s' if jobs > 1 else ''}"
-        else:
-            from . import cluster
-
-            with cluster.connect(dask) as client:
-                where = f"Dask, {len(client.nthreads())} workers"
-                counts = cluster.count_files(client, paths, errors=errors, progress=update)
+        counts, where = count_text_files(files, threads=jobs, errors=errors, progress=update,
+                                         dask=dask)
     finally:
         if bar is not None:
             bar.close()
@@ -412,8 +406,6 @@ def _count_jsonl(tokenizer: Tokenizer, path: pathlib.Path, field: str,
 
 
 def export(args: argparse.Namespace) -> int:
-    from . import export as formats
-
     tokenizer = Tokenizer.load(args.workdir)
     _check_output(args.out)
     if args.format == "hf":
@@ -428,8 +420,6 @@ def export(args: argparse.Namespace) -> int:
 
 
 def report(args: argparse.Namespace) -> int:
-    from .report import write_report
-
     _check_files(args.corpus)
     _check_output(args.out)
     write_report(args.workdir, args.corpus, args.out)

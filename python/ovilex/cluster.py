@@ -18,12 +18,7 @@ usually have), and run the same ovilex. Tasks are pure functions of their
 piece: when a worker dies, the scheduler runs its tasks again elsewhere and
 the results do not change.
 
-A piece ends where the file may be cut: for text, the last position before
-the piece's nominal end at which splitting the two sides apart gives the
-chunks of the whole (``_native.last_safe_cut``); for JSON lines, the last
-line end. Both tasks on either side of a cut find it alike, each from the
-file alone. A piece without such a position in its nominal span joins the
-next one.
+Where a piece ends is ovilex.pieces' rule.
 """
 
 from __future__ import annotations
@@ -36,22 +31,19 @@ import tempfile
 from array import array
 from collections import deque
 from collections.abc import Callable, Iterator, Sequence
-from typing import Any, NamedTuple
+from typing import Any
 
-from . import _native
 from .errors import OvilexError, SourceError
 from .jsonl import document
-from .shards import Targets, encode_documents, stage, staging
+from .pieces import Piece, PieceFault, line_of, not_utf8, pieces, read_piece
+from .shard_files import Targets, encode_documents, stage
+from .staging import staging
 from .tokenizer import Tokenizer, WordCounts
 
 __all__ = ["FAN_IN", "PIECE_BYTES", "connect", "count_files", "write_shards"]
 
 PIECE_BYTES = 64 << 20
 FAN_IN = 8
-# Bytes looked at, at a time, going back from a piece's nominal end for a
-# place to cut, and the context read before them.
-WINDOW = 64 << 10
-CONTEXT = 16
 
 
 # ----------------------------------------------------------------------
@@ -93,155 +85,13 @@ def _first_line(e: BaseException) -> str:
 
 
 # ----------------------------------------------------------------------
-# Pieces
-
-
-class Piece(NamedTuple):
-    """The index-th piece of the file at path: the bytes between the cuts
-    nearest before index * span and (index + 1) * span."""
-
-    path: str
-    index: int
-    span: int
-    size: int
-    lines: bool  # cut at line ends (JSON lines) rather than between chunks
-
-
-def pieces(path: str, size: int, span: int, lines: bool = False) -> list[Piece]:
-    count = max(1, -(-size // span))
-    return [Piece(path, i, span, size, lines) for i in range(count)]
-
-
-def _cut_before(f: Any, boundary: int, span: int, lines: bool) -> int | None:
-    """The greatest position p, boundary - span < p < boundary, at which the
-    file may be cut (lines: just after a line feed); None when there is
-    none. Looks back a window at a time."""
-    low = boundary - span
-    start = boundary
-    while start > low:
-        # A code point cut off at the end of the window is whole in the next.
-        high = min(boundary, start + (1 if lines else 4))
-        start = max(low, start - WINDOW)
-        cut = _line_cut(f, start, high) if lines else _text_cut(f, start, high)
-        if cut is not None:
-            return cut
-    return None
-
-
-def _line_cut(f: Any, start: int, high: int) -> int | None:
-    """The greatest p, start < p < high, just after a line feed."""
-    f.seek(start)
-    at = f.read(high - 1 - start).rfind(b"\n")
-    return start + at + 1 if at >= 0 else None
-
-
-def _text_cut(f: Any, start: int, high: int) -> int | None:
-    """The last safe cut after start and before high, looked for in a window
-    with its context; None for none, or where the window is not UTF-8."""
-    begin = max(0, start - CONTEXT)
-    f.seek(begin)
-    window = f.read(high - begin)
-    skip = 0
-    if begin > 0:
-        while skip < 3 and skip < len(window) and window[skip] & 0xC0 == 0x80:
-            skip += 1
-    window = window[skip:]
-    if not _utf8_but_the_end(window):
-        return None
-    floor = max(0, start - begin - skip)
-    cut = _native.last_safe_cut(window, floor)
-    return begin + skip + cut if cut else None
-
-
-def _utf8_but_the_end(data: bytes) -> bool:
-    """Whether data is UTF-8, but for a code point cut short at its end."""
-    for trim in range(4):
-        try:
-            data[:len(data) - trim].decode("utf-8")
-            return True
-        except UnicodeDecodeError:
-            continue
-    return False
-
-
-def _bounds(f: Any, piece: Piece) -> tuple[int, int] | None:
-    """Where the piece starts and ends, or None when it joins the next."""
-    if piece.index == 0:
-        start = 0
-    else:
-        found = _cut_before(f, piece.index * piece.span, piece.span, piece.lines)
-        if found is None:
-            return None
-        start = found
-    end = piece.size
-    j = piece.index + 1
-    while j * piece.span < piece.size:
-        found = _cut_before(f, j * piece.span, piece.span, piece.lines)
-        if found is not None:
-            end = found
-            break
-        j += 1
-    return start, end
-
-
-class PieceFault(Exception):
-    """A fault of the input found in a piece of the file_index-th file,
-    where only the client can name the line: bytes that are not UTF-8 at
-    offset, or (JSON lines, line > 0) a bad document on the line-th line of
-    the piece that starts at offset. Faults order as their places in the
-    input."""
-
-    def __init__(self, path: str, file_index: int, offset: int, line: int = 0) -> None:
-        super().__init__(path, file_index, offset, line)
-        self.path, self.file_index, self.offset, self.line = path, file_index, offset, line
-
-    def place(self) -> tuple[int, int, int]:
-        return self.file_index, self.offset, self.line
-
-
-def _read_piece(piece: Piece) -> tuple[int, bytes] | None:
-    """The piece's start in the file and its bytes; None when it joins the
-    next piece."""
-    with open(piece.path, "rb") as f:
-        bounds = _bounds(f, piece)
-        if bounds is None:
-            return None
-        start, end = bounds
-        f.seek(start)
-        return start, f.read(end - start)
-
-
-def _line_of(path: str, offset: int) -> int:
-    """The line, from 1, of the byte at offset in the file."""
-    lines = 1
-    with open(path, "rb") as f:
-        done = 0
-        while done < offset:
-            block = f.read(min(4 << 20, offset - done))
-            if not block:
-                break
-            lines += block.count(b"\n")
-            done += len(block)
-    return lines
-
-
-def _not_utf8(fault: PieceFault) -> SourceError:
-    """The error of the local run for bytes that are not UTF-8."""
-    with open(fault.path, "rb") as f:
-        f.seek(fault.offset)
-        byte = f.read(1)[0]
-    return SourceError(f"{fault.path}: not UTF-8 text (line {_line_of(fault.path, fault.offset)}, "
-                       f"byte 0x{byte:02x})")
-
-
-# ----------------------------------------------------------------------
 # Counting
 
 
 def _count_piece(piece: Piece, file_index: int, errors: str) -> bytes | PieceFault:
     """The counts of the piece as a count file's bytes, or its fault."""
     counts = WordCounts()
-    read = _read_piece(piece)
+    read = read_piece(piece)
     if read is not None:
         start, data = read
         try:
@@ -300,7 +150,7 @@ def count_files(client: Any, paths: Sequence[str], *, errors: str = "strict",
     del leaf, counted
     total = level[0].result()
     if isinstance(total, PieceFault):
-        raise _not_utf8(total)
+        raise not_utf8(total)
     counts = WordCounts()
     with tempfile.TemporaryDirectory(prefix="ovilex-") as scratch:
         path = os.path.join(scratch, "counts")
@@ -324,7 +174,7 @@ def _encode_piece(tok: Tokenizer, typecode: str, piece: Piece, field: str | None
     """The ids of the piece as little-endian bytes of an array of typecode;
     for JSON lines also the end of every document in them (eot follows
     each). Raises PieceFault for a fault of the input."""
-    read = _read_piece(piece)
+    read = read_piece(piece)
     if read is None:
         return b"", [] if field is not None else None
     start, data = read
@@ -380,7 +230,7 @@ def _little_endian(ids: array, typecode: str) -> bytes:
 def _line_fault(fault: PieceFault, tok: Tokenizer, field: str) -> SourceError:
     """The error of the local run for the bad line of a piece: that line
     read again and encoded here."""
-    line = _line_of(fault.path, fault.offset) - 1 + fault.line
+    line = line_of(fault.path, fault.offset) - 1 + fault.line
     with open(fault.path, "rb") as f:
         f.seek(fault.offset)
         for _ in range(fault.line):
@@ -437,7 +287,7 @@ def write_shards(client: Any, tok: Tokenizer, typecode: str, sources: Sequence[p
                     data, ends = future.result()
                 except PieceFault as fault:
                     raise (_line_fault(fault, tok, field or "") if fault.line
-                           else _not_utf8(fault)) from None
+                           else not_utf8(fault)) from None
                 ids = array(typecode)
                 ids.frombytes(data)
                 if sys.byteorder != "little":

@@ -33,21 +33,39 @@ lacks the end marker raises ``CountFileError`` naming the file::
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 
+from . import _native, cluster
 from ._native import WordCounts
+from .sources import path_list
 
-__all__ = ["count_files", "merge_count_files"]
+__all__ = ["count_files", "count_text_files", "merge_count_files"]
 
 StrPath = str | os.PathLike[str]
 
 
-def path_list(paths: Iterable[StrPath]) -> list[str]:
-    """paths as a list of str; TypeError for a single path."""
-    if isinstance(paths, (str, bytes, os.PathLike)):
-        raise TypeError(f"paths must be an iterable of paths, not a single "
-                        f"{type(paths).__name__}")
-    return [os.fspath(p) for p in paths]
+def count_text_files(paths: Iterable[StrPath], *, threads: int | None = None,
+                     errors: str = "strict", progress: Callable[[int], None] | None = None,
+                     dask: str | None = None) -> tuple[WordCounts, str]:
+    """The counts of the UTF-8 text files at paths, each split on its own as
+    training splits them: on up to ``threads`` threads (default: every
+    usable processor), or on the workers of the Dask scheduler at address
+    ``dask`` (see ovilex.cluster); and where they were counted, as "2
+    threads" or "Dask, 4 workers". ``errors`` as bytes.decode takes it;
+    ``progress(bytes)`` follows the reading.
+
+    Raises OSError for a file that cannot be read, SourceError for a file
+    that is not UTF-8 text (errors="strict")."""
+    names = path_list(paths)
+    if dask is None:
+        counts = WordCounts()
+        counts.add_files(names, threads=threads, progress=progress, errors=errors)
+        n = threads or _native.usable_processors()
+        return counts, f"{n} thread{'s' if n > 1 else ''}"
+    with cluster.connect(dask) as client:
+        workers = len(client.nthreads())
+        counts = cluster.count_files(client, names, errors=errors, progress=progress)
+    return counts, f"Dask, {workers} workers"
 
 
 def count_files(paths: Iterable[StrPath], out: StrPath, *,
@@ -60,14 +78,7 @@ def count_files(paths: Iterable[StrPath], out: StrPath, *,
 
     Raises OSError for a file that cannot be read or an ``out`` that cannot
     be written, SourceError for a file that is not UTF-8 text."""
-    if dask is None:
-        counts = WordCounts()
-        counts.add_files(path_list(paths), threads=threads)
-    else:
-        from . import cluster
-
-        with cluster.connect(dask) as client:
-            counts = cluster.count_files(client, path_list(paths))
+    counts, _ = count_text_files(paths, threads=threads, dask=dask)
     counts.save(out)
     return counts
 

@@ -56,6 +56,7 @@ from typing import Any
 
 from .errors import OvilexError
 from .patterns import pattern_for
+from .staging import write_text
 
 __all__ = ["BYTE_CHARS", "hf_json", "save_hf", "save_tiktoken", "tiktoken_args",
            "to_tiktoken"]
@@ -264,12 +265,9 @@ def save_tiktoken(tok: Any, path: StrPath, name: str = "ovilex") -> None:
 
 
 def _write(path: pathlib.Path, text: str) -> None:
-    """text to path through a temporary file beside it; OvilexError naming
-    path when it cannot be written."""
-    temp = path.with_name(f".{path.name}.tmp.{os.getpid()}")
+    """text to path, whole or not at all; OvilexError naming path when it
+    cannot be written."""
     try:
-        temp.write_text(text, encoding="utf-8")
-        os.replace(temp, path)
+        write_text(path, text)
     except OSError as e:
-        temp.unlink(missing_ok=True)
-        raise OvilexError(f"cannot write {path}: {e.strerror}") from None
+        raise OvilexError(str(e)) from None

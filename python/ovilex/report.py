@@ -27,6 +27,7 @@ from typing import Any
 
 from . import _native
 from .errors import OvilexError, SourceError
+from .staging import write_text
 from .tokenizer import Merge, Tokenizer
 
 __all__ = ["write_report"]
@@ -312,11 +313,5 @@ def write_report(workdir: StrPath, corpus: Iterable[StrPath], out: StrPath, *,
     measured = _read(tok, paths, sample_bytes)
     page = render(tok, workdir, paths, measured, curve(tok, measured.sample))
     out = pathlib.Path(out)
-    temporary = out.with_name(f".{out.name}.{os.getpid()}.tmp")
-    try:
-        # A file name that is not UTF-8 shows as escapes.
-        temporary.write_text(page, encoding="utf-8", errors="backslashreplace")
-        os.replace(temporary, out)
-    except BaseException:
-        temporary.unlink(missing_ok=True)
-        raise
+    # A file name that is not UTF-8 shows as escapes.
+    write_text(out, page, errors="backslashreplace")

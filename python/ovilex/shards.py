@@ -21,30 +21,20 @@ width, left by an earlier run, is removed once the new one is in place.
 
 from __future__ import annotations
 
-import contextlib
-import errno
-import itertools
-import json
-import os
 import pathlib
-import sys
 from array import array
-from collections.abc import Callable, Iterable, Iterator
-from typing import BinaryIO, NamedTuple
+from collections.abc import Callable, Iterable
+from typing import NamedTuple
 
-from .errors import OvilexError, SourceError
-from .jsonl import batches, raise_lone_surrogate
+from . import cluster
+from .errors import OvilexError
+from .jsonl import batches
+from .shard_files import DATA_SUFFIXES, Targets, encode_documents, stage
+from .sources import Source, path_list
+from .staging import staging
 from .tokenizer import Tokenizer
 
 __all__ = ["DATA_SUFFIXES", "Progress", "Shard", "id_typecode", "write_shards"]
-
-
-# The data file's suffix for each array typecode of the ids: uint16 ids
-# keep the name readers have always read, and uint32 ids go to another, so
-# that no reader of uint16 takes them for its own.
-DATA_SUFFIXES = {"H": ".bin", "I": ".bin32"}
-
-StrPath = str | os.PathLike[str]
 
 
 class Progress(NamedTuple):
@@ -75,8 +65,8 @@ def id_typecode(tok: Tokenizer) -> str:
     return tok.encode_array("").typecode
 
 
-def write_shards(paths: Iterable[StrPath], out_dir: StrPath, *,
-                 tokenizer: Tokenizer | None = None, workdir: StrPath | None = None,
+def write_shards(paths: Iterable[Source], out_dir: Source, *,
+                 tokenizer: Tokenizer | None = None, workdir: Source | None = None,
                  jsonl_field: str | None = None, eot: int | str | None = None,
                  threads: int | None = None,
                  progress: Callable[[Progress], None] | None = None,
@@ -102,9 +92,7 @@ def write_shards(paths: Iterable[StrPath], out_dir: StrPath, *,
     UTF-8, or a JSON line without a string in the field (naming the line).
     """
     tok = _tokenizer(tokenizer, workdir)
-    if isinstance(paths, (str, bytes, os.PathLike)):
-        raise TypeError("paths must be an iterable of paths, not a single path")
-    sources = [pathlib.Path(p) for p in paths]
+    sources = [pathlib.Path(p) for p in path_list(paths)]
     out = pathlib.Path(out_dir)
     typecode = id_typecode(tok)
     targets = _targets(sources, out, typecode)
@@ -125,8 +113,6 @@ def write_shards(paths: Iterable[StrPath], out_dir: StrPath, *,
         raise ValueError("write_shards takes only tokenizers with ovilex's own split pattern "
                          "and no prefix space")
     if dask is not None:
-        from . import cluster
-
         with cluster.connect(dask) as client:
             written = cluster.write_shards(client, tok, typecode, sources, targets, sizes,
                                            jsonl_field, eot, report)
@@ -146,21 +132,12 @@ def write_shards(paths: Iterable[StrPath], out_dir: StrPath, *,
     return [Shard(s, t.bin, t.idx, 1, n) for s, t, n in zip(sources, targets, tokens)]
 
 
-def _tokenizer(tokenizer: Tokenizer | None, workdir: StrPath | None) -> Tokenizer:
+def _tokenizer(tokenizer: Tokenizer | None, workdir: Source | None) -> Tokenizer:
     if tokenizer is not None and workdir is None:
         return tokenizer
     if tokenizer is None and workdir is not None:
         return Tokenizer.load(workdir)
     raise TypeError("write_shards() takes one of tokenizer and workdir")
-
-
-class Targets(NamedTuple):
-    """The files of one shard: its data file and index, and the data file of
-    the other width, removed once they are in place."""
-
-    bin: pathlib.Path
-    idx: pathlib.Path
-    other: pathlib.Path
 
 
 def _targets(sources: list[pathlib.Path], out: pathlib.Path, typecode: str) -> list[Targets]:
@@ -209,105 +186,6 @@ def _eot_id(tok: Tokenizer, eot: int | str) -> int:
 # ----------------------------------------------------------------------
 # JSON lines
 
-_serial = itertools.count()
-
-
-@contextlib.contextmanager
-def _writing(path: pathlib.Path) -> Iterator[None]:
-    """OSError "cannot write PATH: REASON" for an OSError within."""
-    try:
-        yield
-    except OSError as e:
-        raise OSError(f"cannot write {path}: {e.strerror}") from None
-
-
-class Staged:
-    """A file written under a temporary name beside path: commit() renames
-    it over path, discard() removes it unless it was committed."""
-
-    def __init__(self, path: pathlib.Path) -> None:
-        self.path = path
-        self.temp: pathlib.Path | None = None
-        temp = path.with_name(f".{path.name}.tmp.{os.getpid()}.{next(_serial)}")
-        with _writing(path):
-            # A path that could not be written in place (a directory, a file
-            # we may not write) fails now, before anything is written.
-            with contextlib.suppress(FileNotFoundError):
-                os.close(os.open(path, os.O_WRONLY | os.O_CLOEXEC))
-            fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
-        self.temp = temp
-        self.file: BinaryIO = os.fdopen(fd, "wb")
-
-    def write(self, values: array) -> None:
-        if sys.byteorder != "little":
-            values = array(values.typecode, values)
-            values.byteswap()
-        with _writing(self.path):
-            self.file.write(values)
-
-    def finish(self) -> None:
-        with _writing(self.path):
-            self.file.flush()
-            os.fsync(self.file.fileno())
-            self.file.close()
-
-    def commit(self) -> None:
-        assert self.temp is not None
-        with _writing(self.path):
-            os.replace(self.temp, self.path)
-        self.temp = None
-
-    def discard(self) -> None:
-        self.file.close()
-        if self.temp is not None:
-            self.temp.unlink(missing_ok=True)
-
-
-class Stale:
-    """A file that must not stay beside the outputs: commit() removes it.
-    One that could never be removed (a directory) fails at once."""
-
-    def __init__(self, path: pathlib.Path) -> None:
-        self.path = path
-        if path.is_dir() and not path.is_symlink():
-            raise OSError(f"cannot remove {path}: {os.strerror(errno.EISDIR)}")
-
-    def commit(self) -> None:
-        try:
-            self.path.unlink(missing_ok=True)
-        except OSError as e:
-            raise OSError(f"cannot remove {self.path}: {e.strerror}") from None
-
-    def discard(self) -> None:
-        pass
-
-
-def stage(staged: list[Staged | Stale], targets: Targets) -> tuple[Staged, Staged]:
-    """Adds to staged the data file and index of a shard, each as soon as it
-    is made (so that a failure to make the next discards it), then the other
-    width's data file; returns the first two."""
-    staged.append(Staged(targets.bin))
-    staged.append(Staged(targets.idx))
-    staged.append(Stale(targets.other))
-    return staged[-3], staged[-2]
-
-
-@contextlib.contextmanager
-def staging() -> Iterator[list[Staged | Stale]]:
-    """A list for the Staged outputs of a job and the Stale files beside
-    them: all are renamed to their names, and the stale ones removed, in
-    order, when the block ends without an error; none is left otherwise
-    (nor any temporary)."""
-    staged: list[Staged | Stale] = []
-    try:
-        yield staged
-        for file in staged:
-            file.commit()
-    finally:
-        for file in staged:
-            file.discard()
-
-
 def _write_jsonl(tok: Tokenizer, typecode: str, sources: list[pathlib.Path],
                  targets: list[Targets], field: str, eot: int | None,
                  threads: int | None, report: Callable[[int, int, int, bool], None]
@@ -331,24 +209,3 @@ def _write_jsonl(tok: Tokenizer, typecode: str, sources: list[pathlib.Path],
             report(job, done, tokens, True)
             shards.append(Shard(source, target.bin, target.idx, documents, tokens))
     return shards
-
-
-def encode_documents(tok: Tokenizer, typecode: str, texts: list[str], numbers: list[int],
-                     source: pathlib.Path, field: str, eot: int | None, threads: int | None
-                     ) -> tuple[array, list[int]]:
-    """The ids of the texts joined, each followed by eot if given, as an
-    array of typecode, and the end of each in them."""
-    try:
-        ids, offsets = tok.encode_batch_array(texts, threads=threads)
-    except UnicodeEncodeError:
-        raise_lone_surrogate(texts, numbers, source, field)
-        raise
-    if ids.typecode != typecode:
-        ids = array(typecode, ids)
-    if eot is None:
-        return ids, list(offsets[1:])
-    joined = array(typecode)
-    for i in range(len(texts)):
-        joined.extend(ids[offsets[i]:offsets[i + 1]])
-        joined.append(eot)
-    return joined, [end + i + 1 for i, end in enumerate(offsets[1:])]

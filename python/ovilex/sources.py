@@ -11,10 +11,19 @@ from __future__ import annotations
 import os
 import pathlib
 import sysconfig
+from collections.abc import Iterable
 
-__all__ = ["Source", "default_files"]
+__all__ = ["Source", "default_files", "path_list"]
 
 Source = str | os.PathLike[str]
+
+
+def path_list(paths: Iterable[Source]) -> list[str]:
+    """paths as a list of str; TypeError for a single path."""
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        raise TypeError(f"paths must be an iterable of paths, not a single "
+                        f"{type(paths).__name__}")
+    return [os.fspath(p) for p in paths]
 
 
 def default_files() -> list[pathlib.Path]:

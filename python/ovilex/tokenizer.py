@@ -22,12 +22,11 @@ import pathlib
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, NamedTuple
 
-from . import _native, importing
-from .counting import path_list
+from . import _native, export, importing
 from .errors import SourceError
 from .patterns import pattern_name
 from .records import MERGES_RECORD, RECORD_DIR, SPECIAL_TOKENS, VOCAB_LIST
-from .sources import Source
+from .sources import Source, path_list
 from .streaming import StreamDecoder
 
 __all__ = ["Merge", "Tokenizer", "Training", "WordCounts"]
@@ -297,23 +296,17 @@ class Tokenizer(_native.Tokenizer):
     def save_hf(self, path: str | os.PathLike[str]) -> None:
         """Writes a tokenizer.json that Hugging Face tokenizers loads with
         the same ids and text (``tokenizers.Tokenizer.from_file``)."""
-        from . import export
-
         export.save_hf(self, path)
 
     def to_tiktoken(self, name: str = "ovilex") -> Any:
         """A ``tiktoken.Encoding`` with the same ids: ``encode_ordinary``
         gives ``encode``'s, ``encode(text, allowed_special="all")`` those of
         ``encode(text, allowed_special="all")``."""
-        from . import export
-
         return export.to_tiktoken(self, name)
 
     def save_tiktoken(self, path: str | os.PathLike[str], name: str = "ovilex") -> None:
         """Writes tiktoken's rank file to path and the rest of the encoding
         (name, pattern, special tokens) to PATH.json."""
-        from . import export
-
         export.save_tiktoken(self, path, name)
 
     def __repr__(self) -> str:

@@ -5,7 +5,6 @@ compared with the local run's, byte for byte."""
 import json
 import os
 import pathlib
-import random
 import signal
 import socket
 import subprocess
@@ -18,18 +17,10 @@ from ovilex import SourceError, Tokenizer, WordCounts, count_files, split
 from ovilex import cluster
 from ovilex.shards import write_shards
 from wide import wide_tokenizer
+from words import generated
 
 distributed = pytest.importorskip("distributed")
 pytestmark = pytest.mark.foreign_leaks
-
-WORDS = ["the", " quick", " fox", "'s", " 42", "\n", "  ", "\t", "é", " Москва", "日本",
-         "👍🏽", "_x", ".", "\u00a0", "\u2028", "x'", "ll", "\r\n", "\n\n", " "]
-
-
-def generated(seed, size):
-    rng = random.Random(seed)
-    return "".join(rng.choice(WORDS) for _ in range(size))
-
 
 def stdlib_text(first, count):
     paths = sorted(pathlib.Path(sysconfig.get_path("stdlib")).glob("*.py"))[first:first + count]
@@ -124,33 +115,6 @@ def counted_locally(paths):
 def tree(top):
     return {p.relative_to(top).as_posix(): p.read_bytes()
             for p in sorted(top.rglob("*")) if p.is_file()}
-
-
-# ----------------------------------------------------------------------
-# Pieces, without a cluster
-
-
-@pytest.mark.parametrize("window", [1, 3, 7, 64, 1 << 16])
-def test_pieces_join_to_the_file_and_split_as_it(tmp_path, monkeypatch, window):
-    monkeypatch.setattr(cluster, "WINDOW", window)
-    rng = random.Random(window)
-    for trial in range(60):
-        text = generated(trial, rng.randrange(0, 300))
-        path = tmp_path / f"f{trial}.txt"
-        data = text.encode()
-        path.write_bytes(data)
-        for lines in (False, True):
-            span = rng.choice([1, 2, 5, 16, 100])
-            read = [cluster._read_piece(p)
-                    for p in cluster.pieces(str(path), len(data), span, lines)]
-            got = [r for r in read if r is not None]
-            assert [start for start, _ in got] == \
-                [sum(len(b) for _, b in got[:i]) for i in range(len(got))]
-            assert b"".join(b for _, b in got) == data
-            if lines:
-                assert all(b.endswith(b"\n") for _, b in got[:-1])
-            else:
-                assert [c for _, b in got for c in split(b.decode())] == split(text)
 
 
 # ----------------------------------------------------------------------

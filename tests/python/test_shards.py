@@ -346,7 +346,7 @@ def test_api_takes_one_tokenizer(trained, tmp_path):
     for kwargs in ({}, {"tokenizer": tok, "workdir": workdir}):
         with pytest.raises(TypeError, match="takes one of tokenizer and workdir"):
             write_shards([tmp_path / "a.txt"], tmp_path / "out", **kwargs)
-    with pytest.raises(TypeError, match="not a single path"):
+    with pytest.raises(TypeError, match="^paths must be an iterable of paths, not a single str$"):
         write_shards(str(tmp_path / "a.txt"), tmp_path / "out", tokenizer=tok)
     with pytest.raises(SourceError, match="a.txt, line 1: not JSON: Expecting value"):
         write_shards([tmp_path / "a.txt"], tmp_path / "out", workdir=workdir, jsonl_field="t")
