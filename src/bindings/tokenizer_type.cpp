@@ -61,13 +61,25 @@ const engine::CompiledTokenizer& core_of(PyObject* self) {
 }
 
 // A new list of the ids' int objects.
+// A new int for an id past the table of the tokenizer's ints: rare, and
+// kept out of the loop below.
+[[gnu::noinline]] PyObject* far_int(TokenId id) {
+  return check(PyLong_FromUnsignedLong(id)).release();
+}
+
 PyRef id_list(const TokenizerState& state, std::span<const TokenId> ids) {
   PyRef list = check(PyList_New(static_cast<Py_ssize_t>(ids.size())));
   PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
-  const std::vector<PyRef>& ints = state.ints;
+  const PyRef* const ints = state.ints.data();
+  const std::size_t dense = state.ints.size();
+  // Every id of the tokenizer has its int in the table: no id to check.
+  if (dense >= state.core->id_bound()) {
+    for (std::size_t i = 0; i < ids.size(); ++i) items[i] = Py_NewRef(ints[ids[i]].get());
+    return list;
+  }
   for (std::size_t i = 0; i < ids.size(); ++i) {
     const TokenId id = ids[i];
-    items[i] = id < ints.size() ? Py_NewRef(ints[id].get()) : check(PyLong_FromUnsignedLong(id)).release();
+    items[i] = id < dense ? Py_NewRef(ints[id].get()) : far_int(id);
   }
   return list;
 }
