@@ -1,0 +1,284 @@
+#include "tokenizer_args.h"
+
+#include <algorithm>
+#include <iterator>
+#include <utility>
+
+#include "text/split.h"
+
+namespace ovilex::bindings {
+
+using py::check;
+using Merging = engine::EncodingRules::Merging;
+
+namespace {
+
+// An exact int as an id of the constructor's arguments: 0 to MAX_TOKEN_ID,
+// nothing for any other value.
+std::optional<TokenId> id_of(PyObject* exact_int) {
+  int overflow = 0;
+  const long long id = PyLong_AsLongLongAndOverflow(exact_int, &overflow);
+  if (id == -1 && PyErr_Occurred()) throw py::PythonError{};
+  if (overflow != 0 || id < 0 || id > static_cast<long long>(MAX_TOKEN_ID)) return std::nullopt;
+  return static_cast<TokenId>(id);
+}
+
+// MAX_TOKEN_ID for PyErr_Format's %lu.
+constexpr unsigned long MAX_ID = MAX_TOKEN_ID;
+
+// The items of a mapping argument (a dict, or anything with items()) as a
+// list; TypeError "<name> must be a mapping of <what>, not <type>" else.
+PyRef mapping_items(PyObject* obj, const char* name, const char* what) {
+  const int mapping = PyDict_Check(obj) ? 1 : PyObject_HasAttrStringWithError(obj, "items");
+  if (mapping < 0) throw py::PythonError{};
+  if (mapping == 0) {
+    PyErr_Format(PyExc_TypeError, "%s must be a mapping of %s, not %.200s", name, what,
+                 Py_TYPE(obj)->tp_name);
+    throw py::PythonError{};
+  }
+  return check(PyMapping_Items(obj));
+}
+
+// An item of mapping_items as (key, value), borrowed from the item.
+std::pair<PyObject*, PyObject*> mapping_pair(PyObject* item, const char* name, const char* what) {
+  if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
+    PyErr_Format(PyExc_TypeError, "%s.items() must give (%s) pairs, found %R", name, what, item);
+    throw py::PythonError{};
+  }
+  return {PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1)};
+}
+
+// |obj| as a list or tuple of two items (any iterable of two); null, with
+// no error set, for anything else.
+PyRef two_items(PyObject* obj) {
+  PyObject* seq = PySequence_Fast(obj, "");
+  if (seq == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::PythonError{};
+    PyErr_Clear();
+    return PyRef{};
+  }
+  PyRef held = PyRef::steal(seq);
+  if (PySequence_Fast_GET_SIZE(seq) != 2) return PyRef{};
+  return held;
+}
+
+}  // namespace
+
+std::vector<Merge> merges_arg(PyObject* obj) {
+  PyObject* iter = PyObject_GetIter(obj);
+  if (iter == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::PythonError{};
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "merges must be an iterable of ((left, right), new), not %.200s",
+                 Py_TYPE(obj)->tp_name);
+    throw py::PythonError{};
+  }
+  const PyRef merges = PyRef::steal(iter);
+  std::vector<Merge> out;
+  for (;;) {
+    const PyRef merge = PyRef::steal(PyIter_Next(merges.get()));
+    if (!merge) {
+      if (PyErr_Occurred()) throw py::PythonError{};
+      return out;
+    }
+    const PyRef outer = two_items(merge.get());
+    const PyRef pair = outer ? two_items(PySequence_Fast_GET_ITEM(outer.get(), 0)) : PyRef{};
+    if (!pair) {
+      PyErr_Format(PyExc_TypeError, "a merge must be ((left, right), new), found %R", merge.get());
+      throw py::PythonError{};
+    }
+    PyObject* const ids[3] = {PySequence_Fast_GET_ITEM(pair.get(), 0),
+                              PySequence_Fast_GET_ITEM(pair.get(), 1),
+                              PySequence_Fast_GET_ITEM(outer.get(), 1)};
+    if (!std::all_of(std::begin(ids), std::end(ids),
+                     [](PyObject* id) { return PyLong_CheckExact(id); })) {
+      PyErr_Format(PyExc_TypeError, "a merge must hold three ints, found %R", merge.get());
+      throw py::PythonError{};
+    }
+    const auto left = id_of(ids[0]);
+    const auto right = id_of(ids[1]);
+    const auto new_id = id_of(ids[2]);
+    if (!left || !right || !new_id) {
+      PyErr_Format(PyExc_ValueError, "a merge must hold ids 0 to %lu, found %R", MAX_ID,
+                   merge.get());
+      throw py::PythonError{};
+    }
+    out.push_back({*left, *right, *new_id});
+  }
+}
+
+VocabList vocab_arg(PyObject* obj) {
+  const PyRef items = mapping_items(obj, "vocab", "int to bytes");
+  VocabList vocab;
+  vocab.reserve(static_cast<std::size_t>(PyList_GET_SIZE(items.get())), 0);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    const auto [key, value] = mapping_pair(PyList_GET_ITEM(items.get(), i), "vocab", "int, bytes");
+    if (!PyLong_CheckExact(key) || !PyBytes_Check(value)) {
+      PyErr_Format(PyExc_TypeError, "the vocabulary must map ints to bytes, found %R: %R", key,
+                   value);
+      throw py::PythonError{};
+    }
+    const auto id = id_of(key);
+    if (!id || PyBytes_GET_SIZE(value) == 0) {
+      PyErr_Format(PyExc_ValueError,
+                   "the vocabulary must map ids 0 to %lu to one or more bytes, found %R: %R",
+                   MAX_ID, key, value);
+      throw py::PythonError{};
+    }
+    const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(value));
+    vocab.set(*id, {data, static_cast<std::size_t>(PyBytes_GET_SIZE(value))});
+  }
+  return vocab;
+}
+
+std::vector<SpecialToken> special_tokens_arg(PyObject* obj, const VocabList& vocab) {
+  std::vector<SpecialToken> out;
+  if (obj == nullptr || obj == Py_None) return out;
+  const PyRef items = mapping_items(obj, "special_tokens", "str to int");
+  std::unordered_map<TokenId, PyObject*> texts;  // id -> text, borrowed from |items|
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    const auto [text, id_obj] =
+        mapping_pair(PyList_GET_ITEM(items.get(), i), "special_tokens", "str, int");
+    if (!PyUnicode_Check(text) || !PyLong_CheckExact(id_obj)) {
+      PyErr_Format(PyExc_TypeError, "special_tokens must map str to int, found %R: %R", text,
+                   id_obj);
+      throw py::PythonError{};
+    }
+    const auto in_range = id_of(id_obj);
+    if (!in_range) {
+      PyErr_Format(PyExc_ValueError, "special token %R has the id %R, expected 0 to %lu", text,
+                   id_obj, MAX_ID);
+      throw py::PythonError{};
+    }
+    const TokenId token_id = *in_range;
+    const std::string_view utf8 = utf8_of(text, "Tokenizer", "special_tokens");
+    if (utf8.empty()) {
+      PyErr_SetString(PyExc_ValueError, "a special token's text must not be empty");
+      throw py::PythonError{};
+    }
+    if (vocab.find(token_id)) {
+      PyErr_Format(PyExc_ValueError, "special token %R has the id %R, which the vocabulary holds",
+                   text, id_obj);
+      throw py::PythonError{};
+    }
+    if (const auto [it, fresh] = texts.try_emplace(token_id, text); !fresh) {
+      PyErr_Format(PyExc_ValueError, "special tokens %R and %R have the same id %R", it->second,
+                   text, id_obj);
+      throw py::PythonError{};
+    }
+    out.push_back({std::string(utf8), token_id});
+  }
+  return out;
+}
+
+namespace {
+
+constexpr std::pair<std::string_view, Merging> MERGINGS[] = {
+    {"list", Merging::List},
+    {"merge_rank", Merging::MergeRank},
+    {"token_rank", Merging::TokenRank},
+};
+
+}  // namespace
+
+std::string_view merging_name(Merging merging) noexcept {
+  return std::find_if(std::begin(MERGINGS), std::end(MERGINGS),
+                      [&](const auto& m) { return m.second == merging; })->first;
+}
+
+engine::EncodingRules rules_arg(const char* pattern, const char* merging, int whole_chunks,
+                                int prefix_space) {
+  engine::EncodingRules rules;
+  if (pattern != nullptr) {
+    const auto named = text::split_pattern_named(pattern);
+    if (!named) {
+      PyErr_Format(PyExc_ValueError,
+                   "unknown split pattern '%s': the supported ones are 'ovilex' and 'gpt2'",
+                   pattern);
+      throw py::PythonError{};
+    }
+    rules.pattern = *named;
+  }
+  if (merging != nullptr) {
+    const auto it = std::find_if(std::begin(MERGINGS), std::end(MERGINGS),
+                                 [&](const auto& m) { return m.first == merging; });
+    if (it == std::end(MERGINGS)) {
+      PyErr_Format(PyExc_ValueError,
+                   "merging must be 'list', 'merge_rank' or 'token_rank', not '%s'", merging);
+      throw py::PythonError{};
+    }
+    rules.merging = it->second;
+  }
+  if (whole_chunks != 0 && rules.merging == Merging::List) {
+    PyErr_SetString(PyExc_ValueError, "whole_chunks needs merging by rank");
+    throw py::PythonError{};
+  }
+  rules.whole_chunks = whole_chunks != 0;
+  rules.prefix_space = prefix_space != 0;
+  return rules;
+}
+
+IdWidth dtype_arg(PyObject* obj, const engine::CompiledTokenizer& core, const char* function) {
+  if (obj == nullptr || obj == Py_None) return width_for(core.id_bound());
+  PyRef name;
+  if (PyUnicode_Check(obj)) {
+    if (PyUnicode_CompareWithASCIIString(obj, "H") == 0) return IdWidth::Bits16;
+    if (PyUnicode_CompareWithASCIIString(obj, "I") == 0) return IdWidth::Bits32;
+    name = PyRef::borrow(obj);
+  } else if (PyType_Check(obj)) {
+    name = check(PyType_GetName(reinterpret_cast<PyTypeObject*>(obj)));
+  } else {
+    name = check(PyObject_Str(obj));
+  }
+  if (PyUnicode_CompareWithASCIIString(name.get(), "uint16") == 0) return IdWidth::Bits16;
+  if (PyUnicode_CompareWithASCIIString(name.get(), "uint32") == 0) return IdWidth::Bits32;
+  PyErr_Format(PyExc_ValueError,
+               "%s() argument 'dtype' must be 'uint16', 'uint32', 'H', 'I', numpy.uint16 or "
+               "numpy.uint32, not %R", function, obj);
+  throw py::PythonError{};
+}
+
+std::vector<std::string> special_texts(PyObject* obj, std::size_t learned_bound) {
+  std::vector<std::string> out;
+  if (obj == nullptr || obj == Py_None) return out;
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "special_tokens must be a list of str, not a single %.200s",
+                 Py_TYPE(obj)->tp_name);
+    throw py::PythonError{};
+  }
+  const PyRef items = check(PySequence_Tuple(obj));
+  const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+  // Training makes ids below |learned_bound|; the special tokens come after,
+  // up to the greatest id.
+  const std::size_t room = std::size_t{MAX_TOKEN_ID} + 1 - learned_bound;
+  if (static_cast<std::size_t>(n) > room) {
+    PyErr_Format(PyExc_ValueError,
+                 "%zd special tokens are too many: their ids follow the learned ones (up to %zu) "
+                 "and end at 4294967294, which leaves room for %zu", n, learned_bound - 1, room);
+    throw py::PythonError{};
+  }
+  PyRef seen = check(PySet_New(nullptr));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+    if (!PyUnicode_Check(item)) {
+      PyErr_Format(PyExc_TypeError, "special_tokens must hold str, found %.200s at index %zd",
+                   Py_TYPE(item)->tp_name, i);
+      throw py::PythonError{};
+    }
+    const std::string_view text = utf8_of(item, "train", "special_tokens");
+    if (text.empty()) {
+      PyErr_Format(PyExc_ValueError, "a special token's text must not be empty (index %zd)", i);
+      throw py::PythonError{};
+    }
+    const int known = PySet_Contains(seen.get(), item);
+    if (known < 0 || (known == 0 && PySet_Add(seen.get(), item) != 0)) throw py::PythonError{};
+    if (known == 1) {
+      PyErr_Format(PyExc_ValueError, "special token %R is given twice", item);
+      throw py::PythonError{};
+    }
+    out.emplace_back(text);
+  }
+  return out;
+}
+
+}  // namespace ovilex::bindings
