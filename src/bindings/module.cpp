@@ -79,9 +79,8 @@ void throw_source_failure(const text::SourceFailure& failure) {
 
 std::string_view utf8_of(PyObject* obj, const char* function, const char* name) {
   if (!PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %.200s", function, name,
-                 Py_TYPE(obj)->tp_name);
-    throw py::PythonError{};
+    py::throw_format(PyExc_TypeError, "%s() argument '%s' must be str, not %.200s", function, name,
+                     Py_TYPE(obj)->tp_name);
   }
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
@@ -91,10 +90,9 @@ std::string_view utf8_of(PyObject* obj, const char* function, const char* name) 
 
 TextViews text_views(PyObject* obj, const char* function, const char* name) {
   if (PyUnicode_Check(obj) || PyBytes_Check(obj)) {
-    PyErr_Format(PyExc_TypeError,
-                 "%s() argument '%s' must be an iterable of str, not a single %.200s", function,
-                 name, Py_TYPE(obj)->tp_name);
-    throw py::PythonError{};
+    py::throw_format(PyExc_TypeError,
+                     "%s() argument '%s' must be an iterable of str, not a single %.200s", function,
+                     name, Py_TYPE(obj)->tp_name);
   }
   TextViews out;
   out.holder = check(PySequence_Tuple(obj));
@@ -103,9 +101,8 @@ TextViews text_views(PyObject* obj, const char* function, const char* name) {
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = PyTuple_GET_ITEM(out.holder.get(), i);
     if (!PyUnicode_Check(item)) {
-      PyErr_Format(PyExc_TypeError, "%s() argument '%s' must hold str, found %.200s at index %zd",
-                   function, name, Py_TYPE(item)->tp_name, i);
-      throw py::PythonError{};
+      py::throw_format(PyExc_TypeError, "%s() argument '%s' must hold str, found %.200s at index %zd",
+                       function, name, Py_TYPE(item)->tp_name, i);
     }
     out.views.push_back(utf8_of(item, function, name));
     out.bytes += out.views.back().size();
@@ -116,16 +113,14 @@ TextViews text_views(PyObject* obj, const char* function, const char* name) {
 std::size_t to_threads(PyObject* obj) {
   if (obj == nullptr || obj == Py_None) return engine::usable_processors();
   if (!PyLong_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "threads must be an int or None, not %.200s",
-                 Py_TYPE(obj)->tp_name);
-    throw py::PythonError{};
+    py::throw_format(PyExc_TypeError, "threads must be an int or None, not %.200s",
+                     Py_TYPE(obj)->tp_name);
   }
   int overflow = 0;
   const long long n = PyLong_AsLongLongAndOverflow(obj, &overflow);
   if (n == -1 && PyErr_Occurred()) throw py::PythonError{};
   if (overflow < 0 || (overflow == 0 && n < 1)) {
-    PyErr_Format(PyExc_ValueError, "threads must be 1 or more, found %R", obj);
-    throw py::PythonError{};
+    py::throw_format(PyExc_ValueError, "threads must be 1 or more, found %R", obj);
   }
   // More threads than this only wait on each other.
   constexpr long long MOST = 1024;
@@ -146,8 +141,7 @@ PyRef make_array(const char* typecode, const void* data, std::size_t bytes) {
 PyTypeObject* tokenizer_class(PyObject* obj, const char* function) {
   if (!PyType_Check(obj) ||
       !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(obj), tokenizer_type())) {
-    PyErr_Format(PyExc_TypeError, "%s() argument 'cls' must be a Tokenizer class", function);
-    throw py::PythonError{};
+    py::throw_format(PyExc_TypeError, "%s() argument 'cls' must be a Tokenizer class", function);
   }
   return reinterpret_cast<PyTypeObject*>(obj);
 }
@@ -233,9 +227,8 @@ PyRef make_id_array(std::span<const std::vector<TokenId>> pieces, IdWidth width)
     for (const std::vector<TokenId>& piece : pieces) {
       if (const auto it = std::ranges::find_if(piece, [](TokenId id) { return id > 0xFFFF; });
           it != piece.end()) {
-        PyErr_Format(PyExc_ValueError, "dtype uint16 cannot hold the id %lu; ask for uint32",
-                     static_cast<unsigned long>(*it));
-        throw py::PythonError{};
+        py::throw_format(PyExc_ValueError, "dtype uint16 cannot hold the id %lu; ask for uint32",
+                         static_cast<unsigned long>(*it));
       }
     }
   }

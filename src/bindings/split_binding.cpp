@@ -23,9 +23,8 @@ using text::SplitPattern;
 SplitPattern pattern_of(PyObject* arg, const char* function) {
   if (arg == nullptr || arg == Py_None) return SplitPattern::Ovilex;
   if (!PyUnicode_Check(arg)) {
-    PyErr_Format(PyExc_TypeError, "%s() argument 'pattern' must be str or None, not %.200s",
-                 function, Py_TYPE(arg)->tp_name);
-    throw py::PythonError{};
+    py::throw_format(PyExc_TypeError, "%s() argument 'pattern' must be str or None, not %.200s",
+                     function, Py_TYPE(arg)->tp_name);
   }
   Py_ssize_t size = 0;
   const char* name = PyUnicode_AsUTF8AndSize(arg, &size);
@@ -35,9 +34,8 @@ SplitPattern pattern_of(PyObject* arg, const char* function) {
     }
   }
   PyErr_Clear();  // a name that is not UTF-8 is unknown too
-  PyErr_Format(PyExc_ValueError,
-               "unknown split pattern %R: the supported ones are 'ovilex' and 'gpt2'", arg);
-  throw py::PythonError{};
+  py::throw_format(PyExc_ValueError,
+                   "unknown split pattern %R: the supported ones are 'ovilex' and 'gpt2'", arg);
 }
 
 // Where each chunk ends, in code points. The str is immutable and its
@@ -124,9 +122,8 @@ PyObject* ovilex_split_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     std::array<PyObject*, 2> slots;
     ovilex::py::parse_args(SPLIT_SIG, args, nargs, kwnames, slots);
     if (!PyUnicode_Check(slots[0])) {
-      PyErr_Format(PyExc_TypeError, "split() argument must be str, not %.200s",
-                   Py_TYPE(slots[0])->tp_name);
-      return {};
+      ovilex::py::throw_format(PyExc_TypeError, "split() argument must be str, not %.200s",
+                               Py_TYPE(slots[0])->tp_name);
     }
     return split_str(pattern_of(slots[1], "split"), slots[0]);
   });

@@ -32,9 +32,8 @@ PyRef mapping_items(PyObject* obj, const char* name, const char* what) {
   const int mapping = PyDict_Check(obj) ? 1 : PyObject_HasAttrStringWithError(obj, "items");
   if (mapping < 0) throw py::PythonError{};
   if (mapping == 0) {
-    PyErr_Format(PyExc_TypeError, "%s must be a mapping of %s, not %.200s", name, what,
-                 Py_TYPE(obj)->tp_name);
-    throw py::PythonError{};
+    py::throw_format(PyExc_TypeError, "%s must be a mapping of %s, not %.200s", name, what,
+                     Py_TYPE(obj)->tp_name);
   }
   return check(PyMapping_Items(obj));
 }
@@ -42,8 +41,7 @@ PyRef mapping_items(PyObject* obj, const char* name, const char* what) {
 // An item of mapping_items as (key, value), borrowed from the item.
 std::pair<PyObject*, PyObject*> mapping_pair(PyObject* item, const char* name, const char* what) {
   if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
-    PyErr_Format(PyExc_TypeError, "%s.items() must give (%s) pairs, found %R", name, what, item);
-    throw py::PythonError{};
+    py::throw_format(PyExc_TypeError, "%s.items() must give (%s) pairs, found %R", name, what, item);
   }
   return {PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1)};
 }
@@ -69,9 +67,8 @@ std::vector<Merge> merges_arg(PyObject* obj) {
   if (iter == nullptr) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::PythonError{};
     PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "merges must be an iterable of ((left, right), new), not %.200s",
-                 Py_TYPE(obj)->tp_name);
-    throw py::PythonError{};
+    py::throw_format(PyExc_TypeError, "merges must be an iterable of ((left, right), new), not %.200s",
+                     Py_TYPE(obj)->tp_name);
   }
   const PyRef merges = PyRef::steal(iter);
   std::vector<Merge> out;
@@ -84,24 +81,21 @@ std::vector<Merge> merges_arg(PyObject* obj) {
     const PyRef outer = two_items(merge.get());
     const PyRef pair = outer ? two_items(PySequence_Fast_GET_ITEM(outer.get(), 0)) : PyRef{};
     if (!pair) {
-      PyErr_Format(PyExc_TypeError, "a merge must be ((left, right), new), found %R", merge.get());
-      throw py::PythonError{};
+      py::throw_format(PyExc_TypeError, "a merge must be ((left, right), new), found %R", merge.get());
     }
     PyObject* const ids[3] = {PySequence_Fast_GET_ITEM(pair.get(), 0),
                               PySequence_Fast_GET_ITEM(pair.get(), 1),
                               PySequence_Fast_GET_ITEM(outer.get(), 1)};
     if (!std::all_of(std::begin(ids), std::end(ids),
                      [](PyObject* id) { return PyLong_CheckExact(id); })) {
-      PyErr_Format(PyExc_TypeError, "a merge must hold three ints, found %R", merge.get());
-      throw py::PythonError{};
+      py::throw_format(PyExc_TypeError, "a merge must hold three ints, found %R", merge.get());
     }
     const auto left = id_of(ids[0]);
     const auto right = id_of(ids[1]);
     const auto new_id = id_of(ids[2]);
     if (!left || !right || !new_id) {
-      PyErr_Format(PyExc_ValueError, "a merge must hold ids 0 to %lu, found %R", MAX_ID,
-                   merge.get());
-      throw py::PythonError{};
+      py::throw_format(PyExc_ValueError, "a merge must hold ids 0 to %lu, found %R", MAX_ID,
+                       merge.get());
     }
     out.push_back({*left, *right, *new_id});
   }
@@ -114,16 +108,14 @@ VocabList vocab_arg(PyObject* obj) {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
     const auto [key, value] = mapping_pair(PyList_GET_ITEM(items.get(), i), "vocab", "int, bytes");
     if (!PyLong_CheckExact(key) || !PyBytes_Check(value)) {
-      PyErr_Format(PyExc_TypeError, "the vocabulary must map ints to bytes, found %R: %R", key,
-                   value);
-      throw py::PythonError{};
+      py::throw_format(PyExc_TypeError, "the vocabulary must map ints to bytes, found %R: %R", key,
+                       value);
     }
     const auto id = id_of(key);
     if (!id || PyBytes_GET_SIZE(value) == 0) {
-      PyErr_Format(PyExc_ValueError,
-                   "the vocabulary must map ids 0 to %lu to one or more bytes, found %R: %R",
-                   MAX_ID, key, value);
-      throw py::PythonError{};
+      py::throw_format(PyExc_ValueError,
+                       "the vocabulary must map ids 0 to %lu to one or more bytes, found %R: %R",
+                       MAX_ID, key, value);
     }
     const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(value));
     vocab.set(*id, {data, static_cast<std::size_t>(PyBytes_GET_SIZE(value))});
@@ -140,15 +132,13 @@ std::vector<SpecialToken> special_tokens_arg(PyObject* obj, const VocabList& voc
     const auto [text, id_obj] =
         mapping_pair(PyList_GET_ITEM(items.get(), i), "special_tokens", "str, int");
     if (!PyUnicode_Check(text) || !PyLong_CheckExact(id_obj)) {
-      PyErr_Format(PyExc_TypeError, "special_tokens must map str to int, found %R: %R", text,
-                   id_obj);
-      throw py::PythonError{};
+      py::throw_format(PyExc_TypeError, "special_tokens must map str to int, found %R: %R", text,
+                       id_obj);
     }
     const auto in_range = id_of(id_obj);
     if (!in_range) {
-      PyErr_Format(PyExc_ValueError, "special token %R has the id %R, expected 0 to %lu", text,
-                   id_obj, MAX_ID);
-      throw py::PythonError{};
+      py::throw_format(PyExc_ValueError, "special token %R has the id %R, expected 0 to %lu", text,
+                       id_obj, MAX_ID);
     }
     const TokenId token_id = *in_range;
     const std::string_view utf8 = utf8_of(text, "Tokenizer", "special_tokens");
@@ -157,14 +147,12 @@ std::vector<SpecialToken> special_tokens_arg(PyObject* obj, const VocabList& voc
       throw py::PythonError{};
     }
     if (vocab.find(token_id)) {
-      PyErr_Format(PyExc_ValueError, "special token %R has the id %R, which the vocabulary holds",
-                   text, id_obj);
-      throw py::PythonError{};
+      py::throw_format(PyExc_ValueError, "special token %R has the id %R, which the vocabulary holds",
+                       text, id_obj);
     }
     if (const auto [it, fresh] = texts.try_emplace(token_id, text); !fresh) {
-      PyErr_Format(PyExc_ValueError, "special tokens %R and %R have the same id %R", it->second,
-                   text, id_obj);
-      throw py::PythonError{};
+      py::throw_format(PyExc_ValueError, "special tokens %R and %R have the same id %R", it->second,
+                       text, id_obj);
     }
     out.push_back({std::string(utf8), token_id});
   }
@@ -192,10 +180,9 @@ engine::EncodingRules rules_arg(const char* pattern, const char* merging, int wh
   if (pattern != nullptr) {
     const auto named = text::split_pattern_named(pattern);
     if (!named) {
-      PyErr_Format(PyExc_ValueError,
-                   "unknown split pattern '%s': the supported ones are 'ovilex' and 'gpt2'",
-                   pattern);
-      throw py::PythonError{};
+      py::throw_format(PyExc_ValueError,
+                       "unknown split pattern '%s': the supported ones are 'ovilex' and 'gpt2'",
+                       pattern);
     }
     rules.pattern = *named;
   }
@@ -203,9 +190,8 @@ engine::EncodingRules rules_arg(const char* pattern, const char* merging, int wh
     const auto it = std::find_if(std::begin(MERGINGS), std::end(MERGINGS),
                                  [&](const auto& m) { return m.first == merging; });
     if (it == std::end(MERGINGS)) {
-      PyErr_Format(PyExc_ValueError,
-                   "merging must be 'list', 'merge_rank' or 'token_rank', not '%s'", merging);
-      throw py::PythonError{};
+      py::throw_format(PyExc_ValueError,
+                       "merging must be 'list', 'merge_rank' or 'token_rank', not '%s'", merging);
     }
     rules.merging = it->second;
   }
@@ -232,19 +218,17 @@ IdWidth dtype_arg(PyObject* obj, const engine::CompiledTokenizer& core, const ch
   }
   if (PyUnicode_CompareWithASCIIString(name.get(), "uint16") == 0) return IdWidth::Bits16;
   if (PyUnicode_CompareWithASCIIString(name.get(), "uint32") == 0) return IdWidth::Bits32;
-  PyErr_Format(PyExc_ValueError,
-               "%s() argument 'dtype' must be 'uint16', 'uint32', 'H', 'I', numpy.uint16 or "
-               "numpy.uint32, not %R", function, obj);
-  throw py::PythonError{};
+  py::throw_format(PyExc_ValueError,
+                   "%s() argument 'dtype' must be 'uint16', 'uint32', 'H', 'I', numpy.uint16 or "
+                   "numpy.uint32, not %R", function, obj);
 }
 
 std::vector<std::string> special_texts(PyObject* obj, std::size_t learned_bound) {
   std::vector<std::string> out;
   if (obj == nullptr || obj == Py_None) return out;
   if (PyUnicode_Check(obj) || PyBytes_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "special_tokens must be a list of str, not a single %.200s",
-                 Py_TYPE(obj)->tp_name);
-    throw py::PythonError{};
+    py::throw_format(PyExc_TypeError, "special_tokens must be a list of str, not a single %.200s",
+                     Py_TYPE(obj)->tp_name);
   }
   const PyRef items = check(PySequence_Tuple(obj));
   const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
@@ -252,29 +236,25 @@ std::vector<std::string> special_texts(PyObject* obj, std::size_t learned_bound)
   // up to the greatest id.
   const std::size_t room = std::size_t{MAX_TOKEN_ID} + 1 - learned_bound;
   if (static_cast<std::size_t>(n) > room) {
-    PyErr_Format(PyExc_ValueError,
-                 "%zd special tokens are too many: their ids follow the learned ones (up to %zu) "
-                 "and end at 4294967294, which leaves room for %zu", n, learned_bound - 1, room);
-    throw py::PythonError{};
+    py::throw_format(PyExc_ValueError,
+                     "%zd special tokens are too many: their ids follow the learned ones (up to %zu) "
+                     "and end at 4294967294, which leaves room for %zu", n, learned_bound - 1, room);
   }
   PyRef seen = check(PySet_New(nullptr));
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = PyTuple_GET_ITEM(items.get(), i);
     if (!PyUnicode_Check(item)) {
-      PyErr_Format(PyExc_TypeError, "special_tokens must hold str, found %.200s at index %zd",
-                   Py_TYPE(item)->tp_name, i);
-      throw py::PythonError{};
+      py::throw_format(PyExc_TypeError, "special_tokens must hold str, found %.200s at index %zd",
+                       Py_TYPE(item)->tp_name, i);
     }
     const std::string_view text = utf8_of(item, "train", "special_tokens");
     if (text.empty()) {
-      PyErr_Format(PyExc_ValueError, "a special token's text must not be empty (index %zd)", i);
-      throw py::PythonError{};
+      py::throw_format(PyExc_ValueError, "a special token's text must not be empty (index %zd)", i);
     }
     const int known = PySet_Contains(seen.get(), item);
     if (known < 0 || (known == 0 && PySet_Add(seen.get(), item) != 0)) throw py::PythonError{};
     if (known == 1) {
-      PyErr_Format(PyExc_ValueError, "special token %R is given twice", item);
-      throw py::PythonError{};
+      py::throw_format(PyExc_ValueError, "special token %R is given twice", item);
     }
     out.emplace_back(text);
   }

@@ -106,36 +106,32 @@ class AllowedSpecial {
         matcher_ = &core.all_specials();
         return;
       }
-      PyErr_Format(PyExc_ValueError,
-                   "%s() argument 'allowed_special' must be 'all' or a collection of special "
-                   "token texts, not the str %R", function, obj);
-      throw py::PythonError{};
+      py::throw_format(PyExc_ValueError,
+                       "%s() argument 'allowed_special' must be 'all' or a collection of special "
+                       "token texts, not the str %R", function, obj);
     }
     PyObject* listed = PySequence_Tuple(obj);
     if (listed == nullptr) {
       if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::PythonError{};
       PyErr_Clear();
-      PyErr_Format(PyExc_TypeError,
-                   "%s() argument 'allowed_special' must be 'all' or a collection of special "
-                   "token texts, not %.200s", function, Py_TYPE(obj)->tp_name);
-      throw py::PythonError{};
+      py::throw_format(PyExc_TypeError,
+                       "%s() argument 'allowed_special' must be 'all' or a collection of special "
+                       "token texts, not %.200s", function, Py_TYPE(obj)->tp_name);
     }
     const PyRef items = PyRef::steal(listed);
     std::vector<SpecialToken> tokens;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
       PyObject* item = PyTuple_GET_ITEM(items.get(), i);
       if (!PyUnicode_Check(item)) {
-        PyErr_Format(PyExc_TypeError,
-                     "%s() argument 'allowed_special' must hold str, found %.200s", function,
-                     Py_TYPE(item)->tp_name);
-        throw py::PythonError{};
+        py::throw_format(PyExc_TypeError,
+                         "%s() argument 'allowed_special' must hold str, found %.200s", function,
+                         Py_TYPE(item)->tp_name);
       }
       const std::string_view text = utf8_of(item, function, "allowed_special");
       const auto id = core.specials().id_of(text);
       if (!id) {
-        PyErr_Format(PyExc_ValueError, "%s() argument 'allowed_special': %R is not a special token "
-                     "of this tokenizer", function, item);
-        throw py::PythonError{};
+        py::throw_format(PyExc_ValueError, "%s() argument 'allowed_special': %R is not a special token "
+                         "of this tokenizer", function, item);
       }
       tokens.push_back({std::string(text), *id});
     }

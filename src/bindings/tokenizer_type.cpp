@@ -129,18 +129,16 @@ PyObject* tokenizer_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noe
     }
     if (rules.merging != Merging::List) {
       if (const auto problem = engine::RankedMerges::vocab_problem(vocab)) {
-        PyErr_Format(PyExc_ValueError, "the vocabulary cannot be merged by rank: %s",
-                     problem->c_str());
-        throw py::PythonError{};
+        py::throw_format(PyExc_ValueError, "the vocabulary cannot be merged by rank: %s",
+                         problem->c_str());
       }
       if (derived) merges = engine::RankedMerges::merges_by_rank(vocab);
     } else {
       for (unsigned b = 0; b < 256; ++b) {
         const auto bytes = vocab.find(static_cast<TokenId>(b));
         if (!bytes || bytes->size() != 1 || (*bytes)[0] != b) {
-          PyErr_Format(PyExc_ValueError, "the vocabulary must map id %u to the single byte %u", b,
-                       b);
-          throw py::PythonError{};
+          py::throw_format(PyExc_ValueError, "the vocabulary must map id %u to the single byte %u", b,
+                           b);
         }
       }
     }
@@ -355,10 +353,9 @@ PyObject* count_batch_method(PyObject* self, PyObject* const* args, Py_ssize_t n
 // calls that read them take only tokenizers that split so.
 void check_read_in_pieces(const engine::CompiledTokenizer& core, const char* function) {
   if (core.rules().pattern == text::SplitPattern::Ovilex && !core.rules().prefix_space) return;
-  PyErr_Format(PyExc_ValueError,
-               "%s takes only tokenizers with ovilex's own split pattern and no prefix space",
-               function);
-  throw py::PythonError{};
+  py::throw_format(PyExc_ValueError,
+                   "%s takes only tokenizers with ovilex's own split pattern and no prefix space",
+                   function);
 }
 
 constexpr std::string_view COUNT_IN_FILES_PARAMS[] = {"paths", "threads"};
@@ -372,10 +369,9 @@ PyObject* count_in_files_method(PyObject* self, PyObject* const* args, Py_ssize_
     py::parse_args(COUNT_IN_FILES_SIG, args, nargs, kwnames, slots);
     check_read_in_pieces(core, "count_in_files");
     if (PyUnicode_Check(slots[0]) || PyBytes_Check(slots[0])) {
-      PyErr_Format(PyExc_TypeError,
-                   "count_in_files() argument 'paths' must be an iterable of paths, not a single "
-                   "%.200s", Py_TYPE(slots[0])->tp_name);
-      throw py::PythonError{};
+      py::throw_format(PyExc_TypeError,
+                       "count_in_files() argument 'paths' must be an iterable of paths, not a single "
+                       "%.200s", Py_TYPE(slots[0])->tp_name);
     }
     const PyRef items = check(PySequence_Tuple(slots[0]));
     std::vector<std::string> paths;
@@ -452,9 +448,8 @@ PyObject* id_to_bytes_method(PyObject* self, PyObject* id_arg) noexcept {
     int overflow = 0;
     const long long id = PyLong_Check(id_arg) ? PyLong_AsLongLongAndOverflow(id_arg, &overflow) : -1;
     if (!PyLong_Check(id_arg)) {
-      PyErr_Format(PyExc_TypeError, "id_to_bytes() argument must be int, not %.200s",
-                   Py_TYPE(id_arg)->tp_name);
-      throw py::PythonError{};
+      py::throw_format(PyExc_TypeError, "id_to_bytes() argument must be int, not %.200s",
+                       Py_TYPE(id_arg)->tp_name);
     }
     if (id == -1 && PyErr_Occurred()) throw py::PythonError{};
     const auto bytes = overflow == 0 && id >= 0 && id <= static_cast<long long>(MAX_TOKEN_ID)
@@ -526,10 +521,9 @@ std::vector<engine::ShardJob> shard_jobs(PyObject* obj) {
     PyObject* item = PyTuple_GET_ITEM(items.get(), i);
     const Py_ssize_t size = PyTuple_Check(item) ? PyTuple_GET_SIZE(item) : 0;
     if (size != 3 && size != 4) {
-      PyErr_Format(PyExc_TypeError,
-                   "write_shards() argument 'jobs' must hold (source, bin, idx) or (source, bin, "
-                   "idx, other) tuples, found %.200s at index %zd", Py_TYPE(item)->tp_name, i);
-      throw py::PythonError{};
+      py::throw_format(PyExc_TypeError,
+                       "write_shards() argument 'jobs' must hold (source, bin, idx) or (source, bin, "
+                       "idx, other) tuples, found %.200s at index %zd", Py_TYPE(item)->tp_name, i);
     }
     jobs.push_back({fs_path(PyTuple_GET_ITEM(item, 0)), fs_path(PyTuple_GET_ITEM(item, 1)),
                     fs_path(PyTuple_GET_ITEM(item, 2)),
@@ -544,15 +538,13 @@ std::optional<TokenId> eot_of(PyObject* obj, const engine::CompiledTokenizer& co
   if (obj == nullptr || obj == Py_None) return std::nullopt;
   if (PyUnicode_Check(obj)) {
     if (const auto id = core.specials().id_of(utf8_of(obj, "write_shards", "eot"))) return *id;
-    PyErr_Format(PyExc_ValueError, "eot: %R is not a special token of this tokenizer", obj);
-    throw py::PythonError{};
+    py::throw_format(PyExc_ValueError, "eot: %R is not a special token of this tokenizer", obj);
   }
   int overflow = 0;
   const long long id = PyLong_Check(obj) ? PyLong_AsLongLongAndOverflow(obj, &overflow) : -1;
   if (PyErr_Occurred()) throw py::PythonError{};
   if (overflow != 0 || id < 0 || id > UINT32_MAX || !core.token_bytes(static_cast<TokenId>(id))) {
-    PyErr_Format(PyExc_ValueError, "eot: unknown token id %R", obj);
-    throw py::PythonError{};
+    py::throw_format(PyExc_ValueError, "eot: unknown token id %R", obj);
   }
   return static_cast<TokenId>(id);
 }

@@ -88,18 +88,16 @@ text::InvalidBytes to_invalid_bytes(PyObject* obj) {
   if (PyUnicode_Check(obj) && PyUnicode_CompareWithASCIIString(obj, "replace") == 0) {
     return text::InvalidBytes::Replace;
   }
-  PyErr_Format(PyExc_ValueError, "errors must be 'strict' or 'replace', found %R", obj);
-  throw py::PythonError{};
+  py::throw_format(PyExc_ValueError, "errors must be 'strict' or 'replace', found %R", obj);
 }
 
 // The paths of an iterable, as the file system's bytes. A str or bytes
 // would be taken as one path per character: TypeError instead.
 std::vector<std::string> paths_of(PyObject* obj, const char* function) {
   if (PyUnicode_Check(obj) || PyBytes_Check(obj)) {
-    PyErr_Format(PyExc_TypeError,
-                 "%s() argument 'paths' must be an iterable of paths, not a single %.200s",
-                 function, Py_TYPE(obj)->tp_name);
-    throw py::PythonError{};
+    py::throw_format(PyExc_TypeError,
+                     "%s() argument 'paths' must be an iterable of paths, not a single %.200s",
+                     function, Py_TYPE(obj)->tp_name);
   }
   const PyRef items = check(PySequence_Tuple(obj));
   std::vector<std::string> paths;
@@ -180,16 +178,14 @@ PyObject* add_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     unsigned long long count = 1;
     if (slots[1] != nullptr) {
       if (!PyLong_Check(slots[1])) {
-        PyErr_Format(PyExc_TypeError, "add() argument 'count' must be int, not %.200s",
-                     Py_TYPE(slots[1])->tp_name);
-        throw py::PythonError{};
+        py::throw_format(PyExc_TypeError, "add() argument 'count' must be int, not %.200s",
+                         Py_TYPE(slots[1])->tp_name);
       }
       count = PyLong_AsUnsignedLongLong(slots[1]);
       if (count == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
         PyErr_Clear();
-        PyErr_Format(PyExc_ValueError, "add() argument 'count' must be 0 to 2**64-1, found %R",
-                     slots[1]);
-        throw py::PythonError{};
+        py::throw_format(PyExc_ValueError, "add() argument 'count' must be 0 to 2**64-1, found %R",
+                         slots[1]);
       }
     }
     CountsState& state = state_of(self);
@@ -347,9 +343,8 @@ bool add_word_counts_type(PyObject* module) {
 
 WordCounter& word_counter_of(PyObject* obj, const char* function, const char* name) {
   if (!PyObject_TypeCheck(obj, the_type)) {
-    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be WordCounts, not %.200s", function,
-                 name, Py_TYPE(obj)->tp_name);
-    throw py::PythonError{};
+    py::throw_format(PyExc_TypeError, "%s() argument '%s' must be WordCounts, not %.200s", function,
+                     name, Py_TYPE(obj)->tp_name);
   }
   return state_of(obj).counter;
 }
@@ -371,8 +366,7 @@ constexpr std::uint64_t ID_LIMIT = std::uint64_t{MAX_TOKEN_ID} + 1;
 std::uint64_t bounded_int(PyObject* obj, const char* name, std::uint64_t low,
                           std::uint64_t high = UINT64_MAX) {
   if (!PyLong_Check(obj) || PyBool_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "%s must be an int, not %.200s", name, Py_TYPE(obj)->tp_name);
-    throw py::PythonError{};
+    py::throw_format(PyExc_TypeError, "%s must be an int, not %.200s", name, Py_TYPE(obj)->tp_name);
   }
   int overflow = 0;
   const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
@@ -382,13 +376,11 @@ std::uint64_t bounded_int(PyObject* obj, const char* name, std::uint64_t low,
                                   : overflow == 0 && v >= 0 && static_cast<std::uint64_t>(v) > high;
   if (below || above) {
     if (high == UINT64_MAX) {
-      PyErr_Format(PyExc_ValueError, "%s must be %llu or more, found %R", name,
-                   static_cast<unsigned long long>(low), obj);
-    } else {
-      PyErr_Format(PyExc_ValueError, "%s must be %llu to %llu, found %R", name,
-                   static_cast<unsigned long long>(low), static_cast<unsigned long long>(high), obj);
+      py::throw_format(PyExc_ValueError, "%s must be %llu or more, found %R", name,
+                       static_cast<unsigned long long>(low), obj);
     }
-    throw py::PythonError{};
+    py::throw_format(PyExc_ValueError, "%s must be %llu to %llu, found %R", name,
+                     static_cast<unsigned long long>(low), static_cast<unsigned long long>(high), obj);
   }
   return overflow > 0 ? UINT64_MAX : static_cast<std::uint64_t>(v);
 }

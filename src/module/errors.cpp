@@ -1,5 +1,6 @@
 #include "errors.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -65,6 +66,14 @@ void throw_pending() {
 
 void throw_new(PyObject* type, const char* message) {
   PyErr_SetString(type, message);
+  throw PythonError{};
+}
+
+void throw_format(PyObject* type, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  PyErr_FormatV(type, format, args);
+  va_end(args);
   throw PythonError{};
 }
 

@@ -14,6 +14,10 @@ namespace ovilex::py {
 // Sets the Python exception for a typed error value and throws PythonError.
 [[noreturn]] void throw_error(const Error& error);
 
+// Sets |type| with the message that PyErr_Format makes of |format| and the
+// arguments, and throws PythonError.
+[[noreturn]] void throw_format(PyObject* type, const char* format, ...);
+
 // Sets the internal-error exception (ext_runtime.PanicException, created on
 // first use) carrying |message|.
 void set_panic(const char* message);
