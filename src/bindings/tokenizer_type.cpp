@@ -625,7 +625,7 @@ constexpr PyCFunction fastcall() {
 
 PyMethodDef METHODS[] = {
     {"encode", fastcall<encode_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "encode(text, /, *, allowed_special=())\n--\n\nThe token ids of text: its chunks under "
+     "encode($self, text, /, *, allowed_special=())\n--\n\nThe token ids of text: its chunks under "
      "the split pattern, each encoded with the merges. A list of ints.\n\nSpecial tokens' text "
      "is ordinary text unless allowed_special names them: 'all', or a collection (set, "
      "frozenset, list) of their texts (ValueError for a text that is none). Each occurrence of "
@@ -633,52 +633,52 @@ PyMethodDef METHODS[] = {
      "the longest, never overlapping; the text between two is encoded on its own, as if a "
      "document ended there."},
     {"encode_array", fastcall<encode_array_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "encode_array(text, /, *, allowed_special=(), dtype=None)\n--\n\nThe token ids of text "
+     "encode_array($self, text, /, *, allowed_special=(), dtype=None)\n--\n\nThe token ids of text "
      "(see encode) as an array.array: 'H' (unsigned 16-bit) when every id of the tokenizer, "
      "special tokens included, is below 65536, else 'I' (unsigned 32-bit), whatever the text; "
      "numpy.frombuffer(a, dtype=a.typecode) views it without a copy. dtype asks for one: "
      "'uint16' or 'H', 'uint32' or 'I', or numpy's uint16 or uint32 (type or dtype); "
      "ValueError for any other, and for uint16 when an id is above 65535."},
     {"encode_batch", fastcall<encode_batch_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "encode_batch(texts, threads=None, *, allowed_special=())\n--\n\nThe token ids of every "
+     "encode_batch($self, texts, threads=None, *, allowed_special=())\n--\n\nThe token ids of every "
      "text (see encode), a list per text, encoded on up to threads native threads (None: every "
      "usable processor) with the interpreter lock released."},
     {"encode_batch_array", fastcall<encode_batch_array_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "encode_batch_array(texts, threads=None, *, allowed_special=(), dtype=None)\n--\n\nThe "
+     "encode_batch_array($self, texts, threads=None, *, allowed_special=(), dtype=None)\n--\n\nThe "
      "token ids of every text (see encode) in one flat array.array, of the type that "
      "encode_array gives (dtype likewise), and an array.array('Q') of len(texts) + 1 offsets: "
      "text i's ids are ids[offsets[i]:offsets[i + 1]]."},
     {"count", fastcall<count_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "count(text, /, *, allowed_special=())\n--\n\nThe number of token ids that encode gives "
+     "count($self, text, /, *, allowed_special=())\n--\n\nThe number of token ids that encode gives "
      "for text, found without making them (a long text with the interpreter lock released)."},
     {"count_batch", fastcall<count_batch_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "count_batch(texts, threads=None, *, allowed_special=())\n--\n\nThe number of token ids "
+     "count_batch($self, texts, threads=None, *, allowed_special=())\n--\n\nThe number of token ids "
      "of every text (see count), a list of ints, on up to threads native threads as "
      "encode_batch."},
     {"count_in_files", fastcall<count_in_files_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "count_in_files(paths, threads=None)\n--\n\nThe number of token ids of every UTF-8 text "
+     "count_in_files($self, paths, threads=None)\n--\n\nThe number of token ids of every UTF-8 text "
      "file of paths, each one document, as count gives for its whole text: a list of ints. "
      "Read in blocks, as write_shards reads, and counted on up to threads native threads with "
      "the interpreter lock released; ValueError for a tokenizer whose split pattern is not "
      "ovilex's own or that puts a space before text, OSError for a file that cannot be read, "
      "SourceError for one that is not UTF-8."},
     {"encode_chunks", encode_chunks_method, METH_O,
-     "encode_chunks(chunks, /)\n--\n\nThe token ids of every chunk of a text that is already "
+     "encode_chunks($self, chunks, /)\n--\n\nThe token ids of every chunk of a text that is already "
      "split, one list per chunk (a chunk is never split again)."},
     {"decode", decode_method, METH_O,
-     "decode(ids, /)\n--\n\nThe text of token ids (a sequence of ints 0 to 2**32 - 1, or a "
+     "decode($self, ids, /)\n--\n\nThe text of token ids (a sequence of ints 0 to 2**32 - 1, or a "
      "buffer of unsigned 16- or 32-bit ids such as array('H') or array('I')); a special token's "
      "id gives its text. KeyError 'unknown "
      "token id N in vocab_list' for an id that is neither learned nor special, ValueError when "
      "the bytes are not UTF-8."},
     {"decode_bytes", decode_bytes_method, METH_O,
-     "decode_bytes(ids, /)\n--\n\nThe bytes of token ids, concatenated, without the UTF-8 "
+     "decode_bytes($self, ids, /)\n--\n\nThe bytes of token ids, concatenated, without the UTF-8 "
      "check."},
     {"id_to_bytes", id_to_bytes_method, METH_O,
-     "id_to_bytes(token_id, /)\n--\n\nThe bytes that token_id stands for (a special token's "
+     "id_to_bytes($self, token_id, /)\n--\n\nThe bytes that token_id stands for (a special token's "
      "text in UTF-8); KeyError 'unknown token id N' for an id that is neither."},
     {"write_shards", fastcall<write_shards_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "write_shards(jobs, eot=None, threads=None, progress=None)\n--\n\nFor every (source, bin, "
+     "write_shards($self, jobs, eot=None, threads=None, progress=None)\n--\n\nFor every (source, bin, "
      "idx) or (source, bin, idx, other) of jobs, the ids of the UTF-8 text file source, one "
      "document, into bin as little-endian uint16 (uint32 when an id of the tokenizer is above "
      "65535), then eot (an id, or a special token's text) when given, and the document's end "
@@ -688,7 +688,7 @@ PyMethodDef METHODS[] = {
      "bytes, tokens, done) is called along the way. OSError for a file that cannot be read, "
      "written or removed, SourceError for one that is not UTF-8."},
     {"check_round_trip", fastcall<check_round_trip_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "check_round_trip(counts, threads=None)\n--\n\nEncodes every distinct chunk of a "
+     "check_round_trip($self, counts, threads=None)\n--\n\nEncodes every distinct chunk of a "
      "WordCounts and decodes it back: (tokens, bytes, ok), tokens and bytes weighted by the "
      "counts."},
     {nullptr, nullptr, 0, nullptr},

@@ -275,24 +275,24 @@ constexpr PyCFunction fastcall() {
 
 PyMethodDef METHODS[] = {
     {"add_files", fastcall<add_files_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "add_files(paths, threads=None, progress=None, errors='strict')\n--\n\nReads UTF-8 text "
+     "add_files($self, paths, threads=None, progress=None, errors='strict')\n--\n\nReads UTF-8 text "
      "files and counts their chunks, each file split on its own, on up to threads threads. "
      "progress(bytes), when given, is called after every block read. OSError for a file that "
      "cannot be read; for one that is not UTF-8, SourceError naming the file, line and byte, "
      "or with errors='replace' U+FFFD for each invalid sequence."},
     {"add_texts", fastcall<add_texts_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "add_texts(texts, threads=None)\n--\n\nCounts the chunks of every str, each split on its "
+     "add_texts($self, texts, threads=None)\n--\n\nCounts the chunks of every str, each split on its "
      "own."},
     {"add_chunks", add_chunks_method, METH_O,
-     "add_chunks(chunks, /)\n--\n\nCounts chunks that are already split."},
+     "add_chunks($self, chunks, /)\n--\n\nCounts chunks that are already split."},
     {"add", fastcall<add_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "add(chunk, count=1)\n--\n\nAdds count occurrences of one chunk."},
+     "add($self, chunk, count=1)\n--\n\nAdds count occurrences of one chunk."},
     {"save", save_method, METH_O,
-     "save(path, /)\n--\n\nWrites the counts to the count file at path (see "
+     "save($self, path, /)\n--\n\nWrites the counts to the count file at path (see "
      "ovilex.counting), through a temporary file beside it: path is left as it was or holds "
      "the whole file. OSError when it cannot be written."},
     {"add_count_files", add_count_files_method, METH_O,
-     "add_count_files(paths, /)\n--\n\nAdds the counts of every count file. Each is checked "
+     "add_count_files($self, paths, /)\n--\n\nAdds the counts of every count file. Each is checked "
      "first as far as its header and size go: OSError for a file that cannot be read, "
      "CountFileError, naming the file, for one that is not a whole count file of this "
      "version (damage found further in leaves the entries before it added)."},
@@ -302,7 +302,7 @@ PyMethodDef METHODS[] = {
      "the count file out (which may be one of them) in one streaming pass, holding one entry "
      "of each file at a time. Errors as for add_count_files and save."},
     {"to_dict", to_dict_method, METH_NOARGS,
-     "to_dict()\n--\n\nThe counts as a dict: chunk -> count."},
+     "to_dict($self)\n--\n\nThe counts as a dict: chunk -> count."},
     {nullptr, nullptr, 0, nullptr},
 };
 
