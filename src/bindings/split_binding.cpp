@@ -36,7 +36,8 @@ SplitPattern pattern_of(PyObject* arg, const char* function) {
   }
   PyErr_Clear();  // a name that is not UTF-8 is unknown too
   PyErr_Format(PyExc_ValueError,
-               "unknown split pattern %R: the supported ones are 'ovilex' and 'gpt2'", arg);
+               "unknown split pattern %R: the supported ones are %s", arg,
+               text::SPLIT_PATTERN_NAMES);
   throw py::PythonError{};
 }
 

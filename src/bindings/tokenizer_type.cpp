@@ -402,8 +402,8 @@ engine::EncodingRules rules_arg(const char* pattern, const char* merging, int wh
     const auto named = text::split_pattern_named(pattern);
     if (!named) {
       PyErr_Format(PyExc_ValueError,
-                   "unknown split pattern '%s': the supported ones are 'ovilex' and 'gpt2'",
-                   pattern);
+                   "unknown split pattern '%s': the supported ones are %s", pattern,
+                   text::SPLIT_PATTERN_NAMES);
       throw py::PythonError{};
     }
     rules.pattern = *named;
@@ -1066,7 +1066,7 @@ PyGetSetDef GETSETS[] = {
      "A copy of the learned vocabulary: token id -> bytes (special tokens apart).", nullptr},
     {"special_tokens", special_tokens_getter, nullptr,
      "A copy of the special tokens: text -> id.", nullptr},
-    {"pattern", rules_getter, nullptr, "The split pattern's name: 'ovilex' or 'gpt2'.",
+    {"pattern", rules_getter, nullptr, "The split pattern's name: 'ovilex', 'gpt2', 'cl100k', 'llama3' or 'qwen2'.",
      const_cast<char*>("pattern")},
     {"merging", rules_getter, nullptr,
      "How chunks merge: 'list' (the merge list in order, as training makes it), 'merge_rank' "
@@ -1093,7 +1093,7 @@ PyType_Slot SLOTS[] = {
                     "merging='list', whole_chunks=False, prefix_space=False)\n--\n\nA merge "
                     "list and its vocabulary, and special tokens (text -> id, ids outside the "
                     "vocabulary), ids 0 to 4294967294, compiled for encoding text and decoding ids. pattern: 'ovilex' "
-                    "(None) or 'gpt2'. merging: 'list', or by rank for the rules of other "
+                    "(None), 'gpt2', 'cl100k', 'llama3' or 'qwen2'. merging: 'list', or by rank for the rules of other "
                     "libraries, 'merge_rank' or 'token_rank' (merges None: the merge list that "
                     "the ranks make); the vocabulary then holds each byte as one id, any id. "
                     "whole_chunks and prefix_space: see their attributes.")},

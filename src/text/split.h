@@ -46,6 +46,9 @@ namespace ovilex::text {
 std::optional<SplitPattern> split_pattern_named(std::string_view name) noexcept;
 std::string_view split_pattern_name(SplitPattern pattern) noexcept;
 
+// The names, as messages list them.
+inline constexpr char SPLIT_PATTERN_NAMES[] = "'ovilex', 'gpt2', 'cl100k', 'llama3' and 'qwen2'";
+
 // Calls on_chunk(std::string_view) for each chunk of |text| under |pattern|,
 // in order. |text| must be valid UTF-8; on anything else the chunks are
 // unspecified, but nothing outside |text| is read.
@@ -104,6 +107,10 @@ class Utf8Text {
 
   std::size_t size() const noexcept { return size_; }
   char32_t unit(std::size_t i) const noexcept { return data_[i]; }
+  // The width of U+017F (long s) at i, or 0 if it is not there.
+  std::size_t long_s_at(std::size_t i) const noexcept {
+    return i + 1 < size_ && data_[i] == 0xC5 && data_[i + 1] == 0xBF ? 2 : 0;
+  }
 
   [[gnu::always_inline]] ClassWidth class_at(std::size_t i) const noexcept {
     const unsigned char b = data_[i];
@@ -237,6 +244,7 @@ class UnitText {
 
   std::size_t size() const noexcept { return size_; }
   char32_t unit(std::size_t i) const noexcept { return static_cast<char32_t>(data_[i]); }
+  std::size_t long_s_at(std::size_t i) const noexcept { return unit(i) == 0x17F ? 1 : 0; }
   ClassWidth class_at(std::size_t i) const noexcept { return {class_of(data_[i]), 1}; }
 
   std::size_t run_end(std::size_t i, CharClass cls) const noexcept {
@@ -317,14 +325,148 @@ inline void split_text(const Text& t, Emit&& emit) {
   }
 }
 
+// The cl100k family (SplitPattern::Cl100k, Llama3, Qwen2): see the top of
+// this file. |MaxDigits| is 3, or 1 for Qwen2; |WholeFinalSpace| holds for
+// the possessive spelling, whose "\s++$" takes a whitespace run that ends
+// the text whole, where the other takes it up to its last CR or LF first.
+template <std::size_t MaxDigits, bool WholeFinalSpace>
+struct FamilyRules {
+  static constexpr std::size_t MAX_DIGITS = MaxDigits;
+  static constexpr bool WHOLE_FINAL_SPACE = WholeFinalSpace;
+};
+
+template <SplitPattern P>
+using RulesOf = FamilyRules<P == SplitPattern::Qwen2 ? 1 : 3, P == SplitPattern::Cl100k>;
+
+inline constexpr bool is_family(SplitPattern p) noexcept {
+  return p == SplitPattern::Cl100k || p == SplitPattern::Llama3 || p == SplitPattern::Qwen2;
+}
+
+inline char32_t ascii_lower(char32_t u) noexcept { return u >= U'A' && u <= U'Z' ? u + 32 : u; }
+
+// The length of the case-insensitive contraction that starts with the "'"
+// at i, or 0. The engines fold case by Unicode's simple folding, under which
+// only U+017F (long s) joins the ASCII letters, as another s.
+template <class Text>
+std::size_t folded_contraction_length(const Text& t, std::size_t i) noexcept {
+  if (i + 1 >= t.size()) return 0;
+  switch (ascii_lower(t.unit(i + 1))) {
+    case U's':
+    case U't':
+    case U'm':
+    case U'd':
+      return 2;
+    case U'r':
+    case U'v':
+      return i + 2 < t.size() && ascii_lower(t.unit(i + 2)) == U'e' ? 3 : 0;
+    case U'l':
+      return i + 2 < t.size() && ascii_lower(t.unit(i + 2)) == U'l' ? 3 : 0;
+    default:
+      if (const std::size_t w = t.long_s_at(i + 1)) return 1 + w;
+      return 0;
+  }
+}
+
+inline bool is_cr_lf(char32_t u) noexcept { return u == U'\r' || u == U'\n'; }
+
+// The matcher of the cl100k family: emit(begin, end) for each chunk.
+template <class Rules, class Text, class Emit>
+void split_family(const Text& t, Emit&& emit) {
+  const std::size_t n = t.size();
+  std::size_t i = 0;
+  // The end of the run of CR and LF from j.
+  const auto cr_lf_end = [&](std::size_t j) {
+    while (j < n && is_cr_lf(t.unit(j))) ++j;
+    return j;
+  };
+  while (i < n) {
+    const std::size_t start = i;
+    const char32_t u = t.unit(i);
+    if (u == U'\'') {
+      if (const std::size_t k = folded_contraction_length(t, i)) {
+        i += k;
+        emit(start, i);
+        continue;
+      }
+    }
+    const ClassWidth here = t.class_at(i);
+    const std::size_t next = i + here.width;
+    if (here.cls == CharClass::Letter) {
+      i = t.run_end(next, CharClass::Letter);
+    } else if (here.cls == CharClass::Digit) {
+      // \p{N}{1,3}, or \p{N} alone.
+      i = next;
+      for (std::size_t count = 1; count < Rules::MAX_DIGITS && i < n; ++count) {
+        const ClassWidth d = t.class_at(i);
+        if (d.cls != CharClass::Digit) break;
+        i += d.width;
+      }
+    } else {
+      // [^\r\n\p{L}\p{N}]?\p{L}+: any symbol or whitespace but CR and LF
+      // leads a run of letters.
+      const ClassWidth after = next < n ? t.class_at(next) : ClassWidth{CharClass::Space, 0};
+      if (next < n && after.cls == CharClass::Letter && !is_cr_lf(u)) {
+        i = t.run_end(next + after.width, CharClass::Letter);
+      } else if (here.cls == CharClass::Symbol) {
+        // " ?[^\s\p{L}\p{N}]+[\r\n]*"
+        i = cr_lf_end(t.run_end(next, CharClass::Symbol));
+      } else if (u == U' ' && next < n && after.cls == CharClass::Symbol) {
+        i = cr_lf_end(t.run_end(next + after.width, CharClass::Symbol));
+      } else {
+        // Whitespace: "\s++$" (whole at the end, if the spelling has it),
+        // "\s*[\r\n]" (up to its last CR or LF), "\s+(?!\S)" (less its
+        // last character before a non-space), "\s" (one character).
+        const std::size_t end = t.run_end(next, CharClass::Space);
+        std::size_t last_break = 0;  // just past the run's last CR or LF, if any
+        for (std::size_t j = end; j > start; --j) {
+          if (is_cr_lf(t.unit(j - 1))) {  // ASCII: never a continuation byte
+            last_break = j;
+            break;
+          }
+        }
+        if (end == n && Rules::WHOLE_FINAL_SPACE) {
+          i = end;
+        } else if (last_break != 0) {
+          i = last_break;
+        } else if (end == n) {
+          i = end;
+        } else {
+          const std::size_t last = t.last_start(end);
+          i = last > start ? last : end;
+        }
+      }
+    }
+    emit(start, i);
+  }
+}
+
 // Calls f(std::integral_constant<SplitPattern, P>) for P == |pattern|: the
 // matcher is compiled for each pattern, the choice made once per text.
 template <class F>
 decltype(auto) with_pattern(SplitPattern pattern, F&& f) {
-  if (pattern == SplitPattern::Gpt2) {
-    return f(std::integral_constant<SplitPattern, SplitPattern::Gpt2>{});
+  switch (pattern) {
+    case SplitPattern::Gpt2:
+      return f(std::integral_constant<SplitPattern, SplitPattern::Gpt2>{});
+    case SplitPattern::Cl100k:
+      return f(std::integral_constant<SplitPattern, SplitPattern::Cl100k>{});
+    case SplitPattern::Llama3:
+      return f(std::integral_constant<SplitPattern, SplitPattern::Llama3>{});
+    case SplitPattern::Qwen2:
+      return f(std::integral_constant<SplitPattern, SplitPattern::Qwen2>{});
+    case SplitPattern::Ovilex:
+      break;
   }
   return f(std::integral_constant<SplitPattern, SplitPattern::Ovilex>{});
+}
+
+// The matcher of pattern P over a text.
+template <SplitPattern P, class Text, class Emit>
+inline void split_as(const Text& t, Emit&& emit) {
+  if constexpr (is_family(P)) {
+    split_family<RulesOf<P>>(t, emit);
+  } else {
+    split_text(t, emit);
+  }
 }
 
 }  // namespace detail
@@ -332,10 +474,10 @@ decltype(auto) with_pattern(SplitPattern pattern, F&& f) {
 template <class OnChunk>
 void split_utf8(SplitPattern pattern, std::string_view text, OnChunk&& on_chunk) {
   detail::with_pattern(pattern, [&](auto p) {
-    detail::split_text(detail::Utf8Text<decltype(p)::value>(text),
-                       [&](std::size_t begin, std::size_t end) {
-                         on_chunk(std::string_view(text.data() + begin, end - begin));
-                       });
+    constexpr SplitPattern P = decltype(p)::value;
+    detail::split_as<P>(detail::Utf8Text<P>(text), [&](std::size_t begin, std::size_t end) {
+      on_chunk(std::string_view(text.data() + begin, end - begin));
+    });
   });
 }
 
@@ -349,8 +491,9 @@ void split_code_points(SplitPattern pattern, std::span<const Unit> text, OnChunk
   static_assert(std::is_integral_v<Unit> && std::is_unsigned_v<Unit> && sizeof(Unit) != 8,
                 "units are Latin-1 bytes, UCS-2 or UCS-4 code units");
   detail::with_pattern(pattern, [&](auto p) {
-    detail::split_text(detail::UnitText<Unit, decltype(p)::value>(text),
-                       [&](std::size_t begin, std::size_t end) { on_chunk(begin, end); });
+    constexpr SplitPattern P = decltype(p)::value;
+    detail::split_as<P>(detail::UnitText<Unit, P>(text),
+                        [&](std::size_t begin, std::size_t end) { on_chunk(begin, end); });
   });
 }
 
