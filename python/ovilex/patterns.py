@@ -32,7 +32,9 @@ surrogates aside: those libraries take only valid Unicode).
 - ``tiktoken``: ``Encoding(..., pat_str=pattern_for("tiktoken"), ...)``
 
 The published patterns need no such spelling: both libraries run them as
-they are.
+they are, but for cl100k's possessive "{1,3}+", which Hugging Face
+tokenizers reads as "any number of digits" (``CL100K_PATTERN_HF`` leaves the
+"+" out).
 """
 
 from __future__ import annotations
@@ -42,8 +44,8 @@ import functools
 from . import _native
 
 __all__ = [
-    "CL100K_PATTERN", "GPT2_PATTERN", "GPT2_PATTERN_TIKTOKEN", "LIBRARIES", "LLAMA3_PATTERN",
-    "OVILEX_PATTERN", "PATTERNS", "QWEN2_PATTERN", "pattern_for", "pattern_name",
+    "CL100K_PATTERN", "CL100K_PATTERN_HF", "GPT2_PATTERN", "GPT2_PATTERN_TIKTOKEN", "LIBRARIES",
+    "LLAMA3_PATTERN", "OVILEX_PATTERN", "PATTERNS", "QWEN2_PATTERN", "pattern_for", "pattern_name",
 ]
 
 # ovilex's own pattern, in Python's re (ovilex.split.SPLIT_PATTERN).
@@ -64,6 +66,9 @@ CL100K_PATTERN = (
     r"""'(?i:[sdmt]|ll|ve|re)|[^\r\n\p{L}\p{N}]?+\p{L}++|\p{N}{1,3}+| ?[^\s\p{L}\p{N}]++[\r\n]*+"""
     r"""|\s++$|\s*[\r\n]|\s+(?!\S)|\s"""
 )
+# Oniguruma, Hugging Face tokenizers' engine, reads "{1,3}+" as "({1,3})+",
+# any number of digits: its spelling of cl100k's leaves the "+" out.
+CL100K_PATTERN_HF = CL100K_PATTERN.replace(r"\p{N}{1,3}+", r"\p{N}{1,3}")
 LLAMA3_PATTERN = (
     r"""(?i:'s|'t|'re|'ve|'m|'ll|'d)|[^\r\n\p{L}\p{N}]?\p{L}+|\p{N}{1,3}| ?[^\s\p{L}\p{N}]+[\r\n]*"""
     r"""|\s*[\r\n]+|\s+(?!\S)|\s+"""
@@ -76,7 +81,7 @@ QWEN2_PATTERN = (
 # The regular expressions that name each pattern other than ovilex's own.
 _PUBLISHED = {
     GPT2_PATTERN: "gpt2", GPT2_PATTERN_TIKTOKEN: "gpt2", CL100K_PATTERN: "cl100k",
-    LLAMA3_PATTERN: "llama3", QWEN2_PATTERN: "qwen2",
+    CL100K_PATTERN_HF: "cl100k", LLAMA3_PATTERN: "llama3", QWEN2_PATTERN: "qwen2",
 }
 
 PATTERNS = ("ovilex", "gpt2", "cl100k", "llama3", "qwen2")
@@ -108,12 +113,14 @@ def pattern_for(library: str, pattern: str | None = None) -> str:
     "hf" (Hugging Face tokenizers, Oniguruma) or "tiktoken" (fancy-regex);
     pattern as pattern_name takes it, ovilex's own by default. GPT-2's is
     the library's own spelling of it, and the others are their published
-    strings, which both libraries take."""
+    strings, cl100k's without its possessive "{1,3}+" for "hf"."""
     if library not in LIBRARIES:
         raise ValueError(f"unknown library {library!r}: the supported ones are 'hf' and 'tiktoken'")
     name = pattern_name(pattern)
     if name == "gpt2":
         return GPT2_PATTERN if library == "hf" else GPT2_PATTERN_TIKTOKEN
+    if name == "cl100k":
+        return CL100K_PATTERN_HF if library == "hf" else CL100K_PATTERN
     if name != "ovilex":
         return next(p for p, n in _PUBLISHED.items() if n == name)
     # Both engines read \x{...} escapes, ranges and negated sets alike, so
