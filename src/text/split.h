@@ -26,6 +26,30 @@
 //   - whitespace: the whole run when it ends the text or is one character
 //     long, else the run less its last character (which then starts the next
 //     chunk: alone, or with what follows if it is U+0020).
+//
+// The cl100k family runs GPT-2's classes through other rules: exactly the
+// matches that tiktoken and the regex module find for
+//
+//   Cl100k '(?i:[sdmt]|ll|ve|re)|[^\r\n\p{L}\p{N}]?+\p{L}++|\p{N}{1,3}+|
+//          ?[^\s\p{L}\p{N}]++[\r\n]*+|\s++$|\s*[\r\n]|\s+(?!\S)|\s
+//   Llama3 (?i:'s|'t|'re|'ve|'m|'ll|'d)|[^\r\n\p{L}\p{N}]?\p{L}+|\p{N}{1,3}|
+//          ?[^\s\p{L}\p{N}]+[\r\n]*|\s*[\r\n]+|\s+(?!\S)|\s+
+//   Qwen2  Llama3's with \p{N} for \p{N}{1,3}
+//
+// (each one line, broken here). Cl100k is tiktoken's spelling of
+// cl100k_base's pattern and Llama3 the older one that Llama 3 publishes:
+// they part only on a whitespace run that ends the text and holds a CR or
+// LF before other whitespace, which "\s++$" takes whole and "\s*[\r\n]+"
+// only up to that CR or LF. As a procedure, at each position:
+//   - "'" then s, t, m, d, ll, ve or re in either case, or U+017F (the only
+//     other letter that folds to one of them): the contraction;
+//   - a letter: the run of letters; one symbol or whitespace character
+//     other than CR and LF before a letter: it and the run;
+//   - a digit: three digits at most (one under Qwen2);
+//   - a symbol, or U+0020 before one: the run of symbols, then any CR and LF;
+//   - whitespace: the whole run if it ends the text (Cl100k); else up to its
+//     last CR or LF if it has one; else as above (the whole run at the end,
+//     or less its last character, which leads what follows or stands alone).
 #pragma once
 
 #include <bit>
@@ -41,8 +65,8 @@
 
 namespace ovilex::text {
 
-// The pattern of a name, "ovilex" or "gpt2", or nullopt; and the name of a
-// pattern.
+// The pattern of a name ("ovilex", "gpt2", "cl100k", "llama3", "qwen2"), or
+// nullopt; and the name of a pattern.
 std::optional<SplitPattern> split_pattern_named(std::string_view name) noexcept;
 std::string_view split_pattern_name(SplitPattern pattern) noexcept;
 
@@ -82,7 +106,8 @@ void split_code_points(std::span<const Unit> text, OnChunk&& on_chunk);  // Spli
 //       one of s, t, r, v, m, l, d: only a contraction spans such a pair.
 // The rules rest only on what both patterns share: chunks of one class but
 // for the contractions and a leading U+0020, and the way whitespace runs
-// end. Each pattern applies them with its own classes.
+// end. Each pattern applies them with its own classes. The cl100k family has
+// rules of its own (split.cpp).
 std::size_t last_safe_cut(SplitPattern pattern, std::string_view text,
                           std::size_t floor = 0) noexcept;
 std::size_t last_safe_cut(std::string_view text, std::size_t floor = 0) noexcept;  // Ovilex
@@ -325,8 +350,8 @@ inline void split_text(const Text& t, Emit&& emit) {
   }
 }
 
-// The cl100k family (SplitPattern::Cl100k, Llama3, Qwen2): see the top of
-// this file. |MaxDigits| is 3, or 1 for Qwen2; |WholeFinalSpace| holds for
+// The rules of the cl100k family (SplitPattern::Cl100k, Llama3, Qwen2): see
+// the top of this file. |MaxDigits| is 3, or 1 for Qwen2; |WholeFinalSpace| holds for
 // the possessive spelling, whose "\s++$" takes a whitespace run that ends
 // the text whole, where the other takes it up to its last CR or LF first.
 template <std::size_t MaxDigits, bool WholeFinalSpace>
