@@ -17,9 +17,12 @@ ovilex splits text under one of these patterns (see ``ovilex.split``):
     text holds a CR or LF before other whitespace (``"a\\n "``: ``"\\n "``
     under cl100k, ``"\\n"`` and ``" "`` under llama3);
 ``"qwen2"``
-    Qwen2's, ``QWEN2_PATTERN``: llama3's with numbers one digit at a time.
+    Qwen2's, ``QWEN2_PATTERN``: llama3's with numbers one digit at a time;
+``"o200k"``
+    o200k_base's, ``O200K_PATTERN``, which tells letters apart by case.
 
-The last three use GPT-2's classes.
+The last four use GPT-2's classes, o200k with their letters' and marks'
+general categories.
 
 ``pattern_for(library)`` writes ovilex's own pattern in a library's regex
 dialect with every class spelt out as ranges of code points, read off the
@@ -45,7 +48,7 @@ from . import _native
 
 __all__ = [
     "CL100K_PATTERN", "CL100K_PATTERN_HF", "GPT2_PATTERN", "GPT2_PATTERN_TIKTOKEN", "LIBRARIES",
-    "LLAMA3_PATTERN", "OVILEX_PATTERN", "PATTERNS", "QWEN2_PATTERN", "pattern_for", "pattern_name",
+    "LLAMA3_PATTERN", "O200K_PATTERN", "OVILEX_PATTERN", "PATTERNS", "QWEN2_PATTERN", "pattern_for", "pattern_name",
 ]
 
 # ovilex's own pattern, in Python's re (ovilex.split.SPLIT_PATTERN).
@@ -78,13 +81,26 @@ QWEN2_PATTERN = (
     r"""|\s*[\r\n]+|\s+(?!\S)|\s+"""
 )
 
+# o200k_base's pattern: words of upper and lower case letters, marks and
+# other letters, the contractions after them.
+O200K_PATTERN = "|".join([
+    r"""[^\r\n\p{L}\p{N}]?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]*[\p{Ll}\p{Lm}\p{Lo}\p{M}]+(?i:'s|'t|'re|'ve|'m|'ll|'d)?""",
+    r"""[^\r\n\p{L}\p{N}]?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]+[\p{Ll}\p{Lm}\p{Lo}\p{M}]*(?i:'s|'t|'re|'ve|'m|'ll|'d)?""",
+    r"""\p{N}{1,3}""",
+    r""" ?[^\s\p{L}\p{N}]+[\r\n/]*""",
+    r"""\s*[\r\n]+""",
+    r"""\s+(?!\S)""",
+    r"""\s+""",
+])
+
 # The regular expressions that name each pattern other than ovilex's own.
 _PUBLISHED = {
     GPT2_PATTERN: "gpt2", GPT2_PATTERN_TIKTOKEN: "gpt2", CL100K_PATTERN: "cl100k",
     CL100K_PATTERN_HF: "cl100k", LLAMA3_PATTERN: "llama3", QWEN2_PATTERN: "qwen2",
+    O200K_PATTERN: "o200k",
 }
 
-PATTERNS = ("ovilex", "gpt2", "cl100k", "llama3", "qwen2")
+PATTERNS = ("ovilex", "gpt2", "cl100k", "llama3", "qwen2", "o200k")
 LIBRARIES = ("hf", "tiktoken")
 
 

@@ -14,5 +14,6 @@ static_assert(GENERATED_SPACE == static_cast<int>(CharClass::Space));
 static_assert(GENERATED_PATTERN_COUNT == CLASS_TABLE_COUNT);
 static_assert(class_table(SplitPattern::Gpt2) + 1 == CLASS_TABLE_COUNT);
 static_assert(sizeof(CHAR_CLASS_BLOCKS) == GENERATED_BLOCK_COUNT * 256);
+static_assert(static_cast<int>(LetterKind::Mark) == 4);
 
 }  // namespace ovilex::text::detail

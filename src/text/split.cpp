@@ -113,7 +113,7 @@ std::size_t last_safe_cut_family(std::string_view text, std::size_t floor) noexc
 
 std::optional<SplitPattern> split_pattern_named(std::string_view name) noexcept {
   for (const SplitPattern p : {SplitPattern::Ovilex, SplitPattern::Gpt2, SplitPattern::Cl100k,
-                               SplitPattern::Llama3, SplitPattern::Qwen2}) {
+                               SplitPattern::Llama3, SplitPattern::Qwen2, SplitPattern::O200k}) {
     if (name == split_pattern_name(p)) return p;
   }
   return std::nullopt;
@@ -125,6 +125,7 @@ std::string_view split_pattern_name(SplitPattern pattern) noexcept {
     case SplitPattern::Cl100k: return "cl100k";
     case SplitPattern::Llama3: return "llama3";
     case SplitPattern::Qwen2: return "qwen2";
+    case SplitPattern::O200k: return "o200k";
     case SplitPattern::Ovilex: break;
   }
   return "ovilex";
@@ -135,6 +136,8 @@ std::size_t last_safe_cut(SplitPattern pattern, std::string_view text, std::size
     constexpr SplitPattern P = decltype(p)::value;
     if constexpr (detail::is_family(P)) {
       return last_safe_cut_family<P>(text, floor);
+    } else if constexpr (P == SplitPattern::O200k) {
+      return std::size_t{0};  // its rules are not derived yet: never a cut
     } else {
       return last_safe_cut_of<P>(text, floor);
     }

@@ -242,8 +242,12 @@ constexpr SplitPattern CL100K = SplitPattern::Cl100k;
 constexpr SplitPattern LLAMA3 = SplitPattern::Llama3;
 constexpr SplitPattern QWEN2 = SplitPattern::Qwen2;
 const auto BOTH_PATTERNS = ::testing::Values(SplitPattern::Ovilex, SplitPattern::Gpt2);
-const auto ALL_PATTERNS =
+constexpr SplitPattern O200K = SplitPattern::O200k;
+// The patterns with rules for safe cuts (o200k has none yet), and all.
+const auto CUT_PATTERNS =
     ::testing::Values(SplitPattern::Ovilex, SplitPattern::Gpt2, CL100K, LLAMA3, QWEN2);
+const auto ALL_PATTERNS =
+    ::testing::Values(SplitPattern::Ovilex, SplitPattern::Gpt2, CL100K, LLAMA3, QWEN2, O200K);
 
 // A test name: the parameter's own, then the pattern's.
 template <class Info>
@@ -326,6 +330,10 @@ const std::vector<SplitCase>& family_cases() {
       {"SpaceBeforeDigit", U"a 1", {U"a", U" ", U"1"}, LLAMA3},
       {"DigitsOneByOne", U"x1234", {U"x", U"1", U"2", U"3", U"4"}, QWEN2},
       {"QwenFinalSpacesAtBreak", U"x \r\n\t", {U"x", U" \r\n", U"\t"}, QWEN2},
+      {"O200kUpperAfterLowerStartsWord", U"HelloWORLDWide x", {U"Hello", U"WORLDWide", U" x"}, O200K},
+      {"O200kContractionEndsWord", U"He'S'd", {U"He'S", U"'d"}, O200K},
+      {"O200kMarkLeadsOrEnds", U"\u0301H !\u0301", {U"\u0301", U"H", U" !\u0301"}, O200K},
+      {"O200kSlashAfterSymbols", U"a!\n/b", {U"a", U"!\n/", U"b"}, O200K},
   };
   return cases;
 }
@@ -553,6 +561,7 @@ class LastSafeCutGolden : public ::testing::TestWithParam<CutCase> {};
 TEST_P(LastSafeCutGolden, Position) {
   const std::string text = to_utf8(GetParam().text);
   EXPECT_EQ(last_safe_cut(GetParam().pattern, text, GetParam().floor), GetParam().cut);
+  EXPECT_EQ(last_safe_cut(O200K, text, GetParam().floor), 0u);
   if (GetParam().pattern == SplitPattern::Ovilex) {
     EXPECT_EQ(last_safe_cut(text, GetParam().floor), GetParam().cut);
   }
@@ -664,7 +673,7 @@ TEST_P(LastSafeCutRandom, LooksOnlyNearTheFloor) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, LastSafeCutRandom,
-                         ::testing::Combine(::testing::Values(1u, 2u, 3u), ALL_PATTERNS),
+                         ::testing::Combine(::testing::Values(1u, 2u, 3u), CUT_PATTERNS),
                          [](const auto& info) {
                            return name_with_pattern(info, std::to_string(std::get<0>(info.param)));
                          });

@@ -91,7 +91,7 @@ void check_pattern(SplitPattern pattern, const std::uint8_t* data, std::size_t s
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   for (const SplitPattern pattern : {SplitPattern::Ovilex, SplitPattern::Gpt2, SplitPattern::Cl100k,
-                                     SplitPattern::Llama3, SplitPattern::Qwen2}) {
+                                     SplitPattern::Llama3, SplitPattern::Qwen2, SplitPattern::O200k}) {
     check_pattern(pattern, data, size);
   }
   return 0;

@@ -13,11 +13,12 @@ import pytest
 
 from ovilex import _native, split
 from ovilex.patterns import (
-    CL100K_PATTERN, CL100K_PATTERN_HF, GPT2_PATTERN, GPT2_PATTERN_TIKTOKEN, LLAMA3_PATTERN, OVILEX_PATTERN,
-    QWEN2_PATTERN, pattern_for, pattern_name,
+    CL100K_PATTERN, CL100K_PATTERN_HF, GPT2_PATTERN, GPT2_PATTERN_TIKTOKEN, LLAMA3_PATTERN,
+    O200K_PATTERN, OVILEX_PATTERN, QWEN2_PATTERN, pattern_for, pattern_name,
 )
 
 FAMILY = {"cl100k": CL100K_PATTERN, "llama3": LLAMA3_PATTERN, "qwen2": QWEN2_PATTERN}
+PUBLISHED = {**FAMILY, "o200k": O200K_PATTERN}
 
 
 def hf_split(pre_tokenizer):
@@ -56,9 +57,10 @@ PEERS = {
     "tiktoken-gpt2": ("gpt2", lambda _: tiktoken_split(
         pytest.importorskip("tiktoken_ext.openai_public").r50k_pat_str)),
     "tiktoken-ovilex": ("ovilex", lambda _: tiktoken_split(pattern_for("tiktoken"))),
-    **{f"tiktoken-{name}": (name, lambda _, p=p: tiktoken_split(p)) for name, p in FAMILY.items()},
+    **{f"tiktoken-{name}": (name, lambda _, p=p: tiktoken_split(p))
+       for name, p in PUBLISHED.items()},
     **{f"hf-{name}": (name, lambda tk, n=name: hf_split(
-        tk.pre_tokenizers.Split(tk.Regex(pattern_for("hf", n)), "isolated"))) for name in FAMILY},
+        tk.pre_tokenizers.Split(tk.Regex(pattern_for("hf", n)), "isolated"))) for name in PUBLISHED},
 }
 
 
@@ -83,7 +85,8 @@ def peer(request):
 class TestEveryCodePoint:
     # A whole class after an ASCII member: one chunk exactly when the
     # library puts every code point in the class that ovilex does (under the
-    # cl100k family, the digits and spaces in chunks that the class decides).
+    # cl100k family, the digits and spaces in chunks that the class decides;
+    # under o200k, letters by case and marks too).
     @pytest.mark.parametrize("name, lead", [
         ("letter", "a"), ("digit", "1"), ("symbol", "!"), ("space", "\t"),
     ])
@@ -91,7 +94,7 @@ class TestEveryCodePoint:
         pattern, check = peer
         text = lead + "".join(chr(c) for a, b in _native.char_class_ranges(pattern)[name]
                               for c in range(a, b + 1) if not 0xD800 <= c <= 0xDFFF)
-        if pattern not in FAMILY or name in ("letter", "symbol"):
+        if pattern in ("ovilex", "gpt2") or (pattern in FAMILY and name in ("letter", "symbol")):
             assert len(split(text, pattern)) == 1  # digits go in threes there, spaces by CR/LF
         check([text], f"the {name}s")
 
@@ -126,19 +129,20 @@ def test_random_mixes(peer, seed):
 
 
 class TestFamily:
-    """The cl100k family against the regex module on every code point in
-    every surrounding where its alternatives meet, and against tiktoken where
-    the engines could part: case folding in the contractions."""
+    """The cl100k family and o200k against the regex module on every code
+    point in every surrounding where their alternatives meet, and against
+    tiktoken where the engines could part: case folding in the
+    contractions."""
 
     CONTEXTS = [
         ("a", "a"), ("1", "22"), ("\u0301", "!"), ("'", "e"), ("'l", "x"), (" ", "\r\n"),
-        ("\n", " "), ("\t", "'s"),
+        ("\n", " "), ("\t", "'s"), ("A", "a"), ("a", "A\u0301"),
     ]
 
     @pytest.mark.parametrize("before, after", CONTEXTS)
-    @pytest.mark.parametrize("name", FAMILY)
+    @pytest.mark.parametrize("name", PUBLISHED)
     def test_every_code_point_against_regex(self, name, before, after):
-        findall = pytest.importorskip("regex").compile(FAMILY[name]).findall
+        findall = pytest.importorskip("regex").compile(PUBLISHED[name]).findall
         for plane in range(17):
             chars = [chr(c) for c in range(plane << 16, (plane + 1) << 16)
                      if not 0xD800 <= c <= 0xDFFF]
@@ -152,8 +156,9 @@ class TestFamily:
 
     # Only what has case can fold into a contraction: every letter and every
     # code point that Python lowers, uppers or folds, after "'" and "'l". The
-    # two spellings of the contractions; qwen2 has llama3's.
-    @pytest.mark.parametrize("name", ["cl100k", "llama3"])
+    # two spellings of the contractions, qwen2 having llama3's; o200k's
+    # follow words.
+    @pytest.mark.parametrize("name", ["cl100k", "llama3", "o200k"])
     def test_contractions_fold_as_tiktoken(self, name):
         regex = pytest.importorskip("regex")
         cased = [chr(c) for c in range(sys.maxunicode + 1) if not 0xD800 <= c <= 0xDFFF
@@ -162,7 +167,7 @@ class TestFamily:
         texts = ["".join(f"'{c}e\n'l{c}a\n" for c in cased[k:k + 4096])
                  for k in range(0, len(cased), 4096)]
         chunks = [split(t, name) for t in texts]
-        got = tiktoken_split(FAMILY[name])(texts, chunks)
+        got = tiktoken_split(PUBLISHED[name])(texts, chunks)
         for text, want, have in zip(texts, chunks, got):
             assert have == want, next(f"{w!r} against {h!r}" for w, h in zip(want, have) if w != h)
 
@@ -193,6 +198,7 @@ class TestNames:
         (GPT2_PATTERN, "gpt2"), (GPT2_PATTERN_TIKTOKEN, "gpt2"), ("cl100k", "cl100k"),
         (CL100K_PATTERN, "cl100k"), (CL100K_PATTERN_HF, "cl100k"), ("llama3", "llama3"),
         (LLAMA3_PATTERN, "llama3"), ("qwen2", "qwen2"), (QWEN2_PATTERN, "qwen2"),
+        ("o200k", "o200k"), (O200K_PATTERN, "o200k"),
     ])
     def test_pattern_name(self, given, name):
         assert pattern_name(given) == name
@@ -205,6 +211,7 @@ class TestNames:
         ("cl100k", r"""'(?i:[sdmt]|ll|ve|re)|[^\r\n\p{L}\p{N}]?+\p{L}++|\p{N}{1,3}+| ?[^\s\p{L}\p{N}]++[\r\n]*+|\s++$|\s*[\r\n]|\s+(?!\S)|\s"""),
         ("llama3", r"""(?i:'s|'t|'re|'ve|'m|'ll|'d)|[^\r\n\p{L}\p{N}]?\p{L}+|\p{N}{1,3}| ?[^\s\p{L}\p{N}]+[\r\n]*|\s*[\r\n]+|\s+(?!\S)|\s+"""),
         ("qwen2", r"""(?i:'s|'t|'re|'ve|'m|'ll|'d)|[^\r\n\p{L}\p{N}]?\p{L}+|\p{N}| ?[^\s\p{L}\p{N}]+[\r\n]*|\s*[\r\n]+|\s+(?!\S)|\s+"""),
+        ("o200k", r"""[^\r\n\p{L}\p{N}]?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]*[\p{Ll}\p{Lm}\p{Lo}\p{M}]+(?i:'s|'t|'re|'ve|'m|'ll|'d)?|[^\r\n\p{L}\p{N}]?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]+[\p{Ll}\p{Lm}\p{Lo}\p{M}]*(?i:'s|'t|'re|'ve|'m|'ll|'d)?|\p{N}{1,3}| ?[^\s\p{L}\p{N}]+[\r\n/]*|\s*[\r\n]+|\s+(?!\S)|\s+"""),
     ])
     def test_published_family_strings(self, name, published):
         assert pattern_name(published) == name
@@ -228,7 +235,7 @@ class TestNames:
     ])
     def test_unknown_pattern(self, given, shown):
         message = (f"unknown split pattern {shown}: the supported ones are 'ovilex', 'gpt2', "
-                   "'cl100k', 'llama3' and 'qwen2'")
+                   "'cl100k', 'llama3', 'qwen2' and 'o200k'")
         for call in (lambda: pattern_name(given), lambda: split("text", given),
                      lambda: pattern_for("hf", given)):
             with pytest.raises(ValueError) as info:
