@@ -1,7 +1,7 @@
 """Pre-splitting text into the chunks that training and encoding work on.
 
 ovilex's own pattern (``pattern="ovilex"``, the default) is described first;
-GPT-2's (``pattern="gpt2"``) and the cl100k family after it.
+GPT-2's (``pattern="gpt2"``), the cl100k family and o200k's after it.
 
 A chunk is the longest match of the first of these alternatives that matches
 at the current position (Python's ``re`` with its Unicode classes):
@@ -83,6 +83,18 @@ rules, exactly as tiktoken and the regex module run them:
   (the last character left to lead what follows); a run that ends the text
   is one chunk under cl100k, while llama3 and qwen2 first end a chunk at its
   last CR or LF (``"\\n "``: one chunk, or ``"\\n"`` and ``" "``).
+
+o200k's pattern (``pattern="o200k"``, ``O200K_PATTERN`` in ovilex.patterns)
+splits words by letter case, exactly as tiktoken and the regex module run it:
+
+- a word is upper case letters (Lu, Lt) then lower case ones (Ll), with
+  other letters (Lm, Lo) and marks (M) taken by either part, led by one
+  symbol, mark or whitespace character other than CR and LF:
+  ``"HelloWORLD"`` gives ``Hello`` and ``WORLD``, ``"WORLDWide"`` stays one;
+- a contraction ends the word before it (``"He's"`` is one chunk), case
+  folded as under cl100k;
+- numbers and whitespace as under llama3; symbol runs, which hold marks,
+  take the CR, LF and ``/`` after them.
 """
 
 from __future__ import annotations
@@ -103,7 +115,7 @@ SPLIT_PATTERN: re.Pattern[str] = re.compile(OVILEX_PATTERN)
 def split(text: str, pattern: str | None = None) -> list[str]:
     """Cuts text into chunks (see the module's description);
     ``"".join(split(text)) == text``. Any str, lone surrogates included.
-    pattern: "ovilex" (None), "gpt2", "cl100k", "llama3" or "qwen2", by name
+    pattern: "ovilex" (None), "gpt2", "cl100k", "llama3", "qwen2" or "o200k", by name
     or as its regular expression (see ovilex.patterns.pattern_name);
     ValueError for any other."""
     if pattern is None:

@@ -109,6 +109,59 @@ std::size_t last_safe_cut_family(std::string_view text, std::size_t floor) noexc
   return 0;
 }
 
+// The cut rules of o200k's pattern (split.h), over its finer classes: with
+// a the code point before p and b the one at p, p is taken when
+//   - a and b are non-spaces and a is a digit and b not, or b a digit and a
+//     not, or a a letter and b a symbol other than "'" (which may begin a
+//     contraction), or a lower case letter and b an upper case one (the
+//     word's lower case part ends at a; a letter of another kind may be
+//     taken by the upper case part of a word that goes on);
+//   - a is not whitespace and b is, unless a is a symbol or a mark and b CR
+//     or LF (a symbol run takes the CR, LF and "/" after it);
+//   - a is whitespace and b is not, as under the cl100k family (a CR or LF,
+//     or alone after a non-space or the text's start, and leading nothing:
+//     no letter or mark unless a is CR or LF, no symbol if a is U+0020),
+//     and not a CR or LF before "/".
+std::size_t last_safe_cut_o200k(std::string_view text, std::size_t floor) noexcept {
+  using detail::Fine;
+  const detail::Utf8Text<SplitPattern::O200k> t(text);
+  const std::size_t n = text.size();
+  if (n < 2 || floor >= n - 1) return 0;
+  const auto letter = [](Fine f) { return f == Fine::Upper || f == Fine::Lower || f == Fine::Other; };
+  std::size_t p = t.last_start(n);
+  bool b_complete = t.complete_at(p);
+  Fine b = detail::fine_at(t, p).fine;
+  char32_t b_unit = t.unit(p);
+  while (p > floor) {
+    const std::size_t q = t.last_start(p);
+    const Fine a = detail::fine_at(t, q).fine;
+    const char32_t a_unit = t.unit(q);
+    if (b_complete) {
+      const bool a_space = a == Fine::Space;
+      const bool b_space = b == Fine::Space;
+      if (!a_space && !b_space) {
+        if ((a == Fine::Digit) != (b == Fine::Digit)) return p;
+        if (letter(a) && b == Fine::Symbol && b_unit != U'\'') return p;
+        if (a == Fine::Lower && b == Fine::Upper) return p;
+      } else if (!a_space) {
+        if (!((a == Fine::Symbol || a == Fine::Mark) && detail::is_cr_lf(b_unit))) return p;
+      } else if (!b_space) {
+        const bool breaks = detail::is_cr_lf(a_unit);
+        const bool alone = q == 0 || detail::fine_at(t, t.last_start(q)).fine != Fine::Space;
+        const bool leads = ((letter(b) || b == Fine::Mark) && !breaks) ||
+                           ((b == Fine::Symbol || b == Fine::Mark) && a_unit == U' ') ||
+                           (breaks && b_unit == U'/');
+        if ((breaks || alone) && !leads) return p;
+      }
+    }
+    p = q;
+    b = a;
+    b_unit = a_unit;
+    b_complete = true;
+  }
+  return 0;
+}
+
 }  // namespace
 
 std::optional<SplitPattern> split_pattern_named(std::string_view name) noexcept {
@@ -137,7 +190,7 @@ std::size_t last_safe_cut(SplitPattern pattern, std::string_view text, std::size
     if constexpr (detail::is_family(P)) {
       return last_safe_cut_family<P>(text, floor);
     } else if constexpr (P == SplitPattern::O200k) {
-      return std::size_t{0};  // its rules are not derived yet: never a cut
+      return last_safe_cut_o200k(text, floor);
     } else {
       return last_safe_cut_of<P>(text, floor);
     }

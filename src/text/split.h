@@ -109,7 +109,7 @@ void split_code_points(std::span<const Unit> text, OnChunk&& on_chunk);  // Spli
 // The rules rest only on what both patterns share: chunks of one class but
 // for the contractions and a leading U+0020, and the way whitespace runs
 // end. Each pattern applies them with its own classes. The cl100k family has
-// rules of its own (split.cpp); o200k has none yet: no cut, 0, always.
+// rules of its own, and o200k others (split.cpp).
 std::size_t last_safe_cut(SplitPattern pattern, std::string_view text,
                           std::size_t floor = 0) noexcept;
 std::size_t last_safe_cut(std::string_view text, std::size_t floor = 0) noexcept;  // Ovilex
