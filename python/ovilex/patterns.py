@@ -13,9 +13,10 @@ ovilex splits text under one of these patterns (see ``ovilex.split``):
     cl100k_base's, ``CL100K_PATTERN``, as tiktoken spells it (possessive);
 ``"llama3"``
     ``LLAMA3_PATTERN``, cl100k_base's in its older backtracking spelling, which
-    Llama 3 publishes: the same chunks but where a whitespace run that ends the
-    text holds a CR or LF before other whitespace (``"a\\n "``: ``"\\n "``
-    under cl100k, ``"\\n"`` and ``" "`` under llama3);
+    Llama 3 publishes, and the npm ``tiktoken`` package's cl100k_base.json
+    too: the same chunks but where a whitespace run that ends the text holds
+    a CR or LF before other whitespace (``"a\\n "``: ``"\\n "`` under cl100k,
+    ``"\\n"`` and ``" "`` under llama3);
 ``"qwen2"``
     Qwen2's, ``QWEN2_PATTERN``: llama3's with numbers one digit at a time;
 ``"o200k"``
@@ -62,9 +63,10 @@ GPT2_PATTERN_TIKTOKEN = (
     r"""'(?:[sdmt]|ll|ve|re)| ?\p{L}++| ?\p{N}++| ?[^\s\p{L}\p{N}]++|\s++$|\s+(?!\S)|\s"""
 )
 
-# cl100k_base's pattern as tiktoken spells it; the older spelling that Llama
-# 3 publishes, which differs only in whitespace at the end of the text; and
-# Qwen2's, the older spelling with one digit per number.
+# cl100k_base's pattern as Python's tiktoken spells it; the older spelling
+# that Llama 3 and the npm tiktoken package's cl100k_base.json publish, which
+# differs only in whitespace at the end of the text; and Qwen2's, the older
+# spelling with one digit per number.
 CL100K_PATTERN = (
     r"""'(?i:[sdmt]|ll|ve|re)|[^\r\n\p{L}\p{N}]?+\p{L}++|\p{N}{1,3}+| ?[^\s\p{L}\p{N}]++[\r\n]*+"""
     r"""|\s++$|\s*[\r\n]|\s+(?!\S)|\s"""

@@ -6,6 +6,9 @@ refuse) in runs of its own class and beside each class; random mixes
 weighted toward where the patterns' classes part. Then the names and
 spellings of the patterns."""
 
+import json
+import os
+import pathlib
 import random
 import sys
 
@@ -217,6 +220,25 @@ class TestNames:
         assert pattern_name(published) == name
         assert pattern_for("tiktoken", name) == published
         assert pattern_name(pattern_for("hf", name)) == name
+
+    # tiktoken's own encodings, their ranks left out (nothing is fetched).
+    @pytest.mark.parametrize("encoding, name", [("cl100k_base", "cl100k"), ("o200k_base", "o200k")])
+    def test_tiktoken_encodings_are_named(self, monkeypatch, encoding, name):
+        openai_public = pytest.importorskip("tiktoken_ext.openai_public")
+        monkeypatch.setattr(openai_public, "load_tiktoken_bpe", lambda *args, **kwargs: {})
+        assert pattern_name(getattr(openai_public, encoding)()["pat_str"]) == name
+
+    # The npm package's files, where they have been fetched: its
+    # cl100k_base.json carries the older spelling.
+    @pytest.mark.parametrize("file, name", [
+        ("gpt2.json", "gpt2"), ("r50k_base.json", "gpt2"), ("p50k_base.json", "gpt2"),
+        ("p50k_edit.json", "gpt2"), ("cl100k_base.json", "llama3"), ("o200k_base.json", "o200k"),
+    ])
+    def test_npm_encoders_are_named(self, file, name):
+        path = pathlib.Path(os.environ.get("OVILEX_ENCODERS_DIR", "/var/cache/ovilex/encoders")) / file
+        if not path.exists():
+            pytest.skip(f"{path} has not been fetched")
+        assert pattern_name(json.loads(path.read_text())["pat_str"]) == name
 
     @pytest.mark.parametrize("library", ["hf", "tiktoken"])
     def test_written_pattern_is_ovilex(self, library):
