@@ -21,6 +21,13 @@ Digit, Space or Symbol:
   is written anew from the running interpreter's unicodedata and re; a build
   by an interpreter of the file's Unicode version checks the file so.
 
+o200k's pattern tells letters apart further, by the same engines' general
+categories: each code point has a letter kind, upper (Lu, Lt), lower (Ll),
+other (Lm, Lo), mark (M) or none, from KINDS_DATA beside this file at that
+same Unicode version (written anew with --write-gpt2-data too). The upper,
+lower and other kinds together must be GPT-2's letters, and marks its
+symbols.
+
 Every code point, surrogates included, must fall in exactly one class, and
 ASCII must have the classes that the splitter's fast path assumes; anything
 else stops the build with a message.
@@ -43,6 +50,13 @@ import unicodedata
 CODE_POINTS = 0x110000
 BLOCK = 256
 GPT2_DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "gpt2_char_classes.txt")
+KINDS_DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "o200k_letter_kinds.txt")
+
+# Letter kinds, numbered as LetterKind in src/text/char_class.h.
+NO_KIND, UPPER, LOWER, OTHER, MARK = 0, 1, 2, 3, 4
+KIND_NAMES = {"upper": UPPER, "lower": LOWER, "other": OTHER, "mark": MARK}
+KIND_OF_CATEGORY = {"Lu": UPPER, "Lt": UPPER, "Ll": LOWER, "Lm": OTHER, "Lo": OTHER,
+                    "Mn": MARK, "Mc": MARK, "Me": MARK}
 
 # Numbering shared with src/text/char_class.h (checked there by static_assert).
 SYMBOL, LETTER, DIGIT, SPACE = 0, 1, 2, 3
@@ -120,6 +134,66 @@ def gpt2_from_unicodedata() -> bytearray:
         elif re.match(r"\s", chr(cp)) and not 0x1C <= cp <= 0x1F:
             classes[cp] = SPACE
     return classes
+
+
+def kinds_from_unicodedata() -> bytearray:
+    """The letter kinds under the running interpreter's Unicode version."""
+    kinds = bytearray([NO_KIND]) * CODE_POINTS
+    for cp in range(CODE_POINTS):
+        kinds[cp] = KIND_OF_CATEGORY.get(unicodedata.category(chr(cp)), NO_KIND)
+    return kinds
+
+
+def write_kinds_data() -> None:
+    lines = [
+        "# The letter kinds of o200k's pattern at the regex engines' Unicode version:",
+        "# upper (Lu, Lt), lower (Ll), other (Lm, Lo) and mark (M); every other code",
+        "# point has none. Read by tools/gen_char_classes.py, which also writes it",
+        "# (--write-gpt2-data).",
+        f"unicode {unicodedata.unidata_version}",
+    ]
+    kinds = kinds_from_unicodedata()
+    for name, value in KIND_NAMES.items():
+        items = [f"{a:04X}" if a == b else f"{a:04X}-{b:04X}" for a, b in ranges_of(kinds, value)]
+        for i in range(0, len(items), 8):
+            lines.append(" ".join([name, *items[i : i + 8]]))
+    write_atomically(KINDS_DATA, "\n".join(lines) + "\n")
+
+
+def read_kinds_data(gpt2_version: str, gpt2: bytearray) -> bytearray:
+    """The letter kinds that KINDS_DATA holds, checked against GPT-2's
+    classes of the same Unicode version."""
+    version = ""
+    kinds = bytearray([NO_KIND]) * CODE_POINTS
+    with open(KINDS_DATA, encoding="ascii") as f:
+        for number, line in enumerate(f, 1):
+            words = line.split()
+            if not words or words[0].startswith("#"):
+                continue
+            if words[0] == "unicode" and len(words) == 2:
+                version = words[1]
+                continue
+            if words[0] not in KIND_NAMES:
+                raise GenerationError(f"{KINDS_DATA}:{number}: unknown kind {words[0]!r}")
+            for item in words[1:]:
+                first, _, last = item.partition("-")
+                a, b = int(first, 16), int(last or first, 16)
+                if not a <= b < CODE_POINTS or kinds.count(NO_KIND, a, b + 1) != b + 1 - a:
+                    raise GenerationError(f"{KINDS_DATA}:{number}: {item} is out of range or "
+                                          "of two kinds")
+                kinds[a : b + 1] = bytes([KIND_NAMES[words[0]]]) * (b + 1 - a)
+    if version != gpt2_version:
+        raise GenerationError(f"{KINDS_DATA} is for Unicode {version or '(none)'}, "
+                              f"{GPT2_DATA} for {gpt2_version}")
+    if version == unicodedata.unidata_version and kinds != kinds_from_unicodedata():
+        raise GenerationError(f"{KINDS_DATA} is not what Unicode {version} gives: "
+                              "rewrite it with --write-gpt2-data")
+    for cp in range(CODE_POINTS):
+        letter = kinds[cp] in (UPPER, LOWER, OTHER)
+        if letter != (gpt2[cp] == LETTER) or (kinds[cp] == MARK and gpt2[cp] != SYMBOL):
+            raise GenerationError(f"U+{cp:04X} has the kind {kinds[cp]} but is "
+                                  f"{NAMES[gpt2[cp]]} to GPT-2's classes")
+    return kinds
 
 
 def ranges_of(classes: bytearray, value: int) -> list[tuple[int, int]]:
@@ -238,6 +312,21 @@ def render(indexes: list[list[int]], blocks: list[bytes], gpt2_version: str) -> 
     return "\n".join(body)
 
 
+def render_kinds(index: list[int], blocks: list[bytes]) -> str:
+    body = [
+        f"const std::uint8_t LETTER_KIND_INDEX[{len(index)}] = {{",
+        rows(index, 32),
+        "};",
+        "",
+        f"const std::uint8_t LETTER_KIND_BLOCKS[{len(blocks) * BLOCK}] = {{",
+    ]
+    for number, block in enumerate(blocks):
+        body.append(f"    // block {number}")
+        body.append(rows(list(block), 64))
+    body += ["};", ""]
+    return "\n".join(body)
+
+
 def write_atomically(path: str, text: str) -> None:
     directory = os.path.dirname(os.path.abspath(path))
     fd, tmp = tempfile.mkstemp(dir=directory, prefix=".char_classes.", suffix=".tmp")
@@ -255,16 +344,19 @@ def main(argv: list[str]) -> int:
     try:
         if argv[1:] == ["--write-gpt2-data"]:
             write_gpt2_data()
+            write_kinds_data()
             return 0
         if len(argv) != 2 or argv[1].startswith("-"):
             print(f"usage: {argv[0]} OUT.inc | --write-gpt2-data", file=sys.stderr)
             return 2
         gpt2_version, gpt2 = read_gpt2_data()
         indexes, blocks = two_stage([read_classes(), gpt2])
+        kind_indexes, kind_blocks = two_stage([read_kinds_data(gpt2_version, gpt2)])
     except GenerationError as e:
         print(f"gen_char_classes: {e}", file=sys.stderr)
         return 1
-    write_atomically(argv[1], render(indexes, blocks, gpt2_version))
+    write_atomically(argv[1], render(indexes, blocks, gpt2_version)
+                     + render_kinds(kind_indexes[0], kind_blocks))
     return 0
 
 

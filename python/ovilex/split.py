@@ -1,7 +1,7 @@
 """Pre-splitting text into the chunks that training and encoding work on.
 
 ovilex's own pattern (``pattern="ovilex"``, the default) is described first;
-GPT-2's (``pattern="gpt2"``) after it.
+GPT-2's (``pattern="gpt2"``), the cl100k family and o200k's after it.
 
 A chunk is the longest match of the first of these alternatives that matches
 at the current position (Python's ``re`` with its Unicode classes):
@@ -66,6 +66,35 @@ libraries' regex engines, which differ from the ones above:
 - whitespace is the White_Space property, which leaves out the information
   separators U+001C..U+001F (symbols there);
 - the Unicode version is the libraries' (16.0), whatever the interpreter's.
+
+The cl100k family (``pattern="cl100k"``, ``"llama3"``, ``"qwen2"``; the
+regular expressions are in ovilex.patterns) has GPT-2's classes and other
+rules, exactly as tiktoken and the regex module run them:
+
+- contractions ignore case, as those engines fold it (``'S``, ``'Ll``, and
+  ``'ſ`` with the long s U+017F);
+- one symbol or whitespace character other than CR and LF leads a run of
+  letters (``"!abc"``, ``"\\tabc"`` and ``" abc"`` are one chunk each);
+- numbers go in chunks of up to three digits (``"1234"`` gives ``123`` and
+  ``4``), one digit each under qwen2; no space leads them;
+- a space may lead a run of symbols, and the CR and LF right after the run
+  join it (``" !!\\n"``);
+- whitespace goes up to the last CR or LF of its run; otherwise as GPT-2's
+  (the last character left to lead what follows); a run that ends the text
+  is one chunk under cl100k, while llama3 and qwen2 first end a chunk at its
+  last CR or LF (``"\\n "``: one chunk, or ``"\\n"`` and ``" "``).
+
+o200k's pattern (``pattern="o200k"``, ``O200K_PATTERN`` in ovilex.patterns)
+splits words by letter case, exactly as tiktoken and the regex module run it:
+
+- a word is upper case letters (Lu, Lt) then lower case ones (Ll), with
+  other letters (Lm, Lo) and marks (M) taken by either part, led by one
+  symbol, mark or whitespace character other than CR and LF:
+  ``"HelloWORLD"`` gives ``Hello`` and ``WORLD``, ``"WORLDWide"`` stays one;
+- a contraction ends the word before it (``"He's"`` is one chunk), case
+  folded as under cl100k;
+- numbers and whitespace as under llama3; symbol runs, which hold marks,
+  take the CR, LF and ``/`` after them.
 """
 
 from __future__ import annotations
@@ -86,8 +115,9 @@ SPLIT_PATTERN: re.Pattern[str] = re.compile(OVILEX_PATTERN)
 def split(text: str, pattern: str | None = None) -> list[str]:
     """Cuts text into chunks (see the module's description);
     ``"".join(split(text)) == text``. Any str, lone surrogates included.
-    pattern: "ovilex" (None) or "gpt2", by name or as its regular expression
-    (see ovilex.patterns.pattern_name); ValueError for any other."""
+    pattern: "ovilex" (None), "gpt2", "cl100k", "llama3", "qwen2" or "o200k", by name
+    or as its regular expression (see ovilex.patterns.pattern_name);
+    ValueError for any other."""
     if pattern is None:
         return _native.split(text)
     return _native.split(text, pattern_name(pattern))

@@ -330,7 +330,7 @@ PyMethodDef FUNCTIONS[] = {
     {"split", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ovilex_split_entry)),
      METH_FASTCALL | METH_KEYWORDS,
      "split(text, /, pattern=None)\n--\n\nThe chunks of text under a split pattern: 'ovilex' "
-     "(None) or 'gpt2' (see ovilex.split)."},
+     "(None), 'gpt2', 'cl100k', 'llama3', 'qwen2' or 'o200k' (see ovilex.split)."},
     {"char_class_ranges",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ovilex_char_class_ranges_entry)),
      METH_FASTCALL | METH_KEYWORDS,

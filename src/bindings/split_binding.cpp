@@ -34,8 +34,8 @@ SplitPattern pattern_of(PyObject* arg, const char* function) {
     }
   }
   PyErr_Clear();  // a name that is not UTF-8 is unknown too
-  py::throw_format(PyExc_ValueError,
-                   "unknown split pattern %R: the supported ones are 'ovilex' and 'gpt2'", arg);
+  py::throw_format(PyExc_ValueError, "unknown split pattern %R: the supported ones are %s", arg,
+                   text::SPLIT_PATTERN_NAMES);
 }
 
 // Where each chunk ends, in code points. The str is immutable and its

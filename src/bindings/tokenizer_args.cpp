@@ -180,9 +180,8 @@ engine::EncodingRules rules_arg(const char* pattern, const char* merging, int wh
   if (pattern != nullptr) {
     const auto named = text::split_pattern_named(pattern);
     if (!named) {
-      py::throw_format(PyExc_ValueError,
-                       "unknown split pattern '%s': the supported ones are 'ovilex' and 'gpt2'",
-                       pattern);
+      py::throw_format(PyExc_ValueError, "unknown split pattern '%s': the supported ones are %s",
+                       pattern, text::SPLIT_PATTERN_NAMES);
     }
     rules.pattern = *named;
   }

@@ -271,7 +271,8 @@ PyGetSetDef GETSETS[] = {
      "A copy of the learned vocabulary: token id -> bytes (special tokens apart).", nullptr},
     {"special_tokens", special_tokens_getter, nullptr,
      "A copy of the special tokens: text -> id.", nullptr},
-    {"pattern", rules_getter, nullptr, "The split pattern's name: 'ovilex' or 'gpt2'.",
+    {"pattern", rules_getter, nullptr,
+     "The split pattern's name: 'ovilex', 'gpt2', 'cl100k', 'llama3', 'qwen2' or 'o200k'.",
      const_cast<char*>("pattern")},
     {"merging", rules_getter, nullptr,
      "How chunks merge: 'list' (the merge list in order, as training makes it), 'merge_rank' "
@@ -298,7 +299,8 @@ PyType_Slot SLOTS[] = {
                     "merging='list', whole_chunks=False, prefix_space=False)\n--\n\nA merge "
                     "list and its vocabulary, and special tokens (text -> id, ids outside the "
                     "vocabulary), ids 0 to 4294967294, compiled for encoding text and decoding ids. pattern: 'ovilex' "
-                    "(None) or 'gpt2'. merging: 'list', or by rank for the rules of other "
+                    "(None), 'gpt2', 'cl100k', 'llama3', 'qwen2' or 'o200k'. merging: 'list', or by rank "
+                    "for the rules of other "
                     "libraries, 'merge_rank' or 'token_rank' (merges None: the merge list that "
                     "the ranks make); the vocabulary then holds each byte as one id, any id. "
                     "whole_chunks and prefix_space: see their attributes.")},

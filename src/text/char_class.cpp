@@ -11,8 +11,9 @@ static_assert(GENERATED_SYMBOL == static_cast<int>(CharClass::Symbol));
 static_assert(GENERATED_LETTER == static_cast<int>(CharClass::Letter));
 static_assert(GENERATED_DIGIT == static_cast<int>(CharClass::Digit));
 static_assert(GENERATED_SPACE == static_cast<int>(CharClass::Space));
-static_assert(GENERATED_PATTERN_COUNT == SPLIT_PATTERN_COUNT);
-static_assert(static_cast<std::size_t>(SplitPattern::Gpt2) + 1 == SPLIT_PATTERN_COUNT);
+static_assert(GENERATED_PATTERN_COUNT == CLASS_TABLE_COUNT);
+static_assert(class_table(SplitPattern::Gpt2) + 1 == CLASS_TABLE_COUNT);
 static_assert(sizeof(CHAR_CLASS_BLOCKS) == GENERATED_BLOCK_COUNT * 256);
+static_assert(static_cast<int>(LetterKind::Mark) == 4);
 
 }  // namespace ovilex::text::detail

@@ -55,22 +55,146 @@ std::size_t last_safe_cut_of(std::string_view text, std::size_t floor) noexcept 
   return 0;
 }
 
+// The cut rules of the cl100k family (split.h): with a the code point before
+// p and b the one at p, p is taken when
+//   - a and b are non-spaces of different classes, unless a is a symbol and
+//     b a letter (the symbol may lead the letters: "!abc"), and unless both
+//     are digits under MAX_DIGITS 3 (digits go in threes from their run's
+//     start, which may lie anywhere before);
+//   - a is not whitespace and b is, unless a is a symbol and b CR or LF
+//     (a symbol run takes the CR and LF after it);
+//   - a is whitespace and b is not, with a CR or LF, or alone after a
+//     non-space or the text's start (a longer run at the end of the text
+//     splits otherwise than before a non-space), and a leads nothing: not a
+//     letter unless a is CR or LF, not a symbol if a is U+0020.
+template <SplitPattern P>
+std::size_t last_safe_cut_family(std::string_view text, std::size_t floor) noexcept {
+  const detail::Utf8Text<P> t(text);
+  const std::size_t n = text.size();
+  if (n < 2 || floor >= n - 1) return 0;
+  std::size_t p = t.last_start(n);
+  bool b_complete = t.complete_at(p);
+  detail::ClassWidth b = t.class_at(p);
+  char32_t b_unit = t.unit(p);
+  while (p > floor) {
+    const std::size_t q = t.last_start(p);
+    const detail::ClassWidth a = t.class_at(q);
+    const char32_t a_unit = t.unit(q);
+    if (b_complete) {
+      const bool a_space = a.cls == CharClass::Space;
+      const bool b_space = b.cls == CharClass::Space;
+      if (!a_space && !b_space) {
+        if (a.cls != b.cls && !(a.cls == CharClass::Symbol && b.cls == CharClass::Letter)) {
+          return p;
+        }
+        if (a.cls == CharClass::Digit && b.cls == CharClass::Digit &&
+            detail::RulesOf<P>::MAX_DIGITS == 1) {
+          return p;
+        }
+      } else if (!a_space) {
+        if (!(a.cls == CharClass::Symbol && detail::is_cr_lf(b_unit))) return p;
+      } else if (!b_space) {
+        const bool breaks = detail::is_cr_lf(a_unit);
+        const bool alone = q == 0 || t.class_at(t.last_start(q)).cls != CharClass::Space;
+        const bool leads = (b.cls == CharClass::Letter && !breaks) ||
+                           (b.cls == CharClass::Symbol && a_unit == U' ');
+        if ((breaks || alone) && !leads) return p;
+      }
+    }
+    p = q;
+    b = a;
+    b_unit = a_unit;
+    b_complete = true;
+  }
+  return 0;
+}
+
+// The cut rules of o200k's pattern (split.h), over its finer classes: with
+// a the code point before p and b the one at p, p is taken when
+//   - a and b are non-spaces and a is a digit and b not, or b a digit and a
+//     not, or a a letter and b a symbol other than "'" (which may begin a
+//     contraction), or a lower case letter and b an upper case one (the
+//     word's lower case part ends at a; a letter of another kind may be
+//     taken by the upper case part of a word that goes on);
+//   - a is not whitespace and b is, unless a is a symbol or a mark and b CR
+//     or LF (a symbol run takes the CR, LF and "/" after it);
+//   - a is whitespace and b is not, as under the cl100k family (a CR or LF,
+//     or alone after a non-space or the text's start, and leading nothing:
+//     no letter or mark unless a is CR or LF, no symbol if a is U+0020),
+//     and not a CR or LF before "/".
+std::size_t last_safe_cut_o200k(std::string_view text, std::size_t floor) noexcept {
+  using detail::Fine;
+  const detail::Utf8Text<SplitPattern::O200k> t(text);
+  const std::size_t n = text.size();
+  if (n < 2 || floor >= n - 1) return 0;
+  const auto letter = [](Fine f) { return f == Fine::Upper || f == Fine::Lower || f == Fine::Other; };
+  std::size_t p = t.last_start(n);
+  bool b_complete = t.complete_at(p);
+  Fine b = detail::fine_at(t, p).fine;
+  char32_t b_unit = t.unit(p);
+  while (p > floor) {
+    const std::size_t q = t.last_start(p);
+    const Fine a = detail::fine_at(t, q).fine;
+    const char32_t a_unit = t.unit(q);
+    if (b_complete) {
+      const bool a_space = a == Fine::Space;
+      const bool b_space = b == Fine::Space;
+      if (!a_space && !b_space) {
+        if ((a == Fine::Digit) != (b == Fine::Digit)) return p;
+        if (letter(a) && b == Fine::Symbol && b_unit != U'\'') return p;
+        if (a == Fine::Lower && b == Fine::Upper) return p;
+      } else if (!a_space) {
+        if (!((a == Fine::Symbol || a == Fine::Mark) && detail::is_cr_lf(b_unit))) return p;
+      } else if (!b_space) {
+        const bool breaks = detail::is_cr_lf(a_unit);
+        const bool alone = q == 0 || detail::fine_at(t, t.last_start(q)).fine != Fine::Space;
+        const bool leads = ((letter(b) || b == Fine::Mark) && !breaks) ||
+                           ((b == Fine::Symbol || b == Fine::Mark) && a_unit == U' ') ||
+                           (breaks && b_unit == U'/');
+        if ((breaks || alone) && !leads) return p;
+      }
+    }
+    p = q;
+    b = a;
+    b_unit = a_unit;
+    b_complete = true;
+  }
+  return 0;
+}
+
 }  // namespace
 
 std::optional<SplitPattern> split_pattern_named(std::string_view name) noexcept {
-  for (const SplitPattern p : {SplitPattern::Ovilex, SplitPattern::Gpt2}) {
+  for (const SplitPattern p : {SplitPattern::Ovilex, SplitPattern::Gpt2, SplitPattern::Cl100k,
+                               SplitPattern::Llama3, SplitPattern::Qwen2, SplitPattern::O200k}) {
     if (name == split_pattern_name(p)) return p;
   }
   return std::nullopt;
 }
 
 std::string_view split_pattern_name(SplitPattern pattern) noexcept {
-  return pattern == SplitPattern::Gpt2 ? "gpt2" : "ovilex";
+  switch (pattern) {
+    case SplitPattern::Gpt2: return "gpt2";
+    case SplitPattern::Cl100k: return "cl100k";
+    case SplitPattern::Llama3: return "llama3";
+    case SplitPattern::Qwen2: return "qwen2";
+    case SplitPattern::O200k: return "o200k";
+    case SplitPattern::Ovilex: break;
+  }
+  return "ovilex";
 }
 
 std::size_t last_safe_cut(SplitPattern pattern, std::string_view text, std::size_t floor) noexcept {
-  return detail::with_pattern(
-      pattern, [&](auto p) { return last_safe_cut_of<decltype(p)::value>(text, floor); });
+  return detail::with_pattern(pattern, [&](auto p) {
+    constexpr SplitPattern P = decltype(p)::value;
+    if constexpr (detail::is_family(P)) {
+      return last_safe_cut_family<P>(text, floor);
+    } else if constexpr (P == SplitPattern::O200k) {
+      return last_safe_cut_o200k(text, floor);
+    } else {
+      return last_safe_cut_of<P>(text, floor);
+    }
+  });
 }
 
 std::size_t last_safe_cut(std::string_view text, std::size_t floor) noexcept {

@@ -26,6 +26,30 @@
 //   - whitespace: the whole run when it ends the text or is one character
 //     long, else the run less its last character (which then starts the next
 //     chunk: alone, or with what follows if it is U+0020).
+//
+// The cl100k family runs GPT-2's classes through other rules: exactly the
+// matches that tiktoken and the regex module find for
+//
+//   Cl100k '(?i:[sdmt]|ll|ve|re)|[^\r\n\p{L}\p{N}]?+\p{L}++|\p{N}{1,3}+|
+//          ?[^\s\p{L}\p{N}]++[\r\n]*+|\s++$|\s*[\r\n]|\s+(?!\S)|\s
+//   Llama3 (?i:'s|'t|'re|'ve|'m|'ll|'d)|[^\r\n\p{L}\p{N}]?\p{L}+|\p{N}{1,3}|
+//          ?[^\s\p{L}\p{N}]+[\r\n]*|\s*[\r\n]+|\s+(?!\S)|\s+
+//   Qwen2  Llama3's with \p{N} for \p{N}{1,3}
+//
+// (each one line, broken here). Cl100k is tiktoken's spelling of
+// cl100k_base's pattern and Llama3 the older one that Llama 3 publishes:
+// they part only on a whitespace run that ends the text and holds a CR or
+// LF before other whitespace, which "\s++$" takes whole and "\s*[\r\n]+"
+// only up to that CR or LF. As a procedure, at each position:
+//   - "'" then s, t, m, d, ll, ve or re in either case, or U+017F (the only
+//     other letter that folds to one of them): the contraction;
+//   - a letter: the run of letters; one symbol or whitespace character
+//     other than CR and LF before a letter: it and the run;
+//   - a digit: three digits at most (one under Qwen2);
+//   - a symbol, or U+0020 before one: the run of symbols, then any CR and LF;
+//   - whitespace: the whole run if it ends the text (Cl100k); else up to its
+//     last CR or LF if it has one; else as above (the whole run at the end,
+//     or less its last character, which leads what follows or stands alone).
 #pragma once
 
 #include <bit>
@@ -41,10 +65,15 @@
 
 namespace ovilex::text {
 
-// The pattern of a name, "ovilex" or "gpt2", or nullopt; and the name of a
-// pattern.
+// The pattern of a name ("ovilex", "gpt2", "cl100k", "llama3", "qwen2",
+// "o200k"), or
+// nullopt; and the name of a pattern.
 std::optional<SplitPattern> split_pattern_named(std::string_view name) noexcept;
 std::string_view split_pattern_name(SplitPattern pattern) noexcept;
+
+// The names, as messages list them.
+inline constexpr char SPLIT_PATTERN_NAMES[] =
+    "'ovilex', 'gpt2', 'cl100k', 'llama3', 'qwen2' and 'o200k'";
 
 // Calls on_chunk(std::string_view) for each chunk of |text| under |pattern|,
 // in order. |text| must be valid UTF-8; on anything else the chunks are
@@ -79,7 +108,8 @@ void split_code_points(std::span<const Unit> text, OnChunk&& on_chunk);  // Spli
 //       one of s, t, r, v, m, l, d: only a contraction spans such a pair.
 // The rules rest only on what both patterns share: chunks of one class but
 // for the contractions and a leading U+0020, and the way whitespace runs
-// end. Each pattern applies them with its own classes.
+// end. Each pattern applies them with its own classes. The cl100k family has
+// rules of its own, and o200k others (split.cpp).
 std::size_t last_safe_cut(SplitPattern pattern, std::string_view text,
                           std::size_t floor = 0) noexcept;
 std::size_t last_safe_cut(std::string_view text, std::size_t floor = 0) noexcept;  // Ovilex
@@ -104,6 +134,21 @@ class Utf8Text {
 
   std::size_t size() const noexcept { return size_; }
   char32_t unit(std::size_t i) const noexcept { return data_[i]; }
+  // The width of U+017F (long s) at i, or 0 if it is not there.
+  std::size_t long_s_at(std::size_t i) const noexcept {
+    return i + 1 < size_ && data_[i] == 0xC5 && data_[i + 1] == 0xBF ? 2 : 0;
+  }
+
+  // The code point that starts at i; above U+10FFFF for one cut short.
+  char32_t code_point_at(std::size_t i) const noexcept {
+    const unsigned char b0 = data_[i];
+    if (b0 < 0x80) return b0;
+    const std::size_t width = b0 < 0xE0 ? 2 : b0 < 0xF0 ? 3 : 4;
+    if (size_ - i < width) return MAX_CODE_POINT + 1;
+    char32_t cp = char32_t{b0} & (0x7F >> width);
+    for (std::size_t k = 1; k < width; ++k) cp = cp << 6 | (data_[i + k] & 0x3F);
+    return cp;
+  }
 
   [[gnu::always_inline]] ClassWidth class_at(std::size_t i) const noexcept {
     const unsigned char b = data_[i];
@@ -237,6 +282,8 @@ class UnitText {
 
   std::size_t size() const noexcept { return size_; }
   char32_t unit(std::size_t i) const noexcept { return static_cast<char32_t>(data_[i]); }
+  std::size_t long_s_at(std::size_t i) const noexcept { return unit(i) == 0x17F ? 1 : 0; }
+  char32_t code_point_at(std::size_t i) const noexcept { return unit(i); }
   ClassWidth class_at(std::size_t i) const noexcept { return {class_of(data_[i]), 1}; }
 
   std::size_t run_end(std::size_t i, CharClass cls) const noexcept {
@@ -320,14 +367,283 @@ template <class Text, class Emit>
   }
 }
 
+// The rules of the cl100k family (SplitPattern::Cl100k, Llama3, Qwen2): see
+// the top of this file. |MaxDigits| is 3, or 1 for Qwen2; |WholeFinalSpace| holds for
+// the possessive spelling, whose "\s++$" takes a whitespace run that ends
+// the text whole, where the other takes it up to its last CR or LF first.
+template <std::size_t MaxDigits, bool WholeFinalSpace>
+struct FamilyRules {
+  static constexpr std::size_t MAX_DIGITS = MaxDigits;
+  static constexpr bool WHOLE_FINAL_SPACE = WholeFinalSpace;
+};
+
+template <SplitPattern P>
+using RulesOf = FamilyRules<P == SplitPattern::Qwen2 ? 1 : 3, P == SplitPattern::Cl100k>;
+
+inline constexpr bool is_family(SplitPattern p) noexcept {
+  return p == SplitPattern::Cl100k || p == SplitPattern::Llama3 || p == SplitPattern::Qwen2;
+}
+
+inline char32_t ascii_lower(char32_t u) noexcept { return u >= U'A' && u <= U'Z' ? u + 32 : u; }
+
+// The length of the case-insensitive contraction that starts with the "'"
+// at i, or 0. The engines fold case by Unicode's simple folding, under which
+// only U+017F (long s) joins the ASCII letters, as another s.
+template <class Text>
+std::size_t folded_contraction_length(const Text& t, std::size_t i) noexcept {
+  if (i + 1 >= t.size()) return 0;
+  switch (ascii_lower(t.unit(i + 1))) {
+    case U's':
+    case U't':
+    case U'm':
+    case U'd':
+      return 2;
+    case U'r':
+    case U'v':
+      return i + 2 < t.size() && ascii_lower(t.unit(i + 2)) == U'e' ? 3 : 0;
+    case U'l':
+      return i + 2 < t.size() && ascii_lower(t.unit(i + 2)) == U'l' ? 3 : 0;
+    default:
+      if (const std::size_t w = t.long_s_at(i + 1)) return 1 + w;
+      return 0;
+  }
+}
+
+inline bool is_cr_lf(char32_t u) noexcept { return u == U'\r' || u == U'\n'; }
+
+// The matcher of the cl100k family: emit(begin, end) for each chunk.
+template <class Rules, class Text, class Emit>
+void split_family(const Text& t, Emit&& emit) {
+  const std::size_t n = t.size();
+  std::size_t i = 0;
+  // The end of the run of CR and LF from j.
+  const auto cr_lf_end = [&](std::size_t j) {
+    while (j < n && is_cr_lf(t.unit(j))) ++j;
+    return j;
+  };
+  while (i < n) {
+    const std::size_t start = i;
+    const char32_t u = t.unit(i);
+    if (u == U'\'') {
+      if (const std::size_t k = folded_contraction_length(t, i)) {
+        i += k;
+        emit(start, i);
+        continue;
+      }
+    }
+    const ClassWidth here = t.class_at(i);
+    const std::size_t next = i + here.width;
+    if (here.cls == CharClass::Letter) {
+      i = t.run_end(next, CharClass::Letter);
+    } else if (here.cls == CharClass::Digit) {
+      // \p{N}{1,3}, or \p{N} alone.
+      i = next;
+      for (std::size_t count = 1; count < Rules::MAX_DIGITS && i < n; ++count) {
+        const ClassWidth d = t.class_at(i);
+        if (d.cls != CharClass::Digit) break;
+        i += d.width;
+      }
+    } else {
+      // [^\r\n\p{L}\p{N}]?\p{L}+: any symbol or whitespace but CR and LF
+      // leads a run of letters.
+      const ClassWidth after = next < n ? t.class_at(next) : ClassWidth{CharClass::Space, 0};
+      if (next < n && after.cls == CharClass::Letter && !is_cr_lf(u)) {
+        i = t.run_end(next + after.width, CharClass::Letter);
+      } else if (here.cls == CharClass::Symbol) {
+        // " ?[^\s\p{L}\p{N}]+[\r\n]*"
+        i = cr_lf_end(t.run_end(next, CharClass::Symbol));
+      } else if (u == U' ' && next < n && after.cls == CharClass::Symbol) {
+        i = cr_lf_end(t.run_end(next + after.width, CharClass::Symbol));
+      } else {
+        // Whitespace: "\s++$" (whole at the end, if the spelling has it),
+        // "\s*[\r\n]" (up to its last CR or LF), "\s+(?!\S)" (less its
+        // last character before a non-space), "\s" (one character).
+        const std::size_t end = t.run_end(next, CharClass::Space);
+        std::size_t last_break = 0;  // just past the run's last CR or LF, if any
+        for (std::size_t j = end; j > start; --j) {
+          if (is_cr_lf(t.unit(j - 1))) {  // ASCII: never a continuation byte
+            last_break = j;
+            break;
+          }
+        }
+        if (end == n && Rules::WHOLE_FINAL_SPACE) {
+          i = end;
+        } else if (last_break != 0) {
+          i = last_break;
+        } else if (end == n) {
+          i = end;
+        } else {
+          const std::size_t last = t.last_start(end);
+          i = last > start ? last : end;
+        }
+      }
+    }
+    emit(start, i);
+  }
+}
+
+// o200k's classes: GPT-2's, its letters by kind and its marks apart.
+enum class Fine : std::uint8_t { Symbol, Space, Digit, Upper, Lower, Other, Mark };
+
+struct FineWidth {
+  Fine fine;
+  std::uint32_t width;
+};
+
+template <class Text>
+FineWidth fine_at(const Text& t, std::size_t i) noexcept {
+  const ClassWidth cw = t.class_at(i);
+  if (cw.cls == CharClass::Digit) return {Fine::Digit, cw.width};
+  if (cw.cls == CharClass::Space) return {Fine::Space, cw.width};
+  const char32_t u = t.unit(i);
+  if (u < 0x80) {
+    if (cw.cls == CharClass::Symbol) return {Fine::Symbol, cw.width};
+    return {u <= U'Z' ? Fine::Upper : Fine::Lower, cw.width};
+  }
+  const char32_t cp = t.code_point_at(i);
+  switch (cp <= MAX_CODE_POINT ? letter_kind(cp) : LetterKind::None) {
+    case LetterKind::Upper: return {Fine::Upper, cw.width};
+    case LetterKind::Lower: return {Fine::Lower, cw.width};
+    case LetterKind::Other: return {Fine::Other, cw.width};
+    case LetterKind::Mark: return {Fine::Mark, cw.width};
+    case LetterKind::None: break;
+  }
+  return {cw.cls == CharClass::Letter ? Fine::Other : Fine::Symbol, cw.width};
+}
+
+// [\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}] and [\p{Ll}\p{Lm}\p{Lo}\p{M}]: the head and
+// the tail of a word.
+inline bool word_head(Fine f) noexcept { return f == Fine::Upper || f == Fine::Other || f == Fine::Mark; }
+inline bool word_tail(Fine f) noexcept { return f == Fine::Lower || f == Fine::Other || f == Fine::Mark; }
+
+// The matcher of o200k's pattern (SplitPattern::O200k):
+//
+//   [^\r\n\p{L}\p{N}]?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]*[\p{Ll}\p{Lm}\p{Lo}\p{M}]+C?|
+//   [^\r\n\p{L}\p{N}]?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]+[\p{Ll}\p{Lm}\p{Lo}\p{M}]*C?|
+//   \p{N}{1,3}| ?[^\s\p{L}\p{N}]+[\r\n/]*|\s*[\r\n]+|\s+(?!\S)|\s+
+//
+// with C the contractions (?i:'s|'t|'re|'ve|'m|'ll|'d), as a backtracking
+// engine runs it: a word is tried with its optional lead first, then
+// without; the head takes all it can and gives back only as far as the
+// tail needs (marks and other letters are in both).
+template <class Text, class Emit>
+void split_o200k(const Text& t, Emit&& emit) {
+  const std::size_t n = t.size();
+  const auto run = [&](std::size_t j, auto in) {
+    while (j < n) {
+      const FineWidth fw = fine_at(t, j);
+      if (!in(fw.fine)) break;
+      j += fw.width;
+    }
+    return j;
+  };
+  // Head*Tail+ from q: the end, or 0 for no match (a word never ends at 0).
+  const auto word = [&](std::size_t q) -> std::size_t {
+    const std::size_t head_end = run(q, word_head);
+    std::size_t tail = head_end;
+    if (head_end == n || fine_at(t, head_end).fine != Fine::Lower) {
+      // Give back the head down to its last character that a tail takes.
+      bool found = false;
+      while (tail > q && !found) {
+        tail = t.last_start(tail);
+        if (tail < q) break;  // only in bytes that are not UTF-8
+        found = word_tail(fine_at(t, tail).fine);
+      }
+      if (!found) return 0;
+    }
+    return run(tail, word_tail);
+  };
+  // Head+Tail* from q, or 0.
+  const auto capital_word = [&](std::size_t q) -> std::size_t {
+    const std::size_t head_end = run(q, word_head);
+    return head_end == q ? 0 : run(head_end, word_tail);
+  };
+  const auto cr_lf_slash_end = [&](std::size_t j) {
+    while (j < n && (is_cr_lf(t.unit(j)) || t.unit(j) == U'/')) ++j;
+    return j;
+  };
+  const auto symbol = [](Fine f) { return f == Fine::Symbol || f == Fine::Mark; };
+  std::size_t i = 0;
+  while (i < n) {
+    const std::size_t start = i;
+    const char32_t u = t.unit(i);
+    const FineWidth here = fine_at(t, i);
+    const bool leads = (here.fine == Fine::Symbol || here.fine == Fine::Mark ||
+                        here.fine == Fine::Space) && !is_cr_lf(u);
+    const std::size_t next = i + here.width;
+    std::size_t end = 0;
+    if (leads && next < n) end = word(next);
+    if (end == 0) end = word(i);
+    if (end == 0 && leads && next < n) end = capital_word(next);
+    if (end == 0) end = capital_word(i);
+    if (end != 0) {
+      if (end < n && t.unit(end) == U'\'') end += folded_contraction_length(t, end);
+      i = end;
+    } else if (here.fine == Fine::Digit) {
+      i = next;
+      for (int count = 1; count < 3 && i < n; ++count) {
+        const ClassWidth d = t.class_at(i);
+        if (d.cls != CharClass::Digit) break;
+        i += d.width;
+      }
+    } else if (symbol(here.fine)) {
+      i = cr_lf_slash_end(run(next, symbol));
+    } else if (u == U' ' && next < n && symbol(fine_at(t, next).fine)) {
+      i = cr_lf_slash_end(run(next, symbol));
+    } else {
+      // Whitespace, as under Llama3.
+      const std::size_t space_end = t.run_end(next, CharClass::Space);
+      std::size_t last_break = 0;
+      for (std::size_t j = space_end; j > start; --j) {
+        if (is_cr_lf(t.unit(j - 1))) {
+          last_break = j;
+          break;
+        }
+      }
+      if (last_break != 0) {
+        i = last_break;
+      } else if (space_end == n) {
+        i = space_end;
+      } else {
+        const std::size_t last = t.last_start(space_end);
+        i = last > start ? last : space_end;
+      }
+    }
+    emit(start, i);
+  }
+}
+
 // Calls f(std::integral_constant<SplitPattern, P>) for P == |pattern|: the
 // matcher is compiled for each pattern, the choice made once per text.
 template <class F>
 decltype(auto) with_pattern(SplitPattern pattern, F&& f) {
-  if (pattern == SplitPattern::Gpt2) {
-    return f(std::integral_constant<SplitPattern, SplitPattern::Gpt2>{});
+  switch (pattern) {
+    case SplitPattern::Gpt2:
+      return f(std::integral_constant<SplitPattern, SplitPattern::Gpt2>{});
+    case SplitPattern::Cl100k:
+      return f(std::integral_constant<SplitPattern, SplitPattern::Cl100k>{});
+    case SplitPattern::Llama3:
+      return f(std::integral_constant<SplitPattern, SplitPattern::Llama3>{});
+    case SplitPattern::Qwen2:
+      return f(std::integral_constant<SplitPattern, SplitPattern::Qwen2>{});
+    case SplitPattern::O200k:
+      return f(std::integral_constant<SplitPattern, SplitPattern::O200k>{});
+    case SplitPattern::Ovilex:
+      break;
   }
   return f(std::integral_constant<SplitPattern, SplitPattern::Ovilex>{});
+}
+
+// The matcher of pattern P over a text.
+template <SplitPattern P, class Text, class Emit>
+[[gnu::always_inline]] inline void split_as(const Text& t, Emit&& emit) {
+  if constexpr (is_family(P)) {
+    split_family<RulesOf<P>>(t, emit);
+  } else if constexpr (P == SplitPattern::O200k) {
+    split_o200k(t, emit);
+  } else {
+    split_text(t, emit);
+  }
 }
 
 }  // namespace detail
@@ -335,10 +651,10 @@ decltype(auto) with_pattern(SplitPattern pattern, F&& f) {
 template <class OnChunk>
 void split_utf8(SplitPattern pattern, std::string_view text, OnChunk&& on_chunk) {
   detail::with_pattern(pattern, [&](auto p) {
-    detail::split_text(detail::Utf8Text<decltype(p)::value>(text),
-                       [&](std::size_t begin, std::size_t end) {
-                         on_chunk(std::string_view(text.data() + begin, end - begin));
-                       });
+    constexpr SplitPattern P = decltype(p)::value;
+    detail::split_as<P>(detail::Utf8Text<P>(text), [&](std::size_t begin, std::size_t end) {
+      on_chunk(std::string_view(text.data() + begin, end - begin));
+    });
   });
 }
 
@@ -352,8 +668,9 @@ void split_code_points(SplitPattern pattern, std::span<const Unit> text, OnChunk
   static_assert(std::is_integral_v<Unit> && std::is_unsigned_v<Unit> && sizeof(Unit) != 8,
                 "units are Latin-1 bytes, UCS-2 or UCS-4 code units");
   detail::with_pattern(pattern, [&](auto p) {
-    detail::split_text(detail::UnitText<Unit, decltype(p)::value>(text),
-                       [&](std::size_t begin, std::size_t end) { on_chunk(begin, end); });
+    constexpr SplitPattern P = decltype(p)::value;
+    detail::split_as<P>(detail::UnitText<Unit, P>(text),
+                        [&](std::size_t begin, std::size_t end) { on_chunk(begin, end); });
   });
 }
 

@@ -238,12 +238,20 @@ struct SplitCase {
 void PrintTo(const SplitCase& c, std::ostream* os) { *os << c.name; }
 
 constexpr SplitPattern GPT2 = SplitPattern::Gpt2;
+constexpr SplitPattern CL100K = SplitPattern::Cl100k;
+constexpr SplitPattern LLAMA3 = SplitPattern::Llama3;
+constexpr SplitPattern QWEN2 = SplitPattern::Qwen2;
 const auto BOTH_PATTERNS = ::testing::Values(SplitPattern::Ovilex, SplitPattern::Gpt2);
+constexpr SplitPattern O200K = SplitPattern::O200k;
+const auto ALL_PATTERNS =
+    ::testing::Values(SplitPattern::Ovilex, SplitPattern::Gpt2, CL100K, LLAMA3, QWEN2, O200K);
 
 // A test name: the parameter's own, then the pattern's.
 template <class Info>
 std::string name_with_pattern(const Info& info, const std::string& first) {
-  return first + (std::get<1>(info.param) == GPT2 ? "Gpt2" : "Ovilex");
+  std::string name(split_pattern_name(std::get<1>(info.param)));
+  name[0] = static_cast<char>(name[0] - 'a' + 'A');
+  return first + name;
 }
 
 const std::vector<SplitCase>& split_cases() {
@@ -298,6 +306,49 @@ TEST_P(SplitGolden, Chunks) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, SplitGolden, ::testing::ValuesIn(split_cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The cl100k family, worked out by hand from its patterns; tests/python holds
+// it to regex and tiktoken on every code point.
+const std::vector<SplitCase>& family_cases() {
+  static const std::vector<SplitCase> cases = {
+      {"Contractions", U"it's'LL'Re'ſx", {U"it", U"'s", U"'LL", U"'Re", U"'ſ", U"x"}, CL100K},
+      {"ApostropheLeadsLetters", U"'hello 'r", {U"'hello", U" '", U"r"}, CL100K},
+      {"SymbolLeadsLetters", U"!abc !!abc", {U"!abc", U" !!", U"abc"}, CL100K},
+      {"TabLeadsLetters", U"\t\tx\u00A0y", {U"\t", U"\tx", U"\u00A0y"}, CL100K},
+      {"NewlineLeadsNothing", U"\nx\r\ny", {U"\n", U"x", U"\r\n", U"y"}, CL100K},
+      {"DigitsInThrees", U"1234567 12", {U"123", U"456", U"7", U" ", U"12"}, CL100K},
+      {"NumbersMix", U"\u00B2\u2167" U"1x", {U"\u00B2\u2167" U"1", U"x"}, CL100K},
+      {"SymbolsTakeBreaks", U"a.\r\n\n b", {U"a", U".\r\n\n", U" b"}, CL100K},
+      {"SpaceLeadsSymbols", U"x  !!\n", {U"x", U" ", U" !!\n"}, CL100K},
+      {"SpacesUpToLastBreak", U"x \n \n  y", {U"x", U" \n \n", U" ", U" y"}, CL100K},
+      {"FinalSpacesWhole", U"x\n  ", {U"x", U"\n  "}, CL100K},
+      {"FinalSpacesAtBreak", U"x\n  ", {U"x", U"\n", U"  "}, LLAMA3},
+      {"SpaceBeforeDigit", U"a 1", {U"a", U" ", U"1"}, LLAMA3},
+      {"DigitsOneByOne", U"x1234", {U"x", U"1", U"2", U"3", U"4"}, QWEN2},
+      {"QwenFinalSpacesAtBreak", U"x \r\n\t", {U"x", U" \r\n", U"\t"}, QWEN2},
+      {"O200kUpperAfterLowerStartsWord", U"HelloWORLDWide x", {U"Hello", U"WORLDWide", U" x"}, O200K},
+      {"O200kContractionEndsWord", U"He'S'd", {U"He'S", U"'d"}, O200K},
+      {"O200kMarkLeadsOrEnds", U"\u0301H !\u0301", {U"\u0301", U"H", U" !\u0301"}, O200K},
+      {"O200kSlashAfterSymbols", U"a!\n/b", {U"a", U"!\n/", U"b"}, O200K},
+  };
+  return cases;
+}
+
+class FamilyGolden : public ::testing::TestWithParam<SplitCase> {};
+
+TEST_P(FamilyGolden, Chunks) {
+  const SplitCase& c = GetParam();
+  EXPECT_EQ(first_difference(code_point_chunks<char32_t>(c.text, c.pattern), c.chunks), "");
+  EXPECT_EQ(first_difference(code_point_chunks<std::uint16_t>(c.text, c.pattern), c.chunks), "");
+  Chunks got;
+  for (const std::string& chunk : utf8_chunks(to_utf8(c.text), c.pattern)) {
+    got.push_back(from_utf8(chunk));
+  }
+  EXPECT_EQ(first_difference(got, c.chunks), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FamilyGolden, ::testing::ValuesIn(family_cases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Classes that hold in every Unicode version.
@@ -399,7 +450,8 @@ const std::vector<char32_t>& tricky() {
       0x2028,  0x3000,  U'\'',   U'\'',   U's',    U't',    U'r',    U'e',    U'v',   U'l',
       U'm',    U'd',    U'a',    U'Z',    U'0',    U'9',    0x0660,  0x0966,  0xFF10, 0x1D7CE,
       0xB2,    0x2167,  U'_',    U'!',    U'.',    0x0301,  0x200D,  0xFE0F,  0x1F600, 0xE9,
-      0x4E2D,  0xD800,  0xDFFF,  0x10FFFF, 0x1F,   0xBD,    0x3007,  0x180E};
+      0x4E2D,  0xD800,  0xDFFF,  0x10FFFF, 0x1F,   0xBD,    0x3007,  0x180E, 0x17F,  U'S',
+      U'L',    U'E'};
   return chars;
 }
 
@@ -443,8 +495,10 @@ TEST_P(SplitRandom, MatchesReference) {
   }
 }
 
+class SplitUnits : public ::testing::TestWithParam<std::tuple<unsigned, SplitPattern>> {};
+
 // Both entry points cut at the same code points.
-TEST_P(SplitRandom, Utf8AgreesWithCodePoints) {
+TEST_P(SplitUnits, Utf8AgreesWithCodePoints) {
   const auto [seed, pattern] = GetParam();
   std::mt19937 rng(seed);
   for (int round = 0; round < 500; ++round) {
@@ -460,7 +514,7 @@ TEST_P(SplitRandom, Utf8AgreesWithCodePoints) {
 
 // On bytes that are not UTF-8 the chunks are unspecified, but they still
 // cover the input exactly, each non-empty.
-TEST_P(SplitRandom, InvalidUtf8StillCovered) {
+TEST_P(SplitUnits, InvalidUtf8StillCovered) {
   const auto [seed, pattern] = GetParam();
   std::mt19937 rng(seed);
   for (int round = 0; round < 2000; ++round) {
@@ -477,6 +531,12 @@ TEST_P(SplitRandom, InvalidUtf8StillCovered) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, SplitRandom,
                          ::testing::Combine(::testing::Values(1u, 2u, 3u, 4u), BOTH_PATTERNS),
+                         [](const auto& info) {
+                           return name_with_pattern(info, std::to_string(std::get<0>(info.param)));
+                         });
+
+INSTANTIATE_TEST_SUITE_P(Seeds, SplitUnits,
+                         ::testing::Combine(::testing::Values(1u, 2u, 3u, 4u), ALL_PATTERNS),
                          [](const auto& info) {
                            return name_with_pattern(info, std::to_string(std::get<0>(info.param)));
                          });
@@ -527,7 +587,20 @@ INSTANTIATE_TEST_SUITE_P(
                       CutCase{"Gpt2NumeralInNumberRun", U"\u216B" U"1", 0, 0, GPT2},
                       CutCase{"SeparatorRun", U"a\x1C\x1C" U"b", 0, 1},
                       CutCase{"Gpt2SeparatorsAreSymbols", U"a\x1C\x1C" U"b", 0, 3, GPT2},
-                      CutCase{"Gpt2NotBeforeContractionLetter", U"it's", 0, 2, GPT2}),
+                      CutCase{"Gpt2NotBeforeContractionLetter", U"it's", 0, 2, GPT2},
+                      CutCase{"Cl100kNotBeforeLetterAfterSymbol", U"ab!cd", 0, 2, CL100K},
+                      CutCase{"Cl100kNeverBetweenDigits", U"a1234", 0, 1, CL100K},
+                      CutCase{"Qwen2BetweenDigits", U"a1234", 0, 4, QWEN2},
+                      CutCase{"Cl100kNotBeforeBreakAfterSymbol", U"a!\n", 0, 1, CL100K},
+                      CutCase{"Cl100kAfterBreakRun", U"a \n\n5", 0, 4, CL100K},
+                      CutCase{"Cl100kNotAfterSpaceRun", U"a  5", 0, 1, LLAMA3},
+                      CutCase{"Cl100kNotAfterTabBeforeLetter", U"1\tb", 0, 1, CL100K},
+                      CutCase{"Cl100kAfterNewlineBeforeLetter", U"1\nb", 0, 2, CL100K},
+                      CutCase{"Cl100kNotAfterSpaceBeforeSymbol", U"1 !", 0, 1, CL100K},
+                      CutCase{"Cl100kAfterTabBeforeSymbol", U"1\t!", 0, 2, CL100K},
+                      CutCase{"O200kLowerBeforeUpper", U"aBcD", 0, 3, O200K},
+                      CutCase{"O200kNotBeforeApostrophe", U"a'b", 0, 0, O200K},
+                      CutCase{"O200kNotAfterBreakBeforeSlash", U"!\n/", 0, 0, O200K}),
     [](const auto& info) { return std::string(info.param.name); });
 
 std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b) {
@@ -599,7 +672,7 @@ TEST_P(LastSafeCutRandom, LooksOnlyNearTheFloor) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, LastSafeCutRandom,
-                         ::testing::Combine(::testing::Values(1u, 2u, 3u), BOTH_PATTERNS),
+                         ::testing::Combine(::testing::Values(1u, 2u, 3u), ALL_PATTERNS),
                          [](const auto& info) {
                            return name_with_pattern(info, std::to_string(std::get<0>(info.param)));
                          });

@@ -1,4 +1,4 @@
-// Fuzzes the UTF-8 splitter. On any bytes the chunks join to the input. On
+// Fuzzes the UTF-8 splitter under every pattern. On any bytes the chunks join to the input. On
 // valid UTF-8 they are the chunks that the code-point splitter (the same
 // rules over another representation, the one Python's str kinds use) gives
 // for the decoded text, and cutting the text at last_safe_cut of a prefix
@@ -18,9 +18,11 @@ namespace {
 
 using Chunks = std::vector<std::string_view>;
 
-Chunks split(std::string_view text) {
+using ovilex::text::SplitPattern;
+
+Chunks split(SplitPattern pattern, std::string_view text) {
   Chunks out;
-  ovilex::text::split_utf8(text, [&](std::string_view c) { out.push_back(c); });
+  ovilex::text::split_utf8(pattern, text, [&](std::string_view c) { out.push_back(c); });
   return out;
 }
 
@@ -44,25 +46,23 @@ void check(bool ok) {
   if (!ok) std::abort();
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+void check_pattern(SplitPattern pattern, const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  const Chunks whole = split(text);
+  const Chunks whole = split(pattern, text);
   std::string joined;
   for (const std::string_view c : whole) {
     check(!c.empty());
     joined += c;
   }
   check(joined == text);
-  if (ovilex::validate_utf8({data, size})) return 0;
+  if (ovilex::validate_utf8({data, size})) return;
 
   // The code-point splitter cuts at the same code points.
   std::vector<std::size_t> starts;
   const std::u32string points = decode(text, starts);
   std::vector<std::size_t> cuts;
   std::size_t at = 0;
-  ovilex::text::split_code_points(std::span<const char32_t>(points),
+  ovilex::text::split_code_points(pattern, std::span<const char32_t>(points),
                                   [&](std::size_t begin, std::size_t end) {
                                     check(begin == at);
                                     at = end;
@@ -78,12 +78,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // A safe cut of any prefix splits apart as the whole.
   for (const std::size_t prefix : {size / 3, size / 2, size}) {
-    const std::size_t cut = ovilex::text::last_safe_cut(text.substr(0, prefix));
+    const std::size_t cut = ovilex::text::last_safe_cut(pattern, text.substr(0, prefix));
     if (cut == 0) continue;
-    Chunks parts = split(text.substr(0, cut));
-    const Chunks rest = split(text.substr(cut));
+    Chunks parts = split(pattern, text.substr(0, cut));
+    const Chunks rest = split(pattern, text.substr(cut));
     parts.insert(parts.end(), rest.begin(), rest.end());
     check(parts == whole);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  for (const SplitPattern pattern : {SplitPattern::Ovilex, SplitPattern::Gpt2, SplitPattern::Cl100k,
+                                     SplitPattern::Llama3, SplitPattern::Qwen2, SplitPattern::O200k}) {
+    check_pattern(pattern, data, size);
   }
   return 0;
 }

@@ -269,7 +269,8 @@ def split_then(regex, use_regex=False):
      "the normalizer NFC changes text before it is split; ovilex has no normalizers"),
     (lambda d: d["model"].update(type="WordPiece"), "the model is WordPiece, not BPE"),
     (lambda d: d.update(pre_tokenizer=split_then(r"\w+")),
-     r"unknown split pattern '\\w+': the supported ones are 'ovilex' and 'gpt2'"),
+     r"unknown split pattern '\\w+': the supported ones are 'ovilex', 'gpt2', "
+     "'cl100k', 'llama3', 'qwen2' and 'o200k'"),
     (lambda d: d.update(pre_tokenizer=split_then(pattern_for("hf"), use_regex=True)),
      "the ByteLevel pre-tokenizer after a Split must neither split again nor add a prefix "
      "space"),
@@ -330,7 +331,8 @@ RANKS = "".join(f"{base64.b64encode(bytes([b])).decode()} {b}\n" for b in range(
     (RANKS.split("\n", 1)[1], "gpt2", None, TokenizerFileError,
      "{path}: no token stands for the byte 0x00: byte-level BPE needs all 256"),
     (RANKS, r"\w+", None, ValueError,
-     r"unknown split pattern '\\w+': the supported ones are 'ovilex' and 'gpt2'"),
+     r"unknown split pattern '\\w+': the supported ones are 'ovilex', 'gpt2', "
+     "'cl100k', 'llama3', 'qwen2' and 'o200k'"),
     (RANKS, None, None, TokenizerFileError,
      "{path}: no pattern given and no pat_str in a .json beside it"),
     (RANKS, "gpt2", {"<s>": 5}, TokenizerFileError,
@@ -353,7 +355,8 @@ BYTES = {b: bytes([b]) for b in range(256)}
      "merging must be 'list', 'merge_rank' or 'token_rank', not 'sequential'"),
     (BYTES, {"whole_chunks": True}, "whole_chunks needs merging by rank"),
     (BYTES, {"pattern": "p50k"},
-     "unknown split pattern 'p50k': the supported ones are 'ovilex' and 'gpt2'"),
+     "unknown split pattern 'p50k': the supported ones are 'ovilex', 'gpt2', "
+     "'cl100k', 'llama3', 'qwen2' and 'o200k'"),
     ({b + 1: bytes([b]) for b in range(1, 256)}, {"merging": "token_rank"},
      "the vocabulary cannot be merged by rank: no id stands for the byte 0x00"),
     ({**BYTES, 300: b"a"}, {"merging": "merge_rank"},

@@ -146,7 +146,8 @@ class TestGpt2:
 
     @pytest.mark.parametrize("pattern", ["pcre", "GPT2", "", "gpt2\0", "\ud800"])
     def test_unknown_name(self, pattern):
-        message = f"unknown split pattern {pattern!r}: the supported ones are 'ovilex' and 'gpt2'"
+        message = (f"unknown split pattern {pattern!r}: the supported ones are 'ovilex', 'gpt2', "
+                   "'cl100k', 'llama3', 'qwen2' and 'o200k'")
         for call in (lambda: native_split("text", pattern),
                      lambda: _native.char_class_ranges(pattern)):
             with pytest.raises(ValueError) as info:
