@@ -169,10 +169,7 @@ std::vector<Merge> learn_from_counts(const WordCounter& counter, TrainProfile* p
 }
 
 Result<std::vector<Merge>> train(WordCounter&& counter, TrainProfile* profile) {
-  // Asking for the thread count creates the pool, as every training does.
-  pool::thread_count();
-  std::vector<Merge> merges = learn_from_counts(counter, profile);
-  { const WordCounter spent = std::move(counter); }
+  std::vector<Merge> merges = learn_from_words(std::move(counter).take_words(), profile);
   const auto start = std::chrono::steady_clock::now();
   if (auto error = write_merges_record(merges)) return std::move(*error);
   const VocabList vocab = build_vocab(merges);

@@ -118,9 +118,8 @@ std::vector<Merge> learn_merges(std::vector<WordFreq>& words, PairFreqs pair_fre
 // id as the bytes of its left part followed by those of its right part.
 VocabList build_vocab(std::span<const Merge> merges);
 
-// The merge list of a word table: the pairs counted on the worker pool,
-// then learn_merges, which lets the table go. learn_from_counts gives the
-// same list without the table.
+// The merge list of a word table, as encode_train makes it: the pairs
+// counted on the worker pool, then learn_merges, which lets the table go.
 std::vector<Merge> learn_from_words(std::vector<WordFreq> words, TrainProfile* profile = nullptr,
                                     std::size_t positional_from = POSITIONAL_FROM);
 
@@ -146,10 +145,9 @@ std::vector<Merge> learn_from_counts(const WordCounter& counter, TrainProfile* p
                                      FinalWords* final_words = nullptr,
                                      const TrainLimits& limits = {});
 
-// The whole training call after the chunks are counted: learn_from_counts
-// (the counter let go once the loop is done), then data/merges_record.json
-// and data/vocab_list.json written in that order. An Io error names the
-// file that could not be written.
+// The whole training call after the chunks are counted: learn_from_words,
+// then data/merges_record.json and data/vocab_list.json written in that
+// order. An Io error names the file that could not be written.
 Result<std::vector<Merge>> train(WordCounter&& counter, TrainProfile* profile = nullptr);
 
 }  // namespace ovilex
