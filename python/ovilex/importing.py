@@ -260,7 +260,8 @@ def from_tiktoken(cls: Any, path: StrPath, pattern: str | None = None,
         ranks, compact = data, False
     if pattern is None:
         if "pat_str" not in info:
-            raise _fail(where, "no pattern given and no pat_str in a .json beside it")
+            raise _fail(where, "no pattern given and no pat_str in " +
+                               ("the file" if compact else "a .json beside it"))
         pattern = info["pat_str"]
     if special_tokens is None:
         special_tokens = info.get("special_tokens", {})
@@ -286,12 +287,13 @@ def _tiktoken_json(data: bytes, where: str) -> dict[str, Any]:
         info = json.loads(data)
     except (UnicodeDecodeError, json.JSONDecodeError) as e:
         raise _fail(where, f"not a tiktoken JSON file: {e}") from None
-    if not isinstance(info, dict):
-        raise _fail(where, "not a tiktoken JSON file: not an object")
-    for key, kind in [("bpe_ranks", "a str"), ("pat_str", "a str")]:
-        if not isinstance(info.get(key), str):
-            shown = "missing" if key not in info else f"{type(info[key]).__name__}"
-            raise _fail(where, f"{key} must be {kind}, found {shown}")
+    # The file begins with "{": an object. Without a pat_str, the pattern
+    # must be given.
+    if "bpe_ranks" not in info:
+        raise _fail(where, "bpe_ranks is missing")
+    for key in ("bpe_ranks", "pat_str"):
+        if key in info and not isinstance(info[key], str):
+            raise _fail(where, f"{key} must be a str, found {type(info[key]).__name__}")
     specials = info.get("special_tokens", {})
     if not isinstance(specials, dict):
         raise _fail(where, f"special_tokens must be an object, found "
