@@ -2,7 +2,9 @@
 
 ``Tokenizer.from_hf(path)`` reads a Hugging Face ``tokenizers``
 ``tokenizer.json`` and ``Tokenizer.from_tiktoken(path, pattern)`` a
-``tiktoken`` rank file; each gives a Tokenizer whose ``encode`` gives the
+``tiktoken`` rank file, ``.tiktoken`` or the JSON form that the npm package
+ships (see docs/interop.md; a file whose first character past whitespace is
+"{" is read as JSON); each gives a Tokenizer whose ``encode`` gives the
 source library's ids for any text:
 
 - Hugging Face: those of ``encode(text, add_special_tokens=False).ids`` for
@@ -43,8 +45,10 @@ The post-processor and padding are left out: they add nothing to
 ``encode(text, add_special_tokens=False)``. Anything else raises
 ``TokenizerFileError`` (an ``OvilexError``) with a one-line message naming
 the file and what is unsupported, except a file that cannot be opened
-(``OSError``) and, for ``from_tiktoken``, a pattern that is neither
-(``ValueError``, as ``ovilex.patterns.pattern_name`` raises it).
+(``OSError``) and, for ``from_tiktoken``, a pattern that ovilex does not
+split by (``ValueError``, as ``ovilex.patterns.pattern_name`` raises it).
+Rank files are read natively (``_native.load_ranks``), with no Python
+object per rank.
 
 With ``add_prefix_space`` a space is put before each stretch of text that
 does not begin with one (the whole text, or each stretch between allowed
