@@ -69,29 +69,27 @@ bool is_space(char c) {
   return c == ' ' || c == '\t' || c == '\v' || c == '\f';
 }
 
-// The ranks as they are read: each token's bytes back to back in one
-// buffer, which is reserved whole first so that views into it stay valid,
-// and a map of those bytes to the token's rank for the check that no
-// token comes twice.
+// The ranks as they are read, straight into the vocabulary, whose bytes are
+// reserved whole first (base64 takes four characters for three bytes) so
+// that views into them stay valid: a map of those views to their rank is
+// the check that no token comes twice.
 class Collector {
  public:
   explicit Collector(std::size_t data_size) {
-    bytes_.reserve(data_size / 4 * 3 + 3);
+    vocab_.reserve(data_size / 8, data_size / 4 * 3 + 3);
     seen_.reserve(data_size / 8);
-    entries_.reserve(data_size / 8);
   }
 
   // Decodes |b64| as the token of |rank|; false (and |problem| set) when
-  // it is not base64, is empty or was given before.
+  // it is not base64, is empty, or its rank or bytes were given before.
   bool add(std::string_view b64, std::uint64_t rank, std::size_t line, RankProblem::Kind bad,
            std::string_view shown, std::optional<RankProblem>& problem) {
-    const std::size_t begin = bytes_.size();
-    if (!decode_base64(b64, bytes_)) {
+    token_.clear();
+    if (!decode_base64(b64, token_)) {
       problem = problem_at(bad, line, shown);
       return false;
     }
-    const std::string_view token(reinterpret_cast<const char*>(bytes_.data()) + begin,
-                                 bytes_.size() - begin);
+    const std::string_view token(reinterpret_cast<const char*>(token_.data()), token_.size());
     if (token.empty()) {
       problem = problem_at(RankProblem::Kind::Empty, line);
       return false;
@@ -100,49 +98,41 @@ class Collector {
       problem = problem_at(RankProblem::Kind::TooLarge, line, {}, token, rank);
       return false;
     }
-    const auto [it, fresh] = seen_.try_emplace(token, static_cast<TokenId>(rank));
-    if (!fresh) {
+    const auto id = static_cast<TokenId>(rank);
+    if (vocab_.find(id)) {
+      problem = problem_at(RankProblem::Kind::RankTwice, line, {}, {}, rank);
+      return false;
+    }
+    if (const auto it = seen_.find(token); it != seen_.end()) {
       problem = problem_at(RankProblem::Kind::BytesTwice, line, {}, token, rank, it->second);
       return false;
     }
-    entries_.push_back({begin, token.size(), static_cast<TokenId>(rank), line});
+    vocab_.set(id, token_);
+    const auto stored = *vocab_.find(id);
+    seen_.emplace(std::string_view(reinterpret_cast<const char*>(stored.data()), stored.size()),
+                  id);
+    if (token_.size() == 1) single_[token_[0]] = true;
     return true;
   }
 
-  // The vocabulary; |problem| set for a rank given twice or a byte that
-  // is not a token of its own.
+  // The vocabulary; |problem| set for a byte that is not a token of its own.
   VocabList finish(std::optional<RankProblem>& problem) {
-    VocabList vocab;
-    vocab.reserve(entries_.size(), bytes_.size());
-    std::array<bool, 256> single{};
-    for (const Entry& e : entries_) {
-      if (vocab.find(e.rank)) {
-        problem = problem_at(RankProblem::Kind::RankTwice, e.line, {}, {}, e.rank);
-        return vocab;
-      }
-      vocab.set(e.rank, {bytes_.data() + e.begin, e.size});
-      if (e.size == 1) single[bytes_[e.begin]] = true;
-    }
     for (unsigned b = 0; b < 256; ++b) {
-      if (!single[b]) {
+      if (!single_[b]) {
         problem = problem_at(RankProblem::Kind::MissingByte, 0);
         problem->byte = b;
-        return vocab;
+        break;
       }
     }
-    return vocab;
+    seen_.clear();
+    return std::move(vocab_);
   }
 
  private:
-  struct Entry {
-    std::size_t begin;
-    std::size_t size;
-    TokenId rank;
-    std::size_t line;
-  };
-  std::vector<std::uint8_t> bytes_;
+  VocabList vocab_;
   boost::unordered_flat_map<std::string_view, TokenId, KeyedHash> seen_;
-  std::vector<Entry> entries_;
+  std::vector<std::uint8_t> token_;
+  std::array<bool, 256> single_{};
 };
 
 // A rank: an optional '-' and ASCII digits. Saturates far above any id.
