@@ -7,7 +7,8 @@
 #include <cstdio>
 #include <memory>
 #include <string>
-#include <unordered_map>
+
+#include <boost/unordered/unordered_flat_map.hpp>
 
 #include "bindings.h"
 #include "engine/compiled.h"
@@ -98,7 +99,7 @@ std::vector<SpecialToken> rank_specials(PyObject* obj, const VocabList& vocab, P
     throw py::PythonError{};
   }
   std::vector<SpecialToken> out;
-  std::unordered_map<TokenId, PyObject*> texts;  // borrowed from |obj|
+  boost::unordered_flat_map<TokenId, PyObject*> texts;  // borrowed from |obj|
   PyObject* text = nullptr;
   PyObject* id_obj = nullptr;
   Py_ssize_t pos = 0;
