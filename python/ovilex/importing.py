@@ -2,7 +2,9 @@
 
 ``Tokenizer.from_hf(path)`` reads a Hugging Face ``tokenizers``
 ``tokenizer.json`` and ``Tokenizer.from_tiktoken(path, pattern)`` a
-``tiktoken`` rank file; each gives a Tokenizer whose ``encode`` gives the
+``tiktoken`` rank file, ``.tiktoken`` or the JSON form that the npm package
+ships (see docs/interop.md; a file whose first character past whitespace is
+"{" is read as JSON); each gives a Tokenizer whose ``encode`` gives the
 source library's ids for any text:
 
 - Hugging Face: those of ``encode(text, add_special_tokens=False).ids`` for
@@ -43,8 +45,10 @@ The post-processor and padding are left out: they add nothing to
 ``encode(text, add_special_tokens=False)``. Anything else raises
 ``TokenizerFileError`` (an ``OvilexError``) with a one-line message naming
 the file and what is unsupported, except a file that cannot be opened
-(``OSError``) and, for ``from_tiktoken``, a pattern that is neither
-(``ValueError``, as ``ovilex.patterns.pattern_name`` raises it).
+(``OSError``) and, for ``from_tiktoken``, a pattern that ovilex does not
+split by (``ValueError``, as ``ovilex.patterns.pattern_name`` raises it).
+Rank files are read natively (``_native.load_ranks``), with no Python
+object per rank.
 
 With ``add_prefix_space`` a space is put before each stretch of text that
 does not begin with one (the whole text, or each stretch between allowed
@@ -54,8 +58,6 @@ the library's decoder does.
 
 from __future__ import annotations
 
-import base64
-import binascii
 import json
 import os
 import pathlib
@@ -247,35 +249,63 @@ def _hf_merges(merges: Any, ids: dict[str, int],
 
 def from_tiktoken(cls: Any, path: StrPath, pattern: str | None = None,
                   special_tokens: Mapping[str, int] | None = None) -> Any:
-    """cls from a tiktoken rank file (see the module's description)."""
-    return cls(**tiktoken_arguments(path, pattern, special_tokens))
+    """cls from a tiktoken rank file, a .tiktoken file or the JSON form of
+    the npm package (see the module's description)."""
+    where = os.fspath(path)
+    if not isinstance(where, str):
+        where = os.fsdecode(where)
+    data = pathlib.Path(path).read_bytes()
+    if data.lstrip()[:1] == b"{":
+        info = _tiktoken_json(data, where)
+        ranks, compact = info["bpe_ranks"], True
+    else:
+        info = _tiktoken_rest(pathlib.Path(path)) if pattern is None or special_tokens is None \
+            else {}
+        ranks, compact = data, False
+    if pattern is None:
+        if "pat_str" not in info:
+            raise _fail(where, "no pattern given and no pat_str in " +
+                               ("the file" if compact else "a .json beside it"))
+        pattern = info["pat_str"]
+    if special_tokens is None:
+        special_tokens = info.get("special_tokens", {})
+    name = pattern_name(pattern)
+    specials = {text: _check_id(where, f"special token {text!r}", token_id)
+                for text, token_id in dict(special_tokens or {}).items()}
+    return _native.load_ranks(cls, ranks, compact, where, specials, name,
+                              info.get("explicit_n_vocab"))
 
 
 def tiktoken_arguments(path: StrPath, pattern: str | None = None,
                        special_tokens: Mapping[str, int] | None = None) -> dict[str, Any]:
-    """The Tokenizer arguments of a rank file. pattern and special_tokens
-    default to those of PATH.json, which save_tiktoken writes beside it;
-    without that file the pattern must be given."""
-    where = os.fspath(path)
-    if pattern is None or special_tokens is None:
-        rest = _tiktoken_rest(pathlib.Path(path))
-        if pattern is None:
-            if "pat_str" not in rest:
-                raise _fail(where, "no pattern given and no pat_str in a .json beside it")
-            pattern = rest["pat_str"]
-        if special_tokens is None:
-            special_tokens = rest.get("special_tokens", {})
-    name = pattern_name(pattern)
-    vocab = _read_ranks(pathlib.Path(path), where)
-    specials: dict[str, int] = {}
-    for text, token_id in dict(special_tokens or {}).items():
-        _check_id(where, f"special token {text!r}", token_id)
-        if token_id in vocab:
-            raise _fail(where, f"special token {text!r} has the id {token_id}, a rank of the "
-                               "file")
-        specials[text] = token_id
-    return {"merges": None, "vocab": vocab, "special_tokens": specials, "pattern": name,
-            "merging": "token_rank", "whole_chunks": True}
+    """The Tokenizer arguments of a rank file, as from_tiktoken reads it."""
+    tok = from_tiktoken(_native.Tokenizer, path, pattern, special_tokens)
+    return {"merges": None, "vocab": tok.vocab, "special_tokens": tok.special_tokens,
+            "pattern": tok.pattern, "merging": "token_rank", "whole_chunks": True}
+
+
+def _tiktoken_json(data: bytes, where: str) -> dict[str, Any]:
+    """The pattern, special tokens, ranks and explicit_n_vocab of the JSON
+    form, each checked for its type."""
+    try:
+        info = json.loads(data)
+    except (UnicodeDecodeError, json.JSONDecodeError) as e:
+        raise _fail(where, f"not a tiktoken JSON file: {e}") from None
+    # The file begins with "{": an object. Without a pat_str, the pattern
+    # must be given.
+    if "bpe_ranks" not in info:
+        raise _fail(where, "bpe_ranks is missing")
+    for key in ("bpe_ranks", "pat_str"):
+        if key in info and not isinstance(info[key], str):
+            raise _fail(where, f"{key} must be a str, found {type(info[key]).__name__}")
+    specials = info.get("special_tokens", {})
+    if not isinstance(specials, dict):
+        raise _fail(where, f"special_tokens must be an object, found "
+                           f"{type(specials).__name__}")
+    n_vocab = info.get("explicit_n_vocab")
+    if n_vocab is not None and (type(n_vocab) is not int or n_vocab < 0):
+        raise _fail(where, f"explicit_n_vocab must be an int of 0 or more, found {n_vocab!r}")
+    return info
 
 
 def _tiktoken_rest(path: pathlib.Path) -> dict[str, Any]:
@@ -290,33 +320,3 @@ def _tiktoken_rest(path: pathlib.Path) -> dict[str, Any]:
     if not isinstance(data, dict):
         raise _fail(os.fspath(rest), "not the rest of a tiktoken encoding: not an object")
     return data
-
-
-def _read_ranks(path: pathlib.Path, where: str) -> dict[int, bytes]:
-    """id -> bytes of a rank file: "BASE64 RANK" per line, as tiktoken's
-    load_tiktoken_bpe reads it (blank lines skipped)."""
-    vocab: dict[int, bytes] = {}
-    seen: dict[bytes, int] = {}
-    for number, line in enumerate(path.read_bytes().splitlines(), 1):
-        if not line:
-            continue
-        parts = line.split()
-        try:
-            if len(parts) != 2:
-                raise ValueError
-            data, rank = base64.b64decode(parts[0], validate=True), int(parts[1])
-        except (ValueError, binascii.Error):
-            shown = line[:40].decode("utf-8", "replace")
-            raise _fail(where, f"line {number}: expected 'BASE64 RANK', found {shown!r}") from None
-        _check_id(where, f"line {number}: {data!r}", rank)
-        if not data:
-            raise _fail(where, f"line {number}: an empty token")
-        if rank in vocab:
-            raise _fail(where, f"line {number}: rank {rank} is given twice")
-        if data in seen:
-            raise _fail(where, f"line {number}: {data!r} is given twice (ranks {seen[data]} "
-                               f"and {rank})")
-        vocab[rank] = data
-        seen[data] = rank
-    _check_bytes(where, vocab)
-    return vocab

@@ -274,12 +274,15 @@ class Tokenizer(_native.Tokenizer):
     @classmethod
     def from_tiktoken(cls, path: str | os.PathLike[str], pattern: str | None = None,
                       special_tokens: Mapping[str, int] | None = None) -> Tokenizer:
-        """The tokenizer of a tiktoken rank file (``BASE64 RANK`` per line)
-        split by pattern (GPT-2's or ovilex's, by name or as tiktoken spells
-        it; ValueError for any other), with its ranks as ids: encode gives
+        """The tokenizer of a tiktoken rank file (``BASE64 RANK`` per line,
+        or the JSON form of the npm package tiktoken, told apart by content)
+        split by pattern (by name or as tiktoken spells it; ValueError for
+        one ovilex does not split by), with its ranks as ids: encode gives
         those of ``Encoding.encode_ordinary``. pattern and special_tokens
-        default to those of PATH.json, which save_tiktoken writes. Raises
-        ovilex.importing.TokenizerFileError for a file it cannot use."""
+        default to the JSON file's pat_str and special_tokens, or to those
+        of PATH.json beside a .tiktoken file, which save_tiktoken writes.
+        Raises ovilex.importing.TokenizerFileError for a file it cannot
+        use."""
         return importing.from_tiktoken(cls, path, pattern, special_tokens)
 
     # ------------------------------------------------------------------

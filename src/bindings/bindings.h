@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -116,6 +117,19 @@ bool add_word_counts_type(PyObject* module);
 // ids are outside the vocabulary.
 PyRef make_tokenizer(PyTypeObject* cls, std::vector<Merge> merges, VocabList vocab,
                      std::vector<SpecialToken> specials = {});
+// The same, encoding by |rules|.
+PyRef make_tokenizer(PyTypeObject* cls, std::vector<Merge> merges, VocabList vocab,
+                     std::vector<SpecialToken> specials, const engine::EncodingRules& rules);
+// The same over a tokenizer made beforehand.
+PyRef make_tokenizer(PyTypeObject* cls, std::unique_ptr<engine::CompiledTokenizer> core);
+
+// load_ranks(cls, data, compact, where, special_tokens, pattern): a new cls
+// over the ranks of a tiktoken rank file's text (bytes or str; compact: the
+// bpe_ranks of the JSON form), merging by token rank and taking whole
+// chunks, with special_tokens (a dict of str to int) and the split pattern
+// named. TokenizerFileError "WHERE: ..." for a file that is not one.
+PyObject* load_ranks_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) noexcept;
 
 // The special_tokens argument of training: None, or an iterable of texts,
 // each non-empty and given once, no more than fit between |learned_bound|,

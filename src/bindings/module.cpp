@@ -362,6 +362,12 @@ PyMethodDef FUNCTIONS[] = {
      "work, and returns the special tokens' texts as a list. TypeError or ValueError for a "
      "setting out of range, or special tokens that are not str, empty, given twice or more "
      "than the ids left."},
+    {"load_ranks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load_ranks_entry)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "load_ranks(cls, data, compact, where, special_tokens, pattern)\n--\n\nA new cls over the "
+     "ranks of a tiktoken rank file's text (compact: the bpe_ranks string of the JSON form), "
+     "merging by token rank and taking whole chunks; TokenizerFileError naming where and the "
+     "line for a file that is not one."},
     {"read_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_records_entry)),
      METH_FASTCALL | METH_KEYWORDS,
      "read_records(merges_path, vocab_path)\n--\n\nThe merges and the vocabulary of two record "

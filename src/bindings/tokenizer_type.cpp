@@ -337,8 +337,11 @@ PyRef make_tokenizer(PyTypeObject* cls, std::vector<Merge> merges, VocabList voc
 
 PyRef make_tokenizer(PyTypeObject* cls, std::vector<Merge> merges, VocabList vocab,
                      std::vector<SpecialToken> specials, const engine::EncodingRules& rules) {
-  auto core = std::make_unique<engine::CompiledTokenizer>(std::move(merges), std::move(vocab),
-                                                          std::move(specials), rules);
+  return make_tokenizer(cls, std::make_unique<engine::CompiledTokenizer>(
+                                 std::move(merges), std::move(vocab), std::move(specials), rules));
+}
+
+PyRef make_tokenizer(PyTypeObject* cls, std::unique_ptr<engine::CompiledTokenizer> core) {
   const std::size_t dense = std::max(core->vocab().dense_bound(), std::size_t{0x10000});
   std::vector<PyRef> ints(std::min(core->id_bound(), dense));
   for (std::size_t id = 0; id < ints.size(); ++id) {

@@ -296,19 +296,38 @@ class CompiledTokenizer::Encoder {
 CompiledTokenizer::CompiledTokenizer(std::vector<Merge> merges, VocabList vocab,
                                      std::vector<SpecialToken> specials, EncodingRules rules)
     : merges_(std::move(merges)),
-      index_(merges_),
+      // Only merging by list goes through the index.
+      index_(rules.merging == EncodingRules::Merging::List ? std::span<const Merge>(merges_)
+                                                            : std::span<const Merge>()),
       vocab_(std::move(vocab)),
       rules_(rules),
       specials_(std::move(specials)),
       all_specials_(specials_.tokens()) {
-  const std::vector<TokenId> ids = vocab_.ids();
-  id_bound_ = std::max(ids.empty() ? 0 : std::size_t{ids.back()} + 1, specials_.id_bound());
   using Merging = EncodingRules::Merging;
   if (rules_.merging == Merging::MergeRank) {
     ranked_.emplace(RankedMerges::by_position(merges_, vocab_, rules_.whole_chunks));
   } else if (rules_.merging == Merging::TokenRank) {
     ranked_.emplace(RankedMerges::by_token(vocab_, rules_.whole_chunks));
   }
+  finish_construction();
+}
+
+CompiledTokenizer::CompiledTokenizer(VocabList vocab, std::vector<SpecialToken> specials,
+                                     EncodingRules rules)
+    : derive_merges_(true),
+      index_(std::span<const Merge>()),
+      vocab_(std::move(vocab)),
+      rules_(rules),
+      specials_(std::move(specials)),
+      all_specials_(specials_.tokens()) {
+  rules_.merging = EncodingRules::Merging::TokenRank;
+  ranked_.emplace(RankedMerges::by_token(vocab_, rules_.whole_chunks));
+  finish_construction();
+}
+
+void CompiledTokenizer::finish_construction() {
+  const std::vector<TokenId> ids = vocab_.ids();
+  id_bound_ = std::max(ids.empty() ? 0 : std::size_t{ids.back()} + 1, specials_.id_bound());
   for (unsigned b = 0; b < 256; ++b) {
     const auto byte = static_cast<std::uint8_t>(b);
     byte_ids_[b] = ranked_ ? ranked_->byte_id(byte) : byte;

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -71,10 +72,18 @@ class CompiledTokenizer {
   // are outside the vocabulary, their texts distinct, non-empty UTF-8.
   CompiledTokenizer(std::vector<Merge> merges, VocabList vocab,
                     std::vector<SpecialToken> specials = {}, EncodingRules rules = {});
+  // Merging by token rank, with the merge list that the ranks make
+  // (RankedMerges::merges_by_rank), read off the ranks on the first call
+  // of merges(): encoding does not need it. |vocab| holds each byte as one
+  // id and no bytes twice.
+  CompiledTokenizer(VocabList vocab, std::vector<SpecialToken> specials, EncodingRules rules);
   CompiledTokenizer(const CompiledTokenizer&) = delete;
   CompiledTokenizer& operator=(const CompiledTokenizer&) = delete;
 
-  std::span<const Merge> merges() const noexcept { return merges_; }
+  std::span<const Merge> merges() const {
+    if (derive_merges_) std::call_once(merges_once_, [this] { merges_ = ranked_->merges_of(vocab_); });
+    return merges_;
+  }
   const EncodingRules& rules() const noexcept { return rules_; }
   const VocabList& vocab() const noexcept { return vocab_; }
   const SpecialTokens& specials() const noexcept { return specials_; }
@@ -146,8 +155,13 @@ class CompiledTokenizer {
   // A chunk that the snapshot lacks: from the pending level, or encoded
   // and kept there.
   void encode_missing(std::string_view chunk, std::vector<TokenId>& out) const;
+  // What both constructors end with, once ranked_ is made.
+  void finish_construction();
 
-  std::vector<Merge> merges_;
+  // Derived on first use when derive_merges_.
+  mutable std::vector<Merge> merges_;
+  mutable std::once_flag merges_once_;
+  bool derive_merges_ = false;
   MergeIndex index_;
   VocabList vocab_;
   EncodingRules rules_;

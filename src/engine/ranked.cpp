@@ -1,5 +1,6 @@
 #include "ranked.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <queue>
@@ -27,7 +28,7 @@ std::optional<std::string> RankedMerges::vocab_problem(const VocabList& vocab) {
   for (const TokenId id : vocab.ids()) {
     const auto bytes = *vocab.find(id);
     if (bytes.size() == 1) seen[bytes[0]] = true;
-    const auto [it, fresh] = first.try_emplace(std::string(view(bytes)), id);
+    const auto [it, fresh] = first.try_emplace(view(bytes), id);
     if (!fresh) {
       return "ids " + std::to_string(it->second) + " and " + std::to_string(id) +
              " both stand for the same bytes";
@@ -45,7 +46,7 @@ std::optional<std::string> RankedMerges::vocab_problem(const VocabList& vocab) {
 RankedMerges::BytesMap RankedMerges::ids_by_bytes(const VocabList& vocab) {
   BytesMap ids;
   ids.reserve(vocab.size());
-  for (const TokenId id : vocab.ids()) ids.try_emplace(std::string(view(*vocab.find(id))), id);
+  for (const TokenId id : vocab.ids()) ids.try_emplace(view(*vocab.find(id)), id);
   return ids;
 }
 
@@ -70,18 +71,85 @@ RankedMerges RankedMerges::by_position(std::span<const Merge> merges, const Voca
 
 RankedMerges RankedMerges::by_token(const VocabList& vocab, bool whole_chunks) {
   RankedMerges ranked(vocab, whole_chunks);
-  const BytesMap ids = ids_by_bytes(vocab);
-  for (const TokenId id : vocab.ids()) {
+  const std::vector<TokenId> ids = vocab.ids();
+  ranked.pairs_.reserve(3 * ids.size());  // about 2.2 a token in the published files
+  if (ranked.pairs_by_prefix_hashes(vocab, ids)) return ranked;
+  // Two tokens share a hash: each split looked up by its bytes instead.
+  ranked.pairs_.clear();
+  const BytesMap by_bytes = ids_by_bytes(vocab);
+  for (const TokenId id : ids) {
     const std::string_view bytes = view(*vocab.find(id));
     for (std::size_t k = 1; k < bytes.size(); ++k) {
-      const auto left = ids.find(bytes.substr(0, k));
-      if (left == ids.end()) continue;
-      const auto right = ids.find(bytes.substr(k));
-      if (right == ids.end()) continue;
+      const auto left = by_bytes.find(bytes.substr(0, k));
+      if (left == by_bytes.end()) continue;
+      const auto right = by_bytes.find(bytes.substr(k));
+      if (right == by_bytes.end()) continue;
       ranked.pairs_.try_emplace(Pair{left->second, right->second}.key(), Step{id, id});
     }
   }
   return ranked;
+}
+
+bool RankedMerges::pairs_by_prefix_hashes(const VocabList& vocab, std::span<const TokenId> ids) {
+  // A token's key is the polynomial hash of its bytes (each plus one, so
+  // that leading zero bytes count) mixed with its length. From the hashes
+  // of a token's prefixes, that of each suffix follows in one step, so a
+  // token's splits cost one step each, not a hash of their bytes. Keys
+  // found are checked against the bytes; two tokens of one key make the
+  // caller fall back to hashing bytes.
+  constexpr std::uint64_t BASE = 0x100000001B3ULL * 2 + 1;
+  const auto key = [](std::uint64_t hash, std::size_t size) {
+    return hash ^ (std::uint64_t{size} * 0x9E3779B97F4A7C15ULL);
+  };
+  boost::unordered_flat_map<std::uint64_t, TokenId, KeyedHash> by_key;
+  by_key.reserve(ids.size());
+  std::size_t longest = 0;
+  for (const TokenId id : ids) {
+    const auto bytes = *vocab.find(id);
+    longest = std::max(longest, bytes.size());
+    std::uint64_t h = 0;
+    for (const std::uint8_t b : bytes) h = h * BASE + b + 1;
+    if (!by_key.try_emplace(key(h, bytes.size()), id).second) return false;
+  }
+  std::vector<std::uint64_t> powers(longest + 1, 1);
+  for (std::size_t i = 1; i <= longest; ++i) powers[i] = powers[i - 1] * BASE;
+  // The token whose key a part of a token has, if any: the part itself
+  // unless two byte strings share the key, which is_part checks once a
+  // split's two sides are both found.
+  const auto token_of = [&](std::uint64_t hash, std::size_t size) -> std::optional<TokenId> {
+    const auto it = by_key.find(key(hash, size));
+    if (it == by_key.end()) return std::nullopt;
+    return it->second;
+  };
+  const auto is_part = [&](TokenId id, const std::uint8_t* part) {
+    const auto bytes = *vocab.find(id);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      if (bytes[i] != part[i]) return false;
+    }
+    return true;
+  };
+  std::vector<std::uint64_t> prefix(longest + 1);
+  for (const TokenId id : ids) {
+    const auto bytes = *vocab.find(id);
+    const std::size_t n = bytes.size();
+    for (std::size_t i = 0; i < n; ++i) prefix[i + 1] = prefix[i] * BASE + bytes[i] + 1;
+    // A single byte is its own token: no lookup.
+    for (std::size_t k = 1; k < n; ++k) {
+      const bool left_byte = k == 1;
+      const bool right_byte = k == n - 1;
+      const auto left = left_byte ? byte_ids_[bytes[0]] : token_of(prefix[k], k);
+      if (!left) continue;
+      const auto right = right_byte ? byte_ids_[bytes[k]]
+                                    : token_of(prefix[n] - prefix[k] * powers[n - k], n - k);
+      if (!right) continue;
+      if ((!left_byte && !is_part(*left, bytes.data())) ||
+          (!right_byte && !is_part(*right, bytes.data() + k))) {
+        continue;
+      }
+      pairs_.try_emplace(Pair{*left, *right}.key(), Step{id, id});
+    }
+  }
+  return true;
 }
 
 std::size_t RankedMerges::encode(std::string_view chunk, TokenId* out) const {
@@ -170,15 +238,18 @@ std::size_t RankedMerges::merge_long(TokenId* ids, std::size_t n, std::uint32_t 
 }
 
 std::vector<Merge> RankedMerges::merges_by_rank(const VocabList& vocab) {
-  const RankedMerges ranked = by_token(vocab, false);
+  return by_token(vocab, false).merges_of(vocab);
+}
+
+std::vector<Merge> RankedMerges::merges_of(const VocabList& vocab) const {
   std::vector<Merge> merges;
   std::vector<TokenId> ids;
   for (const TokenId id : vocab.ids()) {
     const auto bytes = *vocab.find(id);
     if (bytes.size() < 2) continue;
     ids.resize(bytes.size());
-    for (std::size_t i = 0; i < bytes.size(); ++i) ids[i] = ranked.byte_ids_[bytes[i]];
-    if (ranked.merge(ids.data(), ids.size(), id) == 2) merges.push_back({ids[0], ids[1], id});
+    for (std::size_t i = 0; i < bytes.size(); ++i) ids[i] = byte_ids_[bytes[i]];
+    if (merge(ids.data(), ids.size(), id) == 2) merges.push_back({ids[0], ids[1], id});
   }
   return merges;
 }

@@ -59,6 +59,8 @@ class RankedMerges {
   // Ranks by token id, read off |vocab|: for every token, each split of its
   // bytes into two tokens is a pair of that token's rank.
   static RankedMerges by_token(const VocabList& vocab, bool whole_chunks);
+  // (With whole_chunks, the object keeps views into |vocab|, which must
+  // outlive it unchanged: the compiled tokenizer holds both.)
 
   // Writes the ids of |chunk| from |out| on, at most one per byte, and
   // returns how many.
@@ -80,6 +82,8 @@ class RankedMerges {
   // that take a merge list; it makes the same tokens, though not on every
   // text the same ids.
   static std::vector<Merge> merges_by_rank(const VocabList& vocab);
+  // The same off token ranks already read: this must be by_token(vocab).
+  std::vector<Merge> merges_of(const VocabList& vocab) const;
 
  private:
   struct BytesHash {
@@ -90,10 +94,14 @@ class RankedMerges {
       return hash_bytes(s.data(), s.size(), key);
     }
   };
-  using BytesMap = boost::unordered_flat_map<std::string, TokenId, BytesHash, std::equal_to<>>;
+  // Views into the bytes of a vocabulary, which outlives the map.
+  using BytesMap = boost::unordered_flat_map<std::string_view, TokenId, BytesHash>;
 
   RankedMerges(const VocabList& vocab, bool whole_chunks);
   static BytesMap ids_by_bytes(const VocabList& vocab);
+  // Fills pairs_ as by_token does, finding tokens by a hash of their bytes
+  // alone; false, pairs_ partly filled, when two tokens share one.
+  bool pairs_by_prefix_hashes(const VocabList& vocab, std::span<const TokenId> ids);
   // The merging itself over |n| ids from |ids| on, only pairs of rank below
   // |limit| taken; returns the new count.
   std::size_t merge_short(TokenId* ids, std::size_t n, std::uint32_t limit) const;
@@ -102,7 +110,8 @@ class RankedMerges {
 
   boost::unordered_flat_map<std::uint64_t, Step, KeyedHash> pairs_;
   std::array<TokenId, 256> byte_ids_{};
-  // Bytes to id of every token, for whole chunks; empty otherwise.
+  // Bytes to id of every token, for whole chunks (views into the
+  // vocabulary given); empty otherwise.
   BytesMap whole_;
 };
 
