@@ -364,10 +364,11 @@ PyMethodDef FUNCTIONS[] = {
      "than the ids left."},
     {"load_ranks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load_ranks_entry)),
      METH_FASTCALL | METH_KEYWORDS,
-     "load_ranks(cls, data, compact, where, special_tokens, pattern)\n--\n\nA new cls over the "
-     "ranks of a tiktoken rank file's text (compact: the bpe_ranks string of the JSON form), "
-     "merging by token rank and taking whole chunks; TokenizerFileError naming where and the "
-     "line for a file that is not one."},
+     "load_ranks(cls, data, compact, where, special_tokens, pattern, n_vocab=None)\n--\n\nA new "
+     "cls over the ranks of a tiktoken rank file's text (compact: the bpe_ranks string of the "
+     "JSON form), merging by token rank and taking whole chunks; n_vocab, when given, the "
+     "number of ids the file says it holds. TokenizerFileError naming where and the line for a "
+     "file that is not one."},
     {"read_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_records_entry)),
      METH_FASTCALL | METH_KEYWORDS,
      "read_records(merges_path, vocab_path)\n--\n\nThe merges and the vocabulary of two record "

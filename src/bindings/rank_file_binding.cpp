@@ -105,16 +105,14 @@ std::vector<SpecialToken> rank_specials(PyObject* obj, const VocabList& vocab, P
   Py_ssize_t pos = 0;
   while (PyDict_Next(obj, &pos, &text, &id_obj)) {
     if (!PyUnicode_Check(text) || !PyLong_CheckExact(id_obj)) {
-      PyErr_Format(PyExc_TypeError, "special_tokens must map str to int, found %R: %R", text,
+      py::throw_format(PyExc_TypeError, "special_tokens must map str to int, found %R: %R", text,
                    id_obj);
-      throw py::PythonError{};
     }
     const unsigned long long value = PyLong_AsUnsignedLongLong(id_obj);
     if (PyErr_Occurred() || value > MAX_TOKEN_ID) {
       PyErr_Clear();
-      PyErr_Format(PyExc_ValueError, "special token %R has the id %R, expected 0 to %lu", text,
+      py::throw_format(PyExc_ValueError, "special token %R has the id %R, expected 0 to %lu", text,
                    id_obj, static_cast<unsigned long>(MAX_TOKEN_ID));
-      throw py::PythonError{};
     }
     const auto id = static_cast<TokenId>(value);
     const std::string_view utf8 = utf8_of(text, "load_ranks", "special_tokens");
@@ -163,8 +161,7 @@ PyObject* load_ranks_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     const std::string_view pattern = utf8_of(slots[5], "load_ranks", "pattern");
     const auto named = text::split_pattern_named(pattern);
     if (!named) {
-      PyErr_Format(PyExc_ValueError, "unknown split pattern %R", slots[5]);
-      throw py::PythonError{};
+      py::throw_format(PyExc_ValueError, "unknown split pattern %R", slots[5]);
     }
     rules.pattern = *named;
     rules.merging = engine::EncodingRules::Merging::TokenRank;
