@@ -163,25 +163,7 @@ def write_kinds_data() -> None:
 def read_kinds_data(gpt2_version: str, gpt2: bytearray) -> bytearray:
     """The letter kinds that KINDS_DATA holds, checked against GPT-2's
     classes of the same Unicode version."""
-    version = ""
-    kinds = bytearray([NO_KIND]) * CODE_POINTS
-    with open(KINDS_DATA, encoding="ascii") as f:
-        for number, line in enumerate(f, 1):
-            words = line.split()
-            if not words or words[0].startswith("#"):
-                continue
-            if words[0] == "unicode" and len(words) == 2:
-                version = words[1]
-                continue
-            if words[0] not in KIND_NAMES:
-                raise GenerationError(f"{KINDS_DATA}:{number}: unknown kind {words[0]!r}")
-            for item in words[1:]:
-                first, _, last = item.partition("-")
-                a, b = int(first, 16), int(last or first, 16)
-                if not a <= b < CODE_POINTS or kinds.count(NO_KIND, a, b + 1) != b + 1 - a:
-                    raise GenerationError(f"{KINDS_DATA}:{number}: {item} is out of range or "
-                                          "of two kinds")
-                kinds[a : b + 1] = bytes([KIND_NAMES[words[0]]]) * (b + 1 - a)
+    version, kinds = read_ranges(KINDS_DATA, KIND_NAMES, NO_KIND, "kind", "kinds")
     if version != gpt2_version:
         raise GenerationError(f"{KINDS_DATA} is for Unicode {version or '(none)'}, "
                               f"{GPT2_DATA} for {gpt2_version}")
@@ -224,11 +206,14 @@ def write_gpt2_data() -> None:
     write_atomically(GPT2_DATA, "\n".join(lines) + "\n")
 
 
-def read_gpt2_data() -> tuple[str, bytearray]:
-    """The Unicode version and the classes that GPT2_DATA holds."""
+def read_ranges(path: str, names: dict[str, int], default: int,
+                noun: str, plural: str) -> tuple[str, bytearray]:
+    """The Unicode version and the table of a data file of ranges: lines
+    "unicode VERSION" and "NAME FIRST[-LAST]...", in hexadecimal; a code
+    point named nowhere has the default value, one named twice is an error."""
     version = ""
-    classes = bytearray([SYMBOL]) * CODE_POINTS
-    with open(GPT2_DATA, encoding="ascii") as f:
+    table = bytearray([default]) * CODE_POINTS
+    with open(path, encoding="ascii") as f:
         for number, line in enumerate(f, 1):
             words = line.split()
             if not words or words[0].startswith("#"):
@@ -236,15 +221,21 @@ def read_gpt2_data() -> tuple[str, bytearray]:
             if words[0] == "unicode" and len(words) == 2:
                 version = words[1]
                 continue
-            if words[0] not in DATA_NAMES:
-                raise GenerationError(f"{GPT2_DATA}:{number}: unknown class {words[0]!r}")
+            if words[0] not in names:
+                raise GenerationError(f"{path}:{number}: unknown {noun} {words[0]!r}")
             for item in words[1:]:
                 first, _, last = item.partition("-")
                 a, b = int(first, 16), int(last or first, 16)
-                if not a <= b < CODE_POINTS or classes.count(SYMBOL, a, b + 1) != b + 1 - a:
-                    raise GenerationError(f"{GPT2_DATA}:{number}: {item} is out of range or "
-                                          "in two classes")
-                classes[a : b + 1] = bytes([DATA_NAMES[words[0]]]) * (b + 1 - a)
+                if not a <= b < CODE_POINTS or table.count(default, a, b + 1) != b + 1 - a:
+                    raise GenerationError(f"{path}:{number}: {item} is out of range or "
+                                          f"of two {plural}")
+                table[a : b + 1] = bytes([names[words[0]]]) * (b + 1 - a)
+    return version, table
+
+
+def read_gpt2_data() -> tuple[str, bytearray]:
+    """The Unicode version and the classes that GPT2_DATA holds."""
+    version, classes = read_ranges(GPT2_DATA, DATA_NAMES, SYMBOL, "class", "classes")
     if not version:
         raise GenerationError(f"{GPT2_DATA} names no Unicode version")
     if version == unicodedata.unidata_version and classes != gpt2_from_unicodedata():
