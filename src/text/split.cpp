@@ -21,38 +21,50 @@ bool starts_contraction(char32_t unit) noexcept {
   }
 }
 
-template <SplitPattern P>
-std::size_t last_safe_cut_of(std::string_view text, std::size_t floor) noexcept {
-  const detail::Utf8Text<P> t(text);
-  const std::size_t n = text.size();
+// A code point as the cut rules see it: its class (Kind) and its unit.
+template <class Kind>
+struct Seen {
+  Kind cls;
+  char32_t unit;
+};
+
+// The greatest p, floor < p < the text's end, at which cut(q, a, b) holds,
+// with a = seen(q) the code point before p, starting at q, and b = seen(p)
+// the code point at p, which must be whole; 0 when there is none. Walks back
+// one code point at a time, each one seen once.
+template <class Text, class See, class Cut>
+std::size_t last_cut(const Text& t, std::size_t floor, See&& seen, Cut&& cut) noexcept {
+  const std::size_t n = t.size();
   if (n < 2 || floor >= n - 1) return 0;
-  // Walk back one code point at a time: b at p, a just before it.
   std::size_t p = t.last_start(n);
   bool b_complete = t.complete_at(p);
-  detail::ClassWidth b = t.class_at(p);
-  char32_t b_unit = t.unit(p);
+  auto b = seen(p);
   while (p > floor) {
     const std::size_t q = t.last_start(p);
-    const detail::ClassWidth a = t.class_at(q);
-    const char32_t a_unit = t.unit(q);
-    if (b_complete && b.cls != CharClass::Space) {
-      if (a.cls == CharClass::Space) {
-        // (A): a alone, not U+0020, with no whitespace before it.
-        if (a_unit != U' ' && (q == 0 || t.class_at(t.last_start(q)).cls != CharClass::Space)) {
-          return p;
-        }
-      } else if (a.cls != b.cls && !(a_unit == U'\'' && starts_contraction(b_unit))) {
-        return p;  // (C)
-      }
-    } else if (b_complete && a.cls != CharClass::Space) {
-      return p;  // (B)
-    }
+    const auto a = seen(q);
+    if (b_complete && cut(q, a, b)) return p;
     p = q;
     b = a;
-    b_unit = a_unit;
     b_complete = true;
   }
   return 0;
+}
+
+// The rules A, B and C of last_safe_cut (split.h).
+template <SplitPattern P>
+std::size_t last_safe_cut_of(std::string_view text, std::size_t floor) noexcept {
+  const detail::Utf8Text<P> t(text);
+  const auto seen = [&](std::size_t i) { return Seen<CharClass>{t.class_at(i).cls, t.unit(i)}; };
+  return last_cut(t, floor, seen, [&](std::size_t q, Seen<CharClass> a, Seen<CharClass> b) {
+    if (b.cls != CharClass::Space) {
+      if (a.cls == CharClass::Space) {
+        // (A): a alone, not U+0020, with no whitespace before it.
+        return a.unit != U' ' && (q == 0 || t.class_at(t.last_start(q)).cls != CharClass::Space);
+      }
+      return a.cls != b.cls && !(a.unit == U'\'' && starts_contraction(b.unit));  // (C)
+    }
+    return a.cls != CharClass::Space;  // (B)
+  });
 }
 
 // The cut rules of the cl100k family (split.h): with a the code point before
@@ -70,43 +82,22 @@ std::size_t last_safe_cut_of(std::string_view text, std::size_t floor) noexcept 
 template <SplitPattern P>
 std::size_t last_safe_cut_family(std::string_view text, std::size_t floor) noexcept {
   const detail::Utf8Text<P> t(text);
-  const std::size_t n = text.size();
-  if (n < 2 || floor >= n - 1) return 0;
-  std::size_t p = t.last_start(n);
-  bool b_complete = t.complete_at(p);
-  detail::ClassWidth b = t.class_at(p);
-  char32_t b_unit = t.unit(p);
-  while (p > floor) {
-    const std::size_t q = t.last_start(p);
-    const detail::ClassWidth a = t.class_at(q);
-    const char32_t a_unit = t.unit(q);
-    if (b_complete) {
-      const bool a_space = a.cls == CharClass::Space;
-      const bool b_space = b.cls == CharClass::Space;
-      if (!a_space && !b_space) {
-        if (a.cls != b.cls && !(a.cls == CharClass::Symbol && b.cls == CharClass::Letter)) {
-          return p;
-        }
-        if (a.cls == CharClass::Digit && b.cls == CharClass::Digit &&
-            detail::RulesOf<P>::MAX_DIGITS == 1) {
-          return p;
-        }
-      } else if (!a_space) {
-        if (!(a.cls == CharClass::Symbol && detail::is_cr_lf(b_unit))) return p;
-      } else if (!b_space) {
-        const bool breaks = detail::is_cr_lf(a_unit);
-        const bool alone = q == 0 || t.class_at(t.last_start(q)).cls != CharClass::Space;
-        const bool leads = (b.cls == CharClass::Letter && !breaks) ||
-                           (b.cls == CharClass::Symbol && a_unit == U' ');
-        if ((breaks || alone) && !leads) return p;
-      }
+  const auto seen = [&](std::size_t i) { return Seen<CharClass>{t.class_at(i).cls, t.unit(i)}; };
+  return last_cut(t, floor, seen, [&](std::size_t q, Seen<CharClass> a, Seen<CharClass> b) {
+    const bool a_space = a.cls == CharClass::Space;
+    const bool b_space = b.cls == CharClass::Space;
+    if (!a_space && !b_space) {
+      if (a.cls != b.cls) return !(a.cls == CharClass::Symbol && b.cls == CharClass::Letter);
+      return a.cls == CharClass::Digit && detail::RulesOf<P>::MAX_DIGITS == 1;
     }
-    p = q;
-    b = a;
-    b_unit = a_unit;
-    b_complete = true;
-  }
-  return 0;
+    if (!a_space) return !(a.cls == CharClass::Symbol && detail::is_cr_lf(b.unit));
+    if (b_space) return false;
+    const bool breaks = detail::is_cr_lf(a.unit);
+    const bool alone = q == 0 || t.class_at(t.last_start(q)).cls != CharClass::Space;
+    const bool leads = (b.cls == CharClass::Letter && !breaks) ||
+                       (b.cls == CharClass::Symbol && a.unit == U' ');
+    return (breaks || alone) && !leads;
+  });
 }
 
 // The cut rules of o200k's pattern (split.h), over its finer classes: with
@@ -125,41 +116,25 @@ std::size_t last_safe_cut_family(std::string_view text, std::size_t floor) noexc
 std::size_t last_safe_cut_o200k(std::string_view text, std::size_t floor) noexcept {
   using detail::Fine;
   const detail::Utf8Text<SplitPattern::O200k> t(text);
-  const std::size_t n = text.size();
-  if (n < 2 || floor >= n - 1) return 0;
   const auto letter = [](Fine f) { return f == Fine::Upper || f == Fine::Lower || f == Fine::Other; };
-  std::size_t p = t.last_start(n);
-  bool b_complete = t.complete_at(p);
-  Fine b = detail::fine_at(t, p).fine;
-  char32_t b_unit = t.unit(p);
-  while (p > floor) {
-    const std::size_t q = t.last_start(p);
-    const Fine a = detail::fine_at(t, q).fine;
-    const char32_t a_unit = t.unit(q);
-    if (b_complete) {
-      const bool a_space = a == Fine::Space;
-      const bool b_space = b == Fine::Space;
-      if (!a_space && !b_space) {
-        if ((a == Fine::Digit) != (b == Fine::Digit)) return p;
-        if (letter(a) && b == Fine::Symbol && b_unit != U'\'') return p;
-        if (a == Fine::Lower && b == Fine::Upper) return p;
-      } else if (!a_space) {
-        if (!((a == Fine::Symbol || a == Fine::Mark) && detail::is_cr_lf(b_unit))) return p;
-      } else if (!b_space) {
-        const bool breaks = detail::is_cr_lf(a_unit);
-        const bool alone = q == 0 || detail::fine_at(t, t.last_start(q)).fine != Fine::Space;
-        const bool leads = ((letter(b) || b == Fine::Mark) && !breaks) ||
-                           ((b == Fine::Symbol || b == Fine::Mark) && a_unit == U' ') ||
-                           (breaks && b_unit == U'/');
-        if ((breaks || alone) && !leads) return p;
-      }
+  const auto seen = [&](std::size_t i) { return Seen<Fine>{detail::fine_at(t, i).fine, t.unit(i)}; };
+  return last_cut(t, floor, seen, [&](std::size_t q, Seen<Fine> a, Seen<Fine> b) {
+    const bool a_space = a.cls == Fine::Space;
+    const bool b_space = b.cls == Fine::Space;
+    if (!a_space && !b_space) {
+      return (a.cls == Fine::Digit) != (b.cls == Fine::Digit) ||
+             (letter(a.cls) && b.cls == Fine::Symbol && b.unit != U'\'') ||
+             (a.cls == Fine::Lower && b.cls == Fine::Upper);
     }
-    p = q;
-    b = a;
-    b_unit = a_unit;
-    b_complete = true;
-  }
-  return 0;
+    if (!a_space) return !((a.cls == Fine::Symbol || a.cls == Fine::Mark) && detail::is_cr_lf(b.unit));
+    if (b_space) return false;
+    const bool breaks = detail::is_cr_lf(a.unit);
+    const bool alone = q == 0 || detail::fine_at(t, t.last_start(q)).fine != Fine::Space;
+    const bool leads = ((letter(b.cls) || b.cls == Fine::Mark) && !breaks) ||
+                       ((b.cls == Fine::Symbol || b.cls == Fine::Mark) && a.unit == U' ') ||
+                       (breaks && b.unit == U'/');
+    return (breaks || alone) && !leads;
+  });
 }
 
 }  // namespace

@@ -411,6 +411,23 @@ std::size_t folded_contraction_length(const Text& t, std::size_t i) noexcept {
 
 inline bool is_cr_lf(char32_t u) noexcept { return u == U'\r' || u == U'\n'; }
 
+// The end of the whitespace chunk at |start| of the cl100k family and
+// o200k, whose run of whitespace ends at |end|: "\s++$" (the run whole at
+// the text's end, with |whole_final|), "\s*[\r\n]" (up to its last CR or
+// LF), "\s+(?!\S)" (less its last character before a non-space), "\s"
+// (one character).
+template <class Text>
+std::size_t space_chunk_end(const Text& t, std::size_t start, std::size_t end,
+                            bool whole_final) noexcept {
+  if (end == t.size() && whole_final) return end;
+  for (std::size_t j = end; j > start; --j) {
+    if (is_cr_lf(t.unit(j - 1))) return j;  // ASCII: never a continuation byte
+  }
+  if (end == t.size()) return end;
+  const std::size_t last = t.last_start(end);
+  return last > start ? last : end;
+}
+
 // The matcher of the cl100k family: emit(begin, end) for each chunk.
 template <class Rules, class Text, class Emit>
 void split_family(const Text& t, Emit&& emit) {
@@ -458,24 +475,8 @@ void split_family(const Text& t, Emit&& emit) {
         // Whitespace: "\s++$" (whole at the end, if the spelling has it),
         // "\s*[\r\n]" (up to its last CR or LF), "\s+(?!\S)" (less its
         // last character before a non-space), "\s" (one character).
-        const std::size_t end = t.run_end(next, CharClass::Space);
-        std::size_t last_break = 0;  // just past the run's last CR or LF, if any
-        for (std::size_t j = end; j > start; --j) {
-          if (is_cr_lf(t.unit(j - 1))) {  // ASCII: never a continuation byte
-            last_break = j;
-            break;
-          }
-        }
-        if (end == n && Rules::WHOLE_FINAL_SPACE) {
-          i = end;
-        } else if (last_break != 0) {
-          i = last_break;
-        } else if (end == n) {
-          i = end;
-        } else {
-          const std::size_t last = t.last_start(end);
-          i = last > start ? last : end;
-        }
+        i = space_chunk_end(t, start, t.run_end(next, CharClass::Space),
+                            Rules::WHOLE_FINAL_SPACE);
       }
     }
     emit(start, i);
@@ -592,22 +593,7 @@ void split_o200k(const Text& t, Emit&& emit) {
       i = cr_lf_slash_end(run(next, symbol));
     } else {
       // Whitespace, as under Llama3.
-      const std::size_t space_end = t.run_end(next, CharClass::Space);
-      std::size_t last_break = 0;
-      for (std::size_t j = space_end; j > start; --j) {
-        if (is_cr_lf(t.unit(j - 1))) {
-          last_break = j;
-          break;
-        }
-      }
-      if (last_break != 0) {
-        i = last_break;
-      } else if (space_end == n) {
-        i = space_end;
-      } else {
-        const std::size_t last = t.last_start(space_end);
-        i = last > start ? last : space_end;
-      }
+      i = space_chunk_end(t, start, t.run_end(next, CharClass::Space), false);
     }
     emit(start, i);
   }
