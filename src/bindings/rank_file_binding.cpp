@@ -175,8 +175,8 @@ PyObject* load_ranks_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     const std::size_t special_count = specials.size();
     auto core = [&] {
       GilReleased released(data.size() >= RELEASE_FROM_BYTES);
-      return std::make_unique<engine::CompiledTokenizer>(std::move(read.vocab),
-                                                         std::move(specials), rules);
+      return std::make_unique<engine::CompiledTokenizer>(
+          std::move(read.vocab), std::move(specials), rules, std::move(read.keys));
     }();
     // tiktoken's own check of its explicit_n_vocab: every id from 0 up.
     if (slots[6] != nullptr && slots[6] != Py_None) {

@@ -313,7 +313,7 @@ CompiledTokenizer::CompiledTokenizer(std::vector<Merge> merges, VocabList vocab,
 }
 
 CompiledTokenizer::CompiledTokenizer(VocabList vocab, std::vector<SpecialToken> specials,
-                                     EncodingRules rules)
+                                     EncodingRules rules, std::optional<TokenKeys> keys)
     : derive_merges_(true),
       index_(std::span<const Merge>()),
       vocab_(std::move(vocab)),
@@ -321,7 +321,7 @@ CompiledTokenizer::CompiledTokenizer(VocabList vocab, std::vector<SpecialToken> 
       specials_(std::move(specials)),
       all_specials_(specials_.tokens()) {
   rules_.merging = EncodingRules::Merging::TokenRank;
-  ranked_.emplace(RankedMerges::by_token(vocab_, rules_.whole_chunks));
+  ranked_.emplace(RankedMerges::by_token(vocab_, rules_.whole_chunks, std::move(keys)));
   finish_construction();
 }
 

@@ -75,8 +75,10 @@ class CompiledTokenizer {
   // Merging by token rank, with the merge list that the ranks make
   // (RankedMerges::merges_by_rank), read off the ranks on the first call
   // of merges(): encoding does not need it. |vocab| holds each byte as one
-  // id and no bytes twice.
-  CompiledTokenizer(VocabList vocab, std::vector<SpecialToken> specials, EncodingRules rules);
+  // id and no bytes twice. |keys|, if given, hold every token of |vocab|
+  // (views into it: see RankRead).
+  CompiledTokenizer(VocabList vocab, std::vector<SpecialToken> specials, EncodingRules rules,
+                    std::optional<TokenKeys> keys = std::nullopt);
   CompiledTokenizer(const CompiledTokenizer&) = delete;
   CompiledTokenizer& operator=(const CompiledTokenizer&) = delete;
 

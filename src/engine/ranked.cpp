@@ -1,6 +1,7 @@
 #include "ranked.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <functional>
 #include <queue>
@@ -15,22 +16,16 @@ namespace {
 // which keeps a long run of one byte from costing its length squared.
 constexpr std::size_t SCAN_MAX = 128;
 
-std::string_view view(std::span<const std::uint8_t> bytes) {
-  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
-}
-
 }  // namespace
 
 std::optional<std::string> RankedMerges::vocab_problem(const VocabList& vocab) {
   std::array<bool, 256> seen{};
-  BytesMap first;
-  first.reserve(vocab.size());
+  TokenKeys first(vocab.size());
   for (const TokenId id : vocab.ids()) {
     const auto bytes = *vocab.find(id);
     if (bytes.size() == 1) seen[bytes[0]] = true;
-    const auto [it, fresh] = first.try_emplace(view(bytes), id);
-    if (!fresh) {
-      return "ids " + std::to_string(it->second) + " and " + std::to_string(id) +
+    if (const auto other = first.insert(bytes, id)) {
+      return "ids " + std::to_string(*other) + " and " + std::to_string(id) +
              " both stand for the same bytes";
     }
   }
@@ -43,24 +38,29 @@ std::optional<std::string> RankedMerges::vocab_problem(const VocabList& vocab) {
   return std::nullopt;
 }
 
-RankedMerges::BytesMap RankedMerges::ids_by_bytes(const VocabList& vocab) {
-  BytesMap ids;
-  ids.reserve(vocab.size());
-  for (const TokenId id : vocab.ids()) ids.try_emplace(view(*vocab.find(id)), id);
-  return ids;
+namespace {
+
+// Every token of |vocab| by its bytes.
+TokenKeys keys_of(const VocabList& vocab) {
+  TokenKeys keys(vocab.size());
+  for (const TokenId id : vocab.ids()) keys.insert(*vocab.find(id), id);
+  return keys;
 }
 
-RankedMerges::RankedMerges(const VocabList& vocab, bool whole_chunks) {
+}  // namespace
+
+RankedMerges::RankedMerges(const VocabList& vocab, bool whole_chunks)
+    : whole_chunks_(whole_chunks) {
   for (const TokenId id : vocab.ids()) {
     const auto bytes = *vocab.find(id);
     if (bytes.size() == 1) byte_ids_[bytes[0]] = id;
   }
-  if (whole_chunks) whole_ = ids_by_bytes(vocab);
 }
 
 RankedMerges RankedMerges::by_position(std::span<const Merge> merges, const VocabList& vocab,
                                        bool whole_chunks) {
   RankedMerges ranked(vocab, whole_chunks);
+  if (whole_chunks) ranked.tokens_ = keys_of(vocab);
   ranked.pairs_.reserve(merges.size());
   for (std::size_t i = 0; i < merges.size(); ++i) {
     ranked.pairs_.insert_or_assign(merges[i].pair().key(),
@@ -69,112 +69,80 @@ RankedMerges RankedMerges::by_position(std::span<const Merge> merges, const Voca
   return ranked;
 }
 
-RankedMerges RankedMerges::by_token(const VocabList& vocab, bool whole_chunks) {
+RankedMerges RankedMerges::by_token(const VocabList& vocab, bool whole_chunks,
+                                    std::optional<TokenKeys> keys) {
   RankedMerges ranked(vocab, whole_chunks);
-  const std::vector<TokenId> ids = vocab.ids();
-  ranked.pairs_.reserve(3 * ids.size());  // about 2.2 a token in the published files
-  if (ranked.pairs_by_prefix_hashes(vocab, ids)) return ranked;
-  // Two tokens share a hash: each split looked up by its bytes instead.
-  ranked.pairs_.clear();
-  const BytesMap by_bytes = ids_by_bytes(vocab);
-  for (const TokenId id : ids) {
-    const std::string_view bytes = view(*vocab.find(id));
-    for (std::size_t k = 1; k < bytes.size(); ++k) {
-      const auto left = by_bytes.find(bytes.substr(0, k));
-      if (left == by_bytes.end()) continue;
-      const auto right = by_bytes.find(bytes.substr(k));
-      if (right == by_bytes.end()) continue;
-      ranked.pairs_.try_emplace(Pair{left->second, right->second}.key(), Step{id, id});
-    }
-  }
+  ranked.tokens_ = keys ? std::move(keys) : keys_of(vocab);
+  ranked.by_token_ = true;
+  for (const TokenId id : vocab.ids()) ranked.longest_ = std::max(ranked.longest_, vocab.find(id)->size());
+  // Every power a lookup needs, so that none is added while threads encode.
+  ranked.tokens_->power(ranked.longest_);
   return ranked;
 }
 
-bool RankedMerges::pairs_by_prefix_hashes(const VocabList& vocab, std::span<const TokenId> ids) {
-  // A token's key is the polynomial hash of its bytes (each plus one, so
-  // that leading zero bytes count) mixed with its length. From the hashes
-  // of a token's prefixes, that of each suffix follows in one step, so a
-  // token's splits cost one step each, not a hash of their bytes. Keys
-  // found are checked against the bytes; two tokens of one key make the
-  // caller fall back to hashing bytes.
-  constexpr std::uint64_t BASE = 0x100000001B3ULL * 2 + 1;
-  const auto key = [](std::uint64_t hash, std::size_t size) {
-    return hash ^ (std::uint64_t{size} * 0x9E3779B97F4A7C15ULL);
-  };
-  boost::unordered_flat_map<std::uint64_t, TokenId, KeyedHash> by_key;
-  by_key.reserve(ids.size());
-  std::size_t longest = 0;
-  for (const TokenId id : ids) {
-    const auto bytes = *vocab.find(id);
-    longest = std::max(longest, bytes.size());
-    std::uint64_t h = 0;
-    for (const std::uint8_t b : bytes) h = h * BASE + b + 1;
-    if (!by_key.try_emplace(key(h, bytes.size()), id).second) return false;
-  }
-  std::vector<std::uint64_t> powers(longest + 1, 1);
-  for (std::size_t i = 1; i <= longest; ++i) powers[i] = powers[i - 1] * BASE;
-  // The token whose key a part of a token has, if any: the part itself
-  // unless two byte strings share the key, which is_part checks once a
-  // split's two sides are both found.
-  const auto token_of = [&](std::uint64_t hash, std::size_t size) -> std::optional<TokenId> {
-    const auto it = by_key.find(key(hash, size));
-    if (it == by_key.end()) return std::nullopt;
-    return it->second;
-  };
-  const auto is_part = [&](TokenId id, const std::uint8_t* part) {
-    const auto bytes = *vocab.find(id);
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-      if (bytes[i] != part[i]) return false;
-    }
-    return true;
-  };
-  std::vector<std::uint64_t> prefix(longest + 1);
-  for (const TokenId id : ids) {
-    const auto bytes = *vocab.find(id);
-    const std::size_t n = bytes.size();
-    for (std::size_t i = 0; i < n; ++i) prefix[i + 1] = prefix[i] * BASE + bytes[i] + 1;
-    // A single byte is its own token: no lookup.
-    for (std::size_t k = 1; k < n; ++k) {
-      const bool left_byte = k == 1;
-      const bool right_byte = k == n - 1;
-      const auto left = left_byte ? byte_ids_[bytes[0]] : token_of(prefix[k], k);
-      if (!left) continue;
-      const auto right = right_byte ? byte_ids_[bytes[k]]
-                                    : token_of(prefix[n] - prefix[k] * powers[n - k], n - k);
-      if (!right) continue;
-      if ((!left_byte && !is_part(*left, bytes.data())) ||
-          (!right_byte && !is_part(*right, bytes.data() + k))) {
-        continue;
-      }
-      pairs_.try_emplace(Pair{*left, *right}.key(), Step{id, id});
-    }
-  }
-  return true;
-}
-
 std::size_t RankedMerges::encode(std::string_view chunk, TokenId* out) const {
-  if (!whole_.empty() && chunk.size() > 1) {
-    if (const auto it = whole_.find(chunk); it != whole_.end()) {
-      *out = it->second;
+  if (whole_chunks_ && chunk.size() > 1) {
+    if (const auto id = tokens_->find(chunk)) {
+      *out = *id;
       return 1;
     }
   }
   for (std::size_t i = 0; i < chunk.size(); ++i) {
     out[i] = byte_ids_[static_cast<unsigned char>(chunk[i])];
   }
-  return merge(out, chunk.size());
+  return merge(chunk, out);
 }
 
-std::size_t RankedMerges::merge(TokenId* ids, std::size_t n, std::uint32_t limit) const {
-  return n <= SCAN_MAX ? merge_short(ids, n, limit) : merge_long(ids, n, limit);
+std::optional<RankedMerges::Step> RankedMerges::joined(const char* bytes,
+                                                       const std::uint64_t* prefix,
+                                                       std::size_t begin,
+                                                       std::size_t end) const noexcept {
+  const std::size_t size = end - begin;
+  if (size > longest_) return std::nullopt;
+  const TokenKeys::Slot* slot =
+      tokens_->find(tokens_->suffix(prefix[end], prefix[begin], size),
+                    reinterpret_cast<const std::uint8_t*>(bytes) + begin, size);
+  if (slot == nullptr) return std::nullopt;
+  return Step{slot->id, slot->id};
 }
 
-std::size_t RankedMerges::merge_short(TokenId* ids, std::size_t n, std::uint32_t limit) const {
+std::size_t RankedMerges::merge(std::string_view bytes, TokenId* ids,
+                                std::uint32_t limit) const {
+  const std::size_t n = bytes.size();
+  if (by_token_) {
+    return n <= SCAN_MAX ? merge_short<true>(bytes, ids, n, limit)
+                         : merge_long<true>(bytes, ids, n, limit);
+  }
+  return n <= SCAN_MAX ? merge_short<false>(bytes, ids, n, limit)
+                       : merge_long<false>(bytes, ids, n, limit);
+}
+
+template <bool BY_TOKEN>
+std::size_t RankedMerges::merge_short(std::string_view bytes, TokenId* ids, std::size_t n,
+                                      std::uint32_t limit) const {
   if (n < 2) return n;
-  // steps[i]: the pair at i, whose rank is NO_RANK when it has none.
+  // steps[i]: the pair at i, whose rank is NO_RANK when it has none. By
+  // token, starts[i] is where part i begins in |bytes| (starts[n] its end),
+  // and prefix[k] the hash of its first k bytes.
   std::array<Step, SCAN_MAX> steps;
+  std::array<std::uint32_t, SCAN_MAX + 1> starts;
+  std::array<std::uint64_t, SCAN_MAX + 1> prefix;
+  if constexpr (BY_TOKEN) {
+    prefix[0] = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      starts[i] = static_cast<std::uint32_t>(i);
+      prefix[i + 1] = tokens_->extend(prefix[i], static_cast<std::uint8_t>(bytes[i]));
+    }
+    starts[n] = static_cast<std::uint32_t>(n);
+  }
   const auto step_at = [&](std::size_t i) {
-    const auto s = step(ids[i], ids[i + 1]);
+    std::optional<Step> s;
+    if constexpr (BY_TOKEN) {
+      s = joined(bytes.data(), prefix.data(), starts[i], starts[i + 2]);
+    } else {
+      const auto it = pairs_.find(Pair{ids[i], ids[i + 1]}.key());
+      if (it != pairs_.end()) s = it->second;
+    }
     return s && s->rank < limit ? *s : Step{NO_RANK, 0};
   };
   for (std::size_t i = 0; i + 1 < n; ++i) steps[i] = step_at(i);
@@ -187,6 +155,9 @@ std::size_t RankedMerges::merge_short(TokenId* ids, std::size_t n, std::uint32_t
     ids[best] = steps[best].result;
     for (std::size_t i = best + 1; i + 1 < n; ++i) ids[i] = ids[i + 1];
     for (std::size_t i = best + 1; i + 2 < n; ++i) steps[i] = steps[i + 1];
+    if constexpr (BY_TOKEN) {
+      for (std::size_t i = best + 1; i < n; ++i) starts[i] = starts[i + 1];
+    }
     --n;
     if (n < 2) break;
     if (best + 1 < n) steps[best] = step_at(best);
@@ -195,24 +166,45 @@ std::size_t RankedMerges::merge_short(TokenId* ids, std::size_t n, std::uint32_t
   return n;
 }
 
-std::size_t RankedMerges::merge_long(TokenId* ids, std::size_t n, std::uint32_t limit) const {
+template <bool BY_TOKEN>
+std::size_t RankedMerges::merge_long(std::string_view bytes, TokenId* ids, std::size_t n,
+                                     std::uint32_t limit) const {
   constexpr std::uint32_t END = UINT32_MAX;
   if (n >= END) throw std::length_error("chunk too long");
   // The ids left form a list through next and prev; a merged-away id is
   // marked dead. A heap entry is a pair's rank and its left position, so
   // the lowest rank comes first and the leftmost of equals; an entry whose
-  // pair has changed since is passed over.
+  // pair has changed since is passed over. A part at position i begins at
+  // byte i: parts only take in their right neighbours.
   std::vector<std::uint32_t> next(n);
   std::vector<std::uint32_t> prev(n);
   std::vector<bool> dead(n, false);
+  std::vector<std::uint64_t> prefix;
+  if constexpr (BY_TOKEN) {
+    prefix.resize(n + 1);
+    for (std::size_t i = 0; i < n; ++i) {
+      prefix[i + 1] = tokens_->extend(prefix[i], static_cast<std::uint8_t>(bytes[i]));
+    }
+  }
   for (std::uint32_t i = 0; i < n; ++i) {
     next[i] = i + 1 < n ? i + 1 : END;
     prev[i] = i > 0 ? i - 1 : END;
   }
+  // The pair at i, whose right part is at next[i] (not END).
+  const auto step_at = [&](std::uint32_t i) -> std::optional<Step> {
+    if constexpr (BY_TOKEN) {
+      const std::uint32_t after = next[next[i]];
+      return joined(bytes.data(), prefix.data(), i, after == END ? n : after);
+    } else {
+      const auto it = pairs_.find(Pair{ids[i], ids[next[i]]}.key());
+      if (it == pairs_.end()) return std::nullopt;
+      return it->second;
+    }
+  };
   std::priority_queue<std::uint64_t, std::vector<std::uint64_t>, std::greater<>> heap;
   const auto push = [&](std::uint32_t i) {
     if (next[i] == END) return;
-    if (const auto s = step(ids[i], ids[next[i]]); s && s->rank < limit) {
+    if (const auto s = step_at(i); s && s->rank < limit) {
       heap.push(std::uint64_t{s->rank} << 32 | i);
     }
   };
@@ -222,7 +214,7 @@ std::size_t RankedMerges::merge_long(TokenId* ids, std::size_t n, std::uint32_t 
     heap.pop();
     const auto i = static_cast<std::uint32_t>(top);
     if (dead[i] || next[i] == END) continue;
-    const auto s = step(ids[i], ids[next[i]]);
+    const auto s = step_at(i);
     if (!s || s->rank != top >> 32) continue;
     const std::uint32_t gone = next[i];
     ids[i] = s->result;
@@ -249,7 +241,8 @@ std::vector<Merge> RankedMerges::merges_of(const VocabList& vocab) const {
     if (bytes.size() < 2) continue;
     ids.resize(bytes.size());
     for (std::size_t i = 0; i < bytes.size(); ++i) ids[i] = byte_ids_[bytes[i]];
-    if (merge(ids.data(), ids.size(), id) == 2) merges.push_back({ids[0], ids[1], id});
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    if (merge(text, ids.data(), id) == 2) merges.push_back({ids[0], ids[1], id});
   }
   return merges;
 }

@@ -34,6 +34,7 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 
 #include "tokenizer/hash.h"
+#include "tokenizer/token_keys.h"
 #include "tokenizer/types.h"
 
 namespace ovilex::engine {
@@ -56,24 +57,20 @@ class RankedMerges {
   // from the list in order.
   static RankedMerges by_position(std::span<const Merge> merges, const VocabList& vocab,
                                   bool whole_chunks);
-  // Ranks by token id, read off |vocab|: for every token, each split of its
-  // bytes into two tokens is a pair of that token's rank.
-  static RankedMerges by_token(const VocabList& vocab, bool whole_chunks);
-  // (With whole_chunks, the object keeps views into |vocab|, which must
-  // outlive it unchanged: the compiled tokenizer holds both.)
+  // Ranks by token id, read off |vocab|: two adjacent parts have the rank
+  // of the token of their bytes joined, if any (as tiktoken finds it).
+  // |keys|, if given, must hold every token of |vocab| (as the rank file
+  // reader builds them).
+  static RankedMerges by_token(const VocabList& vocab, bool whole_chunks,
+                               std::optional<TokenKeys> keys = std::nullopt);
+  // (By token, or with whole_chunks, the object keeps views into |vocab|,
+  // which must outlive it unchanged: the compiled tokenizer holds both.)
 
   // Writes the ids of |chunk| from |out| on, at most one per byte, and
   // returns how many.
   std::size_t encode(std::string_view chunk, TokenId* out) const;
 
-  // The rank and result of a pair, if it has one.
-  std::optional<Step> step(TokenId left, TokenId right) const noexcept {
-    const auto it = pairs_.find(Pair{left, right}.key());
-    if (it == pairs_.end()) return std::nullopt;
-    return it->second;
-  }
   TokenId byte_id(std::uint8_t byte) const noexcept { return byte_ids_[byte]; }
-  std::size_t pair_count() const noexcept { return pairs_.size(); }
 
   // The merge list of the token ranks of |vocab| (as by_token reads them):
   // for each token in rank order whose bytes, merged with the ranks below
@@ -86,33 +83,32 @@ class RankedMerges {
   std::vector<Merge> merges_of(const VocabList& vocab) const;
 
  private:
-  struct BytesHash {
-    using is_transparent = void;
-    using is_avalanching = void;
-    std::uint64_t key = process_hash_key();
-    std::size_t operator()(std::string_view s) const noexcept {
-      return hash_bytes(s.data(), s.size(), key);
-    }
-  };
-  // Views into the bytes of a vocabulary, which outlives the map.
-  using BytesMap = boost::unordered_flat_map<std::string_view, TokenId, BytesHash>;
-
   RankedMerges(const VocabList& vocab, bool whole_chunks);
-  static BytesMap ids_by_bytes(const VocabList& vocab);
-  // Fills pairs_ as by_token does, finding tokens by a hash of their bytes
-  // alone; false, pairs_ partly filled, when two tokens share one.
-  bool pairs_by_prefix_hashes(const VocabList& vocab, std::span<const TokenId> ids);
-  // The merging itself over |n| ids from |ids| on, only pairs of rank below
-  // |limit| taken; returns the new count.
-  std::size_t merge_short(TokenId* ids, std::size_t n, std::uint32_t limit) const;
-  std::size_t merge_long(TokenId* ids, std::size_t n, std::uint32_t limit) const;
-  std::size_t merge(TokenId* ids, std::size_t n, std::uint32_t limit = NO_RANK) const;
+  // The step of the pair whose bytes are |bytes|, under token ranks: the
+  // token of those bytes, of rank its id. |hashes| holds the hashes of the
+  // prefixes of what |bytes| is in, from |begin| on to its end.
+  std::optional<Step> joined(const char* bytes, const std::uint64_t* prefix, std::size_t begin,
+                             std::size_t end) const noexcept;
+  // The merging itself over the |n| ids from |ids| on, which stand for the
+  // bytes of |bytes| one each; only pairs of rank below |limit| taken.
+  // Returns the new count.
+  template <bool BY_TOKEN>
+  std::size_t merge_short(std::string_view bytes, TokenId* ids, std::size_t n,
+                          std::uint32_t limit) const;
+  template <bool BY_TOKEN>
+  std::size_t merge_long(std::string_view bytes, TokenId* ids, std::size_t n,
+                         std::uint32_t limit) const;
+  std::size_t merge(std::string_view bytes, TokenId* ids, std::uint32_t limit = NO_RANK) const;
 
+  // Merging by list: each pair's step, by its key.
   boost::unordered_flat_map<std::uint64_t, Step, KeyedHash> pairs_;
   std::array<TokenId, 256> byte_ids_{};
-  // Bytes to id of every token, for whole chunks (views into the
-  // vocabulary given); empty otherwise.
-  BytesMap whole_;
+  // Every token by its bytes (views into the vocabulary given), when
+  // merging by token rank, or when whole chunks are taken; none otherwise.
+  std::optional<TokenKeys> tokens_;
+  bool by_token_ = false;
+  bool whole_chunks_ = false;
+  std::size_t longest_ = 0;  // the longest token's bytes, by token rank
 };
 
 }  // namespace ovilex::engine

@@ -71,17 +71,22 @@ bool is_space(char c) {
 
 // The ranks as they are read, straight into the vocabulary, whose bytes are
 // reserved whole first (base64 takes four characters for three bytes) so
-// that views into them stay valid: a map of those views to their rank is
-// the check that no token comes twice.
+// that views into them stay valid. The tokens by their bytes, views into
+// the vocabulary, are the check that no token comes twice, and go on to
+// the tokenizer, which finds tokens by their bytes too. That table is
+// built once all is read, each token's slot fetched ahead (lookups at
+// random in a large table cost a wait each otherwise); the first token
+// given twice is an earlier problem than any the reading stopped at.
 class Collector {
  public:
-  explicit Collector(std::size_t data_size) {
+  // Either form takes some 13 to 20 bytes of text a token; the table of
+  // tokens grows past its guess if it must.
+  explicit Collector(std::size_t data_size) : keys_(data_size / 16) {
     vocab_.reserve(data_size / 8, data_size / 4 * 3 + 3);
-    seen_.reserve(data_size / 8);
+    added_.reserve(data_size / 16);
   }
-
   // Decodes |b64| as the token of |rank|; false (and |problem| set) when
-  // it is not base64, is empty, or its rank or bytes were given before.
+  // it is not base64, is empty, or its rank was given before.
   bool add(std::string_view b64, std::uint64_t rank, std::size_t line, RankProblem::Kind bad,
            std::string_view shown, std::optional<RankProblem>& problem) {
     token_.clear();
@@ -103,34 +108,51 @@ class Collector {
       problem = problem_at(RankProblem::Kind::RankTwice, line, {}, {}, rank);
       return false;
     }
-    if (const auto it = seen_.find(token); it != seen_.end()) {
-      problem = problem_at(RankProblem::Kind::BytesTwice, line, {}, token, rank, it->second);
-      return false;
-    }
     vocab_.set(id, token_);
-    const auto stored = *vocab_.find(id);
-    seen_.emplace(std::string_view(reinterpret_cast<const char*>(stored.data()), stored.size()),
-                  id);
+    added_.push_back(Added{keys_.hash_of(token_), id, line});
     if (token_.size() == 1) single_[token_[0]] = true;
     return true;
   }
-
-  // The vocabulary; |problem| set for a byte that is not a token of its own.
-  VocabList finish(std::optional<RankProblem>& problem) {
-    for (unsigned b = 0; b < 256; ++b) {
-      if (!single_[b]) {
-        problem = problem_at(RankProblem::Kind::MissingByte, 0);
-        problem->byte = b;
-        break;
+  // The vocabulary and its tokens by bytes, or the problem: the first
+  // token given twice, else |problem| (where the reading stopped), else a
+  // byte that is not a token of its own.
+  void finish(RankRead& out, std::optional<RankProblem> problem) {
+    constexpr std::size_t AHEAD = 8;
+    for (std::size_t i = 0; i < added_.size(); ++i) {
+      if (i + AHEAD < added_.size()) keys_.prefetch(added_[i + AHEAD].hash);
+      const Added& a = added_[i];
+      const auto bytes = *vocab_.find(a.id);
+      if (const auto other = keys_.insert(a.hash, bytes, a.id)) {
+        out.problem = problem_at(RankProblem::Kind::BytesTwice, a.line, {},
+                                 {reinterpret_cast<const char*>(bytes.data()), bytes.size()},
+                                 a.id, *other);
+        return;
       }
     }
-    seen_.clear();
-    return std::move(vocab_);
+    if (problem) {
+      out.problem = std::move(problem);
+      return;
+    }
+    for (unsigned b = 0; b < 256; ++b) {
+      if (!single_[b]) {
+        out.problem = problem_at(RankProblem::Kind::MissingByte, 0);
+        out.problem->byte = b;
+        return;
+      }
+    }
+    out.vocab = std::move(vocab_);
+    out.keys = std::move(keys_);
   }
 
  private:
+  struct Added {
+    std::uint64_t hash;
+    TokenId id;
+    std::size_t line;
+  };
   VocabList vocab_;
-  boost::unordered_flat_map<std::string_view, TokenId, KeyedHash> seen_;
+  TokenKeys keys_;
+  std::vector<Added> added_;  // in the order read
   std::vector<std::uint8_t> token_;
   std::array<bool, 256> single_{};
 };
@@ -148,11 +170,8 @@ std::optional<std::pair<bool, std::uint64_t>> parse_rank(std::string_view text) 
   return std::pair{negative, value};
 }
 
-}  // namespace
-
-RankRead read_rank_lines(std::string_view data) {
-  RankRead out;
-  Collector collector(data.size());
+// Reads |data| into |collector|; the problem the reading stopped at.
+std::optional<RankProblem> lines_into(std::string_view data, Collector& collector) {
   std::size_t line_no = 0;
   std::size_t pos = 0;
   while (pos < data.size()) {
@@ -177,34 +196,27 @@ RankRead read_rank_lines(std::string_view data) {
       i = j;
     }
     const auto rank = count == 2 ? parse_rank(fields[1]) : std::nullopt;
-    if (!rank) {
-      out.problem = problem_at(RankProblem::Kind::Malformed, line_no, line);
-      return out;
-    }
+    if (!rank) return problem_at(RankProblem::Kind::Malformed, line_no, line);
     if (rank->first && rank->second != 0) {
       std::vector<std::uint8_t> token;
       if (!decode_base64(fields[0], token)) {
-        out.problem = problem_at(RankProblem::Kind::Malformed, line_no, line);
-      } else {
-        out.problem = problem_at(
-            RankProblem::Kind::Negative, line_no, fields[1],
-            std::string_view(reinterpret_cast<const char*>(token.data()), token.size()));
+        return problem_at(RankProblem::Kind::Malformed, line_no, line);
       }
-      return out;
+      return problem_at(RankProblem::Kind::Negative, line_no, fields[1],
+                        std::string_view(reinterpret_cast<const char*>(token.data()), token.size()));
     }
+    std::optional<RankProblem> problem;
     if (!collector.add(fields[0], rank->second, line_no, RankProblem::Kind::Malformed, line,
-                       out.problem)) {
-      if (out.problem->kind == RankProblem::Kind::TooLarge) out.problem->text = fields[1];
-      return out;
+                       problem)) {
+      if (problem->kind == RankProblem::Kind::TooLarge) problem->text = fields[1];
+      return problem;
     }
   }
-  out.vocab = collector.finish(out.problem);
-  return out;
+  return std::nullopt;
 }
 
-RankRead read_compact_ranks(std::string_view data) {
-  RankRead out;
-  Collector collector(data.size());
+// Reads |data| into |collector|; the problem the reading stopped at.
+std::optional<RankProblem> compact_into(std::string_view data, Collector& collector) {
   std::size_t line_no = 0;
   std::size_t pos = 0;
   while (pos <= data.size()) {
@@ -221,25 +233,37 @@ RankRead read_compact_ranks(std::string_view data) {
                                                                              : first_end - 2)
                         : std::string_view{};
     const auto rank = line.starts_with("! ") ? parse_rank(first) : std::nullopt;
-    if (!rank || rank->first) {
-      out.problem = problem_at(RankProblem::Kind::Malformed, line_no, line);
-      return out;
-    }
+    if (!rank || rank->first) return problem_at(RankProblem::Kind::Malformed, line_no, line);
     std::uint64_t next = rank->second;
     std::size_t i = first_end;
     while (i != std::string_view::npos) {
       const std::size_t j = line.find(' ', i + 1);
       const std::string_view field =
           line.substr(i + 1, j == std::string_view::npos ? line.npos : j - i - 1);
-      if (!collector.add(field, next, line_no, RankProblem::Kind::NotBase64, field,
-                         out.problem)) {
-        return out;
+      std::optional<RankProblem> problem;
+      if (!collector.add(field, next, line_no, RankProblem::Kind::NotBase64, field, problem)) {
+        return problem;
       }
       ++next;
       i = j;
     }
   }
-  out.vocab = collector.finish(out.problem);
+  return std::nullopt;
+}
+
+}  // namespace
+
+RankRead read_rank_lines(std::string_view data) {
+  RankRead out;
+  Collector collector(data.size());
+  collector.finish(out, lines_into(data, collector));
+  return out;
+}
+
+RankRead read_compact_ranks(std::string_view data) {
+  RankRead out;
+  Collector collector(data.size());
+  collector.finish(out, compact_into(data, collector));
   return out;
 }
 

@@ -21,6 +21,7 @@
 #include <string>
 #include <string_view>
 
+#include "tokenizer/token_keys.h"
 #include "tokenizer/types.h"
 
 namespace ovilex {
@@ -49,6 +50,9 @@ struct RankProblem {
 
 struct RankRead {
   VocabList vocab;
+  // The tokens of |vocab| by their bytes (views into it, which a move of
+  // the vocabulary keeps valid).
+  TokenKeys keys;
   std::optional<RankProblem> problem;
 };
 

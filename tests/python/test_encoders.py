@@ -156,6 +156,9 @@ REFUSED = [
      "bpe_ranks, line 2: rank 255 is given twice"),
     (json_file(bpe_ranks=f"! 0 {BYTES}\n! 256 YQ=="), TokenizerFileError,
      "bpe_ranks, line 2: b'a' is given twice (ranks 97 and 256)"),
+    # The first problem in the file, though bytes given twice are found last.
+    (json_file(bpe_ranks=f"! 0 {BYTES}\n! 256 YQ==\n! x YWI="), TokenizerFileError,
+     "bpe_ranks, line 2: b'a' is given twice (ranks 97 and 256)"),
     (json_file(bpe_ranks=f"! 0 {BYTES}\n! 4294967294 YWI= YWJj"), TokenizerFileError,
      "bpe_ranks, line 2: b'abc' has the id 4294967295: ovilex's ids are 0 to 4294967294"),
     (json_file(bpe_ranks="! 0 " + BYTES.split(" ", 1)[1]), TokenizerFileError,
