@@ -330,6 +330,102 @@ def peers_rows(t: dict[str, Any] | None, e: dict[str, Any]) -> list[Row]:
     return rows
 
 
+PUBLISHED = ("cl100k_base", "o200k_base")  # the published encodings with targets
+PUBLISHED_BYTES = 8_000_000  # of the corpus's texts, for the slowest peers
+
+
+def published_ranks(info: dict[str, Any]) -> dict[bytes, int]:
+    """tiktoken's ranks from the compact bpe_ranks of an npm JSON file."""
+    import base64
+    ranks = {}
+    for line in filter(None, info["bpe_ranks"].split("\n")):
+        _, first, *tokens = line.split(" ")
+        for rank, token in enumerate(tokens, int(first)):
+            ranks[base64.b64decode(token)] = rank
+    return ranks
+
+
+def peers_published(file: pathlib.Path, repeat: int, threads: int) -> dict[str, Any]:
+    """Per published encoding: ovilex's from_tiktoken beside tiktoken on the
+    same ranks, then the same ranks as a tokenizer.json (a Llama-3-shaped
+    file: Split by the pattern, then ByteLevel) in ovilex and HF tokenizers."""
+    import tiktoken
+    import tokenizers
+    from ovilex import Tokenizer
+    encoders = pathlib.Path(os.environ.get("OVILEX_ENCODERS_DIR", "/var/cache/ovilex/encoders"))
+    texts, size = [], 0
+    for t in texts_of(file.read_bytes()):
+        if size >= PUBLISHED_BYTES:
+            break
+        texts.append(t)
+        size += len(t.encode("utf-8"))
+    mb = size / MB
+    out: dict[str, Any] = {"mb": mb, "texts": len(texts), "threads": threads, "missing": []}
+    for name in PUBLISHED:
+        path = encoders / f"{name}.json"
+        if not path.is_file():
+            out["missing"].append(str(path))
+            continue
+        log(f"peers: {name}")
+        info = json.loads(path.read_text())
+        ranks = published_ranks(info)
+
+        def tiktoken_load() -> Any:
+            return tiktoken.Encoding(name, pat_str=info["pat_str"], mergeable_ranks=ranks,
+                                     special_tokens=info["special_tokens"])
+        enc, tok = tiktoken_load(), Tokenizer.from_tiktoken(path)
+        r: dict[str, Any] = {
+            "load_ms": min(timeit.repeat(lambda: Tokenizer.from_tiktoken(path), number=1,
+                                         repeat=repeat + 2)) * 1e3,
+            "tiktoken_load_ms": min(timeit.repeat(tiktoken_load, number=1,
+                                                  repeat=repeat + 2)) * 1e3}
+
+        def speed(fn: Callable[[], Any]) -> float:
+            return mb / measure(fn, repeat, compare=False).seconds
+        r["tiktoken_one"] = speed(lambda: [enc.encode_ordinary(t) for t in texts])
+        r["encode_one"] = speed(lambda: [tok.encode(t) for t in texts])
+        r["array_one"] = speed(lambda: tok.encode_batch_array(texts, threads=1))
+        r["tiktoken_all"] = speed(lambda: enc.encode_ordinary_batch(texts, num_threads=threads))
+        r["batch_all"] = speed(lambda: tok.encode_batch(texts, threads=threads))
+        ours = tok.encode_batch(texts)
+        r["same"] = sum(a == enc.encode_ordinary(t) for a, t in zip(ours, texts))
+        with tempfile.TemporaryDirectory(prefix="ovilex-hf-") as tmp:
+            hf_path = pathlib.Path(tmp) / "tokenizer.json"
+            tok.save_hf(hf_path)
+            hf, ours_hf = tokenizers.Tokenizer.from_file(str(hf_path)), Tokenizer.from_hf(hf_path)
+        r["hf_all"] = speed(lambda: hf.encode_batch(texts, add_special_tokens=False))
+        r["hf_ours_all"] = speed(lambda: ours_hf.encode_batch(texts, threads=threads))
+        r["hf_same"] = sum(a == e.ids for a, e in zip(ours_hf.encode_batch(texts),
+                                                      hf.encode_batch(texts,
+                                                                      add_special_tokens=False)))
+        out[name] = r
+    return out
+
+
+def published_rows(p: dict[str, Any]) -> list[Row]:
+    rows = [("measure", "ovilex", "peer", "ratio", "target", "met")]
+    n = p["threads"]
+    for name in PUBLISHED:
+        if name not in p:
+            continue
+        r = p[name]
+        for label, ours, peer, unit, goal in (
+                ("load", r["load_ms"], r["tiktoken_load_ms"], "ms", 5),
+                ("encode, 1 thread (vs encode_ordinary)", r["encode_one"], r["tiktoken_one"],
+                 "MB/s", 15),
+                ("array, 1 thread (vs encode_ordinary)", r["array_one"], r["tiktoken_one"],
+                 "MB/s", 25),
+                (f"encode_batch, {n} threads (vs tiktoken's)", r["batch_all"], r["tiktoken_all"],
+                 "MB/s", 15),
+                (f"as tokenizer.json: encode_batch, {n} threads (vs HF)", r["hf_ours_all"],
+                 r["hf_all"], "MB/s", 20)):
+            x = peer / ours if unit == "ms" else ours / peer
+            rows.append((f"{name}: {label}", f"{ours:,.{2 if ours < 100 else 0}f} {unit}",
+                         f"{peer:,.{2 if peer < 100 else 0}f} {unit}", f"{x:.3g}x",
+                         f">= {goal}x" + (" faster" if unit == "ms" else ""), yes(x >= goal)))
+    return rows
+
+
 def case_peers(args: argparse.Namespace) -> bool:
     file = corpus.all_file()
     with tempfile.TemporaryDirectory(prefix="ovilex-peers-") as tmp:
@@ -346,6 +442,9 @@ def case_peers(args: argparse.Namespace) -> bool:
         spawn = multiprocessing.get_context("spawn")
         with concurrent.futures.ProcessPoolExecutor(1, mp_context=spawn) as pool:
             e = pool.submit(peers_encode_file, workdir, file, args.repeat,
+                            len(os.sched_getaffinity(0))).result()
+        with concurrent.futures.ProcessPoolExecutor(1, mp_context=spawn) as pool:
+            p = pool.submit(peers_published, file, args.repeat,
                             len(os.sched_getaffinity(0))).result()
         t = None if reuse else peers_train(file, workdir, args.env, args.repeat)
     print(f"corpus: {file.relative_to(ROOT)} ({e['mb']:.1f} MB), {e['texts']:,} texts of ~16 KB; "
@@ -365,7 +464,21 @@ def case_peers(args: argparse.Namespace) -> bool:
              f"; encode_batch_array = encode_batch: {yes(e['array_same'])}"))
     if e["distinct_bytes"] != e["ids"]:
         print(f"tiktoken ranks: {e['ids'] - e['distinct_bytes']} ids share bytes with another")
-    return True
+    print()
+    print(f"published encodings, from the npm JSON files: {p['mb']:.1f} MB of the corpus, "
+          f"{p['texts']:,} texts")
+    print()
+    table(published_rows(p))
+    same = True
+    for name in PUBLISHED:
+        if name in p:
+            r = p[name]
+            same = same and r["same"] == r["hf_same"] == p["texts"]
+            print(f"{name}: the same ids as tiktoken on {r['same']} of {p['texts']} texts; as "
+                  f"tokenizer.json, as HF tokenizers on {r['hf_same']}")
+    for path in p["missing"]:
+        print(f"no {path}: run tools/fetch-encoders")
+    return same
 
 
 # --------------------------------------------------------------------------

@@ -484,6 +484,7 @@ void split_family(const Text& t, Emit&& emit) {
 }
 
 // o200k's classes: GPT-2's, its letters by kind and its marks apart.
+// Upper and after: what words are made of.
 enum class Fine : std::uint8_t { Symbol, Space, Digit, Upper, Lower, Other, Mark };
 
 struct FineWidth {
@@ -492,7 +493,7 @@ struct FineWidth {
 };
 
 template <class Text>
-FineWidth fine_at(const Text& t, std::size_t i) noexcept {
+[[gnu::always_inline]] inline FineWidth fine_at(const Text& t, std::size_t i) noexcept {
   const ClassWidth cw = t.class_at(i);
   if (cw.cls == CharClass::Digit) return {Fine::Digit, cw.width};
   if (cw.cls == CharClass::Space) return {Fine::Space, cw.width};
@@ -564,19 +565,48 @@ void split_o200k(const Text& t, Emit&& emit) {
     return j;
   };
   const auto symbol = [](Fine f) { return f == Fine::Symbol || f == Fine::Mark; };
+  const auto ascii_letter = [](char32_t c) { return (c | 0x20) >= U'a' && (c | 0x20) <= U'z'; };
   std::size_t i = 0;
   while (i < n) {
     const std::size_t start = i;
     const char32_t u = t.unit(i);
+    // Most words are ASCII: a word of ASCII letters, after a lead or not,
+    // that ends before an ASCII character is decided here. Its head is the
+    // capitals, its tail the small letters; neither gives anything back
+    // that the other takes, so whichever alternative matches ends at the
+    // first character that is neither.
+    if (u < 0x80 && u != U'\r' && u != U'\n') {
+      std::size_t q = i;
+      if (!ascii_letter(u) && !(u >= U'0' && u <= U'9') && i + 1 < n &&
+          ascii_letter(t.unit(i + 1))) {
+        q = i + 1;
+      }
+      if (ascii_letter(t.unit(q))) {
+        std::size_t j = q;
+        while (j < n && t.unit(j) >= U'A' && t.unit(j) <= U'Z') ++j;
+        while (j < n && t.unit(j) >= U'a' && t.unit(j) <= U'z') ++j;
+        if (j == n || t.unit(j) < 0x80) {
+          if (j < n && t.unit(j) == U'\'') j += folded_contraction_length(t, j);
+          i = j;
+          emit(start, i);
+          continue;
+        }
+      }
+    }
     const FineWidth here = fine_at(t, i);
     const bool leads = (here.fine == Fine::Symbol || here.fine == Fine::Mark ||
                         here.fine == Fine::Space) && !is_cr_lf(u);
     const std::size_t next = i + here.width;
+    // A word begins with a letter or a mark: the alternatives are tried in
+    // turn where one can begin.
+    const auto wordy = [](Fine f) { return f >= Fine::Upper; };
+    const bool word_next = leads && next < n && wordy(fine_at(t, next).fine);
+    const bool word_here = wordy(here.fine);
     std::size_t end = 0;
-    if (leads && next < n) end = word(next);
-    if (end == 0) end = word(i);
-    if (end == 0 && leads && next < n) end = capital_word(next);
-    if (end == 0) end = capital_word(i);
+    if (word_next) end = word(next);
+    if (end == 0 && word_here) end = word(i);
+    if (end == 0 && word_next) end = capital_word(next);
+    if (end == 0 && word_here) end = capital_word(i);
     if (end != 0) {
       if (end < n && t.unit(end) == U'\'') end += folded_contraction_length(t, end);
       i = end;
