@@ -8,13 +8,12 @@ normalizer to that interpreter's unicodedata.normalize("NFC", ...).
 
 - NFC_CCC: each code point's canonical combining class;
 - NFC_FLAGS: its quick check, Yes (0), Maybe (1: it may compose with what
-  precedes it, as the second of a pair) or No (2: it never stands in NFC
-  text), plus DECOMPOSES (4) when it has a canonical decomposition other
+  precedes it, as the second of a pair or through the first code point of
+  its decomposition) or No (2: it never stands in NFC text), plus DECOMPOSES (4) when it has a canonical decomposition other
   than Hangul's, which is computed, and BOUNDARY (8) when normalizing the
   text before it and the text from it apart gives the whole: quick check
   Yes, class 0, and the first code point of its decomposition a starter of
-  quick check Yes too (U+16D68 is Yes, but its decomposition begins with
-  U+16D67, which composes with what precedes it);
+  quick check Yes too;
 - NFC_DECOMP_*: the full canonical decomposition of each such code point,
   in canonical order, by binary search on the sorted code points;
 - NFC_COMPOSE_*: the primary composites, the pairs that compose (composition
@@ -85,6 +84,12 @@ def tables() -> tuple[bytearray, bytearray, dict[int, str], dict[tuple[int, int]
     # Hangul: the vowels and trailing consonants compose with what precedes.
     for cp in [*range(0x1161, 0x1176), *range(0x11A8, 0x11C3)]:
         flags[cp] = (flags[cp] & ~3) | MAYBE
+    # A code point whose decomposition begins with one that composes with
+    # what precedes it does so too: U+16D68 (U+16D67 U+16D67) after U+16D63
+    # makes U+16D6A.
+    for cp, decomp in decomps.items():
+        if flags[cp] & 3 == YES and flags[ord(decomp[0])] & 3 == MAYBE:
+            flags[cp] = (flags[cp] & ~3) | MAYBE
     for cp in range(CODE_POINTS):
         if ccc[cp] == 0 and flags[cp] & 3 == YES:
             first = ord(decomps[cp][0]) if cp in decomps else cp
