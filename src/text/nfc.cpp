@@ -29,6 +29,43 @@ std::uint8_t table(std::size_t which, char32_t cp) noexcept {
 
 std::uint8_t flags_of(char32_t cp) noexcept { return table(1, cp); }
 
+// The flags of the Basic Multilingual Plane in one flat table: one load
+// per code point on the quick check's path.
+struct BmpFlags {
+  std::uint8_t flags[0x10000];
+  BmpFlags() noexcept {
+    for (char32_t cp = 0; cp < 0x10000; ++cp) flags[cp] = flags_of(cp);
+  }
+};
+
+const std::uint8_t* bmp_flags() noexcept {
+  static const BmpFlags table;
+  return table.flags;
+}
+
+// The end of the run of two- and three-byte boundaries from |i|: letters of
+// most scripts, each decoded in place and looked up once.
+std::size_t skip_bmp_boundaries(const unsigned char* s, std::size_t i, std::size_t n,
+                                const std::uint8_t* flags) noexcept {
+  while (i + 2 < n) {
+    const unsigned char b = s[i];
+    char32_t cp;
+    std::size_t width;
+    if (b >= 0xE0 && b < 0xF0) {
+      cp = (char32_t{b} & 0x0F) << 12 | (char32_t{s[i + 1]} & 0x3F) << 6 | (s[i + 2] & 0x3F);
+      width = 3;
+    } else if (b >= 0xCC && b < 0xE0) {
+      cp = (char32_t{b} & 0x1F) << 6 | (s[i + 1] & 0x3F);
+      width = 2;
+    } else {
+      break;
+    }
+    if ((flags[cp] & NFC_BOUNDARY) == 0) break;
+    i += width;
+  }
+  return i;
+}
+
 // The code point whose first byte is at |s|[i], and its width; |s| is
 // valid UTF-8.
 char32_t decode_at(const unsigned char* s, std::size_t i, std::size_t& width) noexcept {
@@ -193,6 +230,7 @@ std::string_view nfc(std::string_view text, std::string& scratch) {
   std::size_t copied = 0;
   std::vector<char32_t> buffer;
   std::string span_out;
+  const std::uint8_t* const bmp = bmp_flags();
   std::uint8_t last_cc = 0;
   std::size_t i = 0;
   while (i < n) {
@@ -208,10 +246,22 @@ std::string_view nfc(std::string_view text, std::string& scratch) {
       last_cc = 0;
       continue;
     }
+    if (const std::size_t past = skip_bmp_boundaries(s, i, n, bmp); past != i) {
+      i = past;
+      last_cc = 0;
+      continue;
+    }
     std::size_t width = 0;
     const char32_t cp = decode_at(s, i, width);
+    const std::uint8_t flags = cp < 0x10000 ? bmp[cp] : flags_of(cp);
+    // Most code points are boundaries: one lookup.
+    if ((flags & NFC_BOUNDARY) != 0) {
+      last_cc = 0;
+      i += width;
+      continue;
+    }
     const std::uint8_t cc = combining_class(cp);
-    const std::uint8_t qc = flags_of(cp) & QC_MASK;
+    const std::uint8_t qc = flags & QC_MASK;
     if (qc == 0 && (cc == 0 || cc >= last_cc)) {
       last_cc = cc;
       i += width;
