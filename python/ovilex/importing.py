@@ -36,7 +36,7 @@ What can be imported: byte-level BPE with ids 0 to 4294967294 (all that
 the Tokenizer takes; 2**32 - 1 is no id) whose vocabulary holds every byte,
 split by GPT-2's pattern or ovilex's own (as ``ovilex.patterns.pattern_for``
 writes it). From Hugging Face: no normalizer (or an empty sequence of
-them), the ``ByteLevel`` pre-tokenizer with its own pattern
+them) or NFC (alone or the only one of a sequence; see below), the ``ByteLevel`` pre-tokenizer with its own pattern
 (``add_prefix_space`` true or false) or a ``Split`` by one of the two
 patterns followed by ``ByteLevel`` without its own (as ``save_hf`` writes),
 a ``ByteLevel`` decoder or none, no truncation, and a BPE model without
@@ -54,6 +54,12 @@ With ``add_prefix_space`` a space is put before each stretch of text that
 does not begin with one (the whole text, or each stretch between allowed
 special tokens), as the library does; ``decode`` gives that space back, as
 the library's decoder does.
+
+With HF's NFC normalizer the tokenizer normalizes each such stretch by NFC
+first (``normalizer="nfc"``), as the library normalizes the text between
+added tokens that are not ``normalized``; an added token that is (found by
+the library in normalized text) is refused. The library's NFC is at Unicode
+9.0, ovilex's at the building interpreter's (see docs/interop.md).
 """
 
 from __future__ import annotations
