@@ -11,7 +11,8 @@ import unicodedata
 
 import pytest
 
-from ovilex import OvilexError, Tokenizer, TokenizerFileError, _native, export, write_shards
+from ovilex import (OvilexError, Tokenizer, TokenizerFileError, _native, export, pieces,
+                    write_shards)
 from ovilex.patterns import QWEN2_PATTERN
 
 tokenizers = pytest.importorskip("tokenizers")
@@ -87,22 +88,24 @@ def splits_apart(text, cut):
     return _native.split(nfc(text[:cut])) + _native.split(nfc(text[cut:]))
 
 
-def test_piece_cuts_normalize_and_split_apart_as_the_whole():
-    rng = random.Random(7)
+@pytest.mark.parametrize("window", [1, 7, 1 << 16])
+def test_pieces_normalize_and_split_apart_as_the_whole(tmp_path, monkeypatch, window):
+    monkeypatch.setattr(pieces, "WINDOW", window)
+    rng = random.Random(window)
     words = ["word", " ", "\n", "é", "e\u0301", "\u0301", "b", "\u1100\u1161", "\u11a8", "Å",
-             "\u212b", "1", "!", "'s", "\u0f73", "\u0bd7", "\u0b92", "\u16d67", "  "]
-    checked = 0
-    for _ in range(300):
-        text = "".join(rng.choice(words) for _ in range(rng.randint(2, 30)))
+             "\u212b", "1", "!", "'s", "\u0f73", "\u0bd7", "\u0b92", "\U00016d67", "  "]
+    cuts = 0
+    for trial in range(40):
+        text = "".join(rng.choice(words) for _ in range(rng.randint(2, 300)))
         data = text.encode()
-        whole = _native.split(nfc(text))
-        end = len(data)
-        while (cut := _native.last_safe_cut(data[:end], 0, "nfc")) != 0:
-            at = len(data[:cut].decode())
-            assert splits_apart(text, at) == whole, (text, at)
-            checked += 1
-            end = cut
-    assert checked > 1000
+        (tmp_path / "t.txt").write_bytes(data)
+        got = [r for p in pieces.pieces(str(tmp_path / "t.txt"), len(data), 8, normalizer="nfc")
+               if (r := pieces.read_piece(p)) is not None]
+        assert b"".join(b for _, b in got) == data
+        assert [c for _, b in got for c in _native.split(nfc(b.decode()))] == \
+            _native.split(nfc(text))
+        cuts += len(got) - 1
+    assert cuts > 300
     # A cut where the text splits apart, but the mark before it joins the
     # letter before it once normalized, and the letters split as one.
     data = "e\u0301b".encode()
