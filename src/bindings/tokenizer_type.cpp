@@ -239,7 +239,8 @@ PyMethodDef METHODS[] = {
      "SourceError for one that is not UTF-8."},
     {"encode_chunks", encode_chunks_method, METH_O,
      "encode_chunks($self, chunks, /)\n--\n\nThe token ids of every chunk of a text that is already "
-     "split, one list per chunk (a chunk is never split again)."},
+     "split, one list per chunk (a chunk is never split again, nor normalized: normalizing "
+     "comes before splitting)."},
     {"decode", decode_method, METH_O,
      "decode($self, ids, /)\n--\n\nThe text of token ids (a sequence of ints 0 to 2**32 - 1, or a "
      "buffer of unsigned 16- or 32-bit ids such as array('H') or array('I')); a special token's "
