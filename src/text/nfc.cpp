@@ -15,7 +15,9 @@ namespace {
 #include "nfc_tables.inc"
 
 constexpr std::uint8_t QC_MASK = 3;
-constexpr char32_t FAST_BELOW = 0x300;
+// The least first byte of a code point from U+0300 on: every byte below it
+// is ASCII, a continuation, or the first of a code point below U+0300.
+constexpr unsigned char FIRST_BYTE_FROM_0300 = 0xCC;
 
 // Hangul syllables: L V (T), computed.
 constexpr char32_t S_BASE = 0xAC00, L_BASE = 0x1100, V_BASE = 0x1161, T_BASE = 0x11A7;
@@ -54,7 +56,7 @@ std::size_t skip_bmp_boundaries(const unsigned char* s, std::size_t i, std::size
     if (b >= 0xE0 && b < 0xF0) {
       cp = (char32_t{b} & 0x0F) << 12 | (char32_t{s[i + 1]} & 0x3F) << 6 | (s[i + 2] & 0x3F);
       width = 3;
-    } else if (b >= 0xCC && b < 0xE0) {
+    } else if (b >= FIRST_BYTE_FROM_0300 && b < 0xE0) {
       cp = (char32_t{b} & 0x1F) << 6 | (s[i + 1] & 0x3F);
       width = 2;
     } else {
@@ -235,14 +237,14 @@ std::string_view nfc(std::string_view text, std::string& scratch) {
   std::size_t i = 0;
   while (i < n) {
     // Below U+0300: starters that nothing composes with backwards.
-    if (s[i] < 0xCC) {
+    if (s[i] < FIRST_BYTE_FROM_0300) {
       while (i + 8 <= n) {
         std::uint64_t word;
         std::memcpy(&word, s + i, 8);
         if (any_from_0300(word)) break;
         i += 8;
       }
-      while (i < n && s[i] < 0xCC) ++i;
+      while (i < n && s[i] < FIRST_BYTE_FROM_0300) ++i;
       last_cc = 0;
       continue;
     }
