@@ -313,12 +313,16 @@ std::size_t last_safe_cut(SplitPattern pattern, Normalizer normalizer, std::stri
   std::size_t cut = last_safe_cut(pattern, text, floor);
   // Each look resumes below the last cut found, so the whole search walks
   // back over the text once.
+  // Whether a boundary starts at |i| and ends by |end|: the bytes are
+  // looked at only within the text, whatever they are.
+  const auto boundary_at = [&](std::size_t i, std::size_t end) {
+    const unsigned char b = s[i];
+    const std::size_t width = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    std::size_t decoded = 0;
+    return i + width <= end && nfc_boundary(decode_at(s, i, decoded));
+  };
   while (cut != 0) {
-    std::size_t width = 0;
-    if (nfc_boundary(decode_at(s, cut, width)) &&
-        nfc_boundary(decode_at(s, start_before(s, cut), width))) {
-      return cut;
-    }
+    if (boundary_at(cut, text.size()) && boundary_at(start_before(s, cut), cut)) return cut;
     cut = last_safe_cut(pattern, text.substr(0, cut), floor);
   }
   return 0;
