@@ -268,7 +268,8 @@ def write_shards(client: Any, tok: Tokenizer, typecode: str, sources: Sequence[p
     with staging() as staged:
         for job, (source, target, size) in enumerate(zip(sources, targets, sizes)):
             bin_file, idx_file = stage(staged, target)
-            work = iter(pieces(os.fspath(source), size, span, lines=field is not None))
+            work = iter(pieces(os.fspath(source), size, span, lines=field is not None,
+                               normalizer=tok.normalizer))
             running: deque[tuple[Piece, Any]] = deque()
 
             def submit() -> None:

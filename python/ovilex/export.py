@@ -35,7 +35,8 @@ Hugging Face the merge list that its ranks make (for each token in rank
 order, the pair its bytes merge into under the ranks below its own) with
 ``ignore_merges``: the usual stand-in, since Hugging Face ranks pairs by
 their place in that list, not by the token they make. tiktoken has no
-prefix space; a tokenizer with one cannot go there.
+prefix space and no normalizer; a tokenizer with either cannot go there. A
+tokenizer that normalizes by NFC writes Hugging Face's NFC normalizer.
 
 ``save_tiktoken(tok, path, name)`` writes the rank file that
 ``tiktoken.load.load_tiktoken_bpe`` reads (``BASE64 RANK`` per line, the
@@ -136,7 +137,7 @@ def hf_json(tok: Any) -> dict[str, Any]:
         "truncation": None,
         "padding": None,
         "added_tokens": added,
-        "normalizer": None,
+        "normalizer": {"type": "NFC"} if getattr(tok, "normalizer", None) == "nfc" else None,
         "pre_tokenizer": _pre_tokenizer(tok),
         "post_processor": None,
         "decoder": {"type": "ByteLevel", "add_prefix_space": True, "trim_offsets": True,
@@ -178,6 +179,9 @@ def tiktoken_args(tok: Any, name: str) -> dict[str, Any]:
     if getattr(tok, "prefix_space", False):
         raise OvilexError("tiktoken cannot put a space before the text, as this tokenizer "
                           "does")
+    if getattr(tok, "normalizer", None) is not None:
+        raise OvilexError(f"tiktoken has no normalizer; this tokenizer normalizes text by "
+                          f"{tok.normalizer.upper()} before splitting it")
     vocab = _unique_bytes(tok)
     ranks = {data: token_id for token_id, data in vocab.items()}
     # Ranks of tiktoken's own need no check: the tokenizer merges by them.

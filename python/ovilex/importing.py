@@ -36,7 +36,7 @@ What can be imported: byte-level BPE with ids 0 to 4294967294 (all that
 the Tokenizer takes; 2**32 - 1 is no id) whose vocabulary holds every byte,
 split by GPT-2's pattern or ovilex's own (as ``ovilex.patterns.pattern_for``
 writes it). From Hugging Face: no normalizer (or an empty sequence of
-them), the ``ByteLevel`` pre-tokenizer with its own pattern
+them) or NFC (alone or the only one of a sequence; see below), the ``ByteLevel`` pre-tokenizer with its own pattern
 (``add_prefix_space`` true or false) or a ``Split`` by one of the two
 patterns followed by ``ByteLevel`` without its own (as ``save_hf`` writes),
 a ``ByteLevel`` decoder or none, no truncation, and a BPE model without
@@ -54,6 +54,12 @@ With ``add_prefix_space`` a space is put before each stretch of text that
 does not begin with one (the whole text, or each stretch between allowed
 special tokens), as the library does; ``decode`` gives that space back, as
 the library's decoder does.
+
+With HF's NFC normalizer the tokenizer normalizes each such stretch by NFC
+first (``normalizer="nfc"``), as the library normalizes the text between
+added tokens that are not ``normalized``; an added token that is (found by
+the library in normalized text) is refused. The library's NFC is at Unicode
+9.0, ovilex's at the building interpreter's (see docs/interop.md).
 """
 
 from __future__ import annotations
@@ -123,10 +129,7 @@ def hf_arguments(data: Any, where: str) -> dict[str, Any]:
         raise _fail(where, f"the model is {model.get('type')}, not BPE")
     if data.get("truncation") is not None:
         raise _fail(where, "truncation is set; ovilex encodes whole texts")
-    normalizer = data.get("normalizer")
-    if normalizer is not None and normalizer != {"type": "Sequence", "normalizers": []}:
-        raise _fail(where, f"the normalizer {_kind(normalizer)} changes text before it is "
-                           "split; ovilex has no normalizers")
+    normalizer = _hf_normalizer(data.get("normalizer"), where)
     decoder = data.get("decoder")
     if decoder is not None and _kind(decoder) != "ByteLevel":
         raise _fail(where, f"the decoder {_kind(decoder)} is not byte-level")
@@ -139,16 +142,29 @@ def hf_arguments(data: Any, where: str) -> dict[str, Any]:
     tokens = model.get("vocab")
     if not isinstance(tokens, dict):
         raise _fail(where, "the model has no vocab")
-    specials = _hf_added_tokens(data.get("added_tokens") or [], tokens, where)
+    specials = _hf_added_tokens(data.get("added_tokens") or [], tokens, where, normalizer)
     vocab, ids = _hf_vocab(tokens, set(specials.values()), where)
     return {"merges": _hf_merges(model.get("merges"), ids, where), "vocab": vocab,
             "special_tokens": specials, "pattern": pattern, "merging": "merge_rank",
             "whole_chunks": bool(model.get("ignore_merges", False)),
-            "prefix_space": prefix_space}
+            "prefix_space": prefix_space, "normalizer": normalizer}
 
 
 def _kind(part: Any) -> str:
     return str(part.get("type")) if isinstance(part, dict) else repr(part)
+
+
+def _hf_normalizer(normalizer: Any, where: str) -> str | None:
+    """The normalizer's name: "nfc" for NFC (alone or in a Sequence with
+    nothing else), None for none or an empty Sequence."""
+    parts = [normalizer] if normalizer is not None else []
+    if _kind(normalizer) == "Sequence" and isinstance(normalizer.get("normalizers"), list):
+        parts = normalizer["normalizers"]
+    for part in parts:
+        if _kind(part) != "NFC":
+            raise _fail(where, f"the normalizer {_kind(part)} changes text before it is split; "
+                               "ovilex normalizes only by NFC")
+    return "nfc" if parts else None
 
 
 def _hf_pre_tokenizer(pre: Any, where: str) -> tuple[str, bool]:
@@ -176,11 +192,13 @@ def _hf_pre_tokenizer(pre: Any, where: str) -> tuple[str, bool]:
                        "Split by a regex then ByteLevel")
 
 
-def _hf_added_tokens(added: Any, tokens: dict[str, Any], where: str) -> dict[str, int]:
+def _hf_added_tokens(added: Any, tokens: dict[str, Any], where: str,
+                     normalizer: str | None) -> dict[str, int]:
     """The added tokens' ids as the library gives them when it loads the
     file, whatever ids the file says: the id of the token's text in the
     model's vocabulary, else the next one above the vocabulary's size and
-    the added tokens before it."""
+    the added tokens before it. Under a normalizer, each must be found in
+    the text as given (not normalized), as ovilex finds special tokens."""
     specials: dict[str, int] = {}
     ids: set[int] = set()
     next_id = len(tokens)
@@ -195,6 +213,9 @@ def _hf_added_tokens(added: Any, tokens: dict[str, Any], where: str) -> dict[str
             if token.get(flag):
                 raise _fail(where, f"added token {content!r} has {flag} set, which ovilex's "
                                    "special tokens do not have")
+        if normalizer is not None and token.get("normalized", True):
+            raise _fail(where, f"added token {content!r} is found in normalized text; ovilex "
+                               "finds special tokens in the text as given")
         if content in specials or token_id in ids:
             raise _fail(where, f"added token {content!r} (id {token_id}) is given twice")
         specials[content] = token_id

@@ -5,7 +5,8 @@ The index-th piece of a file holds the bytes between the cuts nearest
 before index * span and (index + 1) * span. A cut is a position where the
 file may be cut: for text, the last position before the nominal end at
 which splitting the two sides apart gives the chunks of the whole
-(``_native.last_safe_cut``); for JSON lines, the last line end. The pieces
+(``_native.last_safe_cut``; for a tokenizer that normalizes text, one where
+the two sides also normalize apart); for JSON lines, the last line end. The pieces
 on either side of a cut find it alike, each from the file alone. A piece
 without such a position in its nominal span joins the next one.
 """
@@ -35,14 +36,17 @@ class Piece(NamedTuple):
     span: int
     size: int
     lines: bool  # cut at line ends (JSON lines) rather than between chunks
+    normalizer: str | None = None  # the text's, before it is split (see Tokenizer)
 
 
-def pieces(path: str, size: int, span: int, lines: bool = False) -> list[Piece]:
+def pieces(path: str, size: int, span: int, lines: bool = False,
+           normalizer: str | None = None) -> list[Piece]:
     count = max(1, -(-size // span))
-    return [Piece(path, i, span, size, lines) for i in range(count)]
+    return [Piece(path, i, span, size, lines, normalizer) for i in range(count)]
 
 
-def _cut_before(f: Any, boundary: int, span: int, lines: bool) -> int | None:
+def _cut_before(f: Any, boundary: int, span: int, lines: bool,
+                normalizer: str | None = None) -> int | None:
     """The greatest position p, boundary - span < p < boundary, at which the
     file may be cut (lines: just after a line feed); None when there is
     none. Looks back a window at a time."""
@@ -52,7 +56,7 @@ def _cut_before(f: Any, boundary: int, span: int, lines: bool) -> int | None:
         # A code point cut off at the end of the window is whole in the next.
         high = min(boundary, start + (1 if lines else 4))
         start = max(low, start - WINDOW)
-        cut = _line_cut(f, start, high) if lines else _text_cut(f, start, high)
+        cut = _line_cut(f, start, high) if lines else _text_cut(f, start, high, normalizer)
         if cut is not None:
             return cut
     return None
@@ -65,7 +69,7 @@ def _line_cut(f: Any, start: int, high: int) -> int | None:
     return start + at + 1 if at >= 0 else None
 
 
-def _text_cut(f: Any, start: int, high: int) -> int | None:
+def _text_cut(f: Any, start: int, high: int, normalizer: str | None) -> int | None:
     """The last safe cut after start and before high, looked for in a window
     with its context; None for none, or where the window is not UTF-8."""
     begin = max(0, start - CONTEXT)
@@ -79,7 +83,7 @@ def _text_cut(f: Any, start: int, high: int) -> int | None:
     if not _utf8_but_the_end(window):
         return None
     floor = max(0, start - begin - skip)
-    cut = _native.last_safe_cut(window, floor)
+    cut = _native.last_safe_cut(window, floor, normalizer)
     return begin + skip + cut if cut else None
 
 
@@ -99,14 +103,16 @@ def _bounds(f: Any, piece: Piece) -> tuple[int, int] | None:
     if piece.index == 0:
         start = 0
     else:
-        found = _cut_before(f, piece.index * piece.span, piece.span, piece.lines)
+        found = _cut_before(f, piece.index * piece.span, piece.span, piece.lines,
+                            piece.normalizer)
         if found is None:
             return None
         start = found
     end = piece.size
     j = piece.index + 1
     while j * piece.span < piece.size:
-        found = _cut_before(f, j * piece.span, piece.span, piece.lines)
+        found = _cut_before(f, j * piece.span, piece.span, piece.lines,
+                            piece.normalizer)
         if found is not None:
             end = found
             break

@@ -105,7 +105,7 @@ class Tokenizer(_native.Tokenizer):
     def __new__(cls, merges: Iterable[Merge] | None, vocab: Mapping[int, bytes],
                 special_tokens: Mapping[str, int] | None = None, *, pattern: str | None = None,
                 merging: str = "list", whole_chunks: bool = False,
-                prefix_space: bool = False) -> Tokenizer:
+                prefix_space: bool = False, normalizer: str | None = None) -> Tokenizer:
         """merges: ((left, right), new) ids, applied in this order. vocab:
         token id -> its bytes, with ids 0 to 255 standing for their single
         bytes and every merge's new id for the bytes of left and right
@@ -125,14 +125,21 @@ class Tokenizer(_native.Tokenizer):
         its ranks make, see ovilex.importing). Merging by rank takes any ids
         for the bytes, one each. whole_chunks: a chunk that is a token is
         taken whole first (by rank only). prefix_space: a space goes before
-        each stretch of text that does not begin with one."""
+        each stretch of text that does not begin with one. normalizer: None,
+        or "nfc": each stretch of text (the text, or one between allowed
+        special tokens, which are found in the text as given) is put in
+        Unicode's NFC before the space and the splitting
+        (``ovilex._native.NFC_UNICODE_VERSION``); decoding gives the
+        normalized text."""
         return super().__new__(cls, merges, vocab, special_tokens,
                                pattern=pattern_name(pattern), merging=merging,
-                               whole_chunks=whole_chunks, prefix_space=prefix_space)
+                               whole_chunks=whole_chunks, prefix_space=prefix_space,
+                               normalizer=normalizer)
 
     def __reduce__(self) -> tuple[Any, ...]:
         rules = {"pattern": self.pattern, "merging": self.merging,
-                 "whole_chunks": self.whole_chunks, "prefix_space": self.prefix_space}
+                 "whole_chunks": self.whole_chunks, "prefix_space": self.prefix_space,
+                 "normalizer": self.normalizer}
         return (functools.partial(type(self), **rules),
                 (self.merges, self.vocab, self.special_tokens))
 

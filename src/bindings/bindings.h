@@ -149,6 +149,11 @@ PyObject* train_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 PyObject* check_training_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) noexcept;
 
+// normalize(text, normalizer='nfc'): text as the normalizer gives it, the
+// same object when that changes nothing (None: no normalizer).
+PyObject* normalize_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept;
+
 // The counter inside a WordCounts object; TypeError for anything else.
 WordCounter& word_counter_of(PyObject* obj, const char* function, const char* name);
 

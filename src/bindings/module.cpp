@@ -10,10 +10,12 @@
 
 #include "bindings.h"
 #include "bindings/split_binding.h"
+#include "bindings/tokenizer_args.h"
 #include "engine/parallel.h"
 #include "module/args.h"
 #include "module/errors.h"
 #include "module/once.h"
+#include "text/nfc.h"
 #include "text/split.h"
 #include "tokenizer/records.h"
 
@@ -296,7 +298,7 @@ PyObject* read_records_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-constexpr std::string_view LAST_SAFE_CUT_PARAMS[] = {"data", "floor"};
+constexpr std::string_view LAST_SAFE_CUT_PARAMS[] = {"data", "floor", "normalizer"};
 constexpr py::Signature LAST_SAFE_CUT_SIG{"last_safe_cut", LAST_SAFE_CUT_PARAMS, 1, 0};
 
 // last_safe_cut(data, floor=0): text::last_safe_cut over bytes that the
@@ -304,8 +306,19 @@ constexpr py::Signature LAST_SAFE_CUT_SIG{"last_safe_cut", LAST_SAFE_CUT_PARAMS,
 PyObject* last_safe_cut_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) noexcept {
   return guarded_call([&]() -> PyRef {
-    std::array<PyObject*, 2> slots;
+    std::array<PyObject*, 3> slots;
     py::parse_args(LAST_SAFE_CUT_SIG, args, nargs, kwnames, slots);
+    const char* normalizer = nullptr;
+    if (slots[2] != nullptr && slots[2] != Py_None) {
+      normalizer = PyUnicode_Check(slots[2]) ? PyUnicode_AsUTF8(slots[2]) : nullptr;
+      if (normalizer == nullptr) {
+        if (!PyErr_Occurred()) {
+          py::throw_format(PyExc_TypeError, "last_safe_cut() argument 'normalizer' must be str or "
+                           "None, not %.200s", Py_TYPE(slots[2])->tp_name);
+        }
+        throw py::PythonError{};
+      }
+    }
     const Py_ssize_t floor = slots[1] == nullptr ? 0 : PyLong_AsSsize_t(slots[1]);
     if (floor == -1 && PyErr_Occurred()) throw py::PythonError{};
     if (floor < 0) {
@@ -315,8 +328,9 @@ PyObject* last_safe_cut_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs
     char* data = nullptr;
     Py_ssize_t size = 0;
     if (PyBytes_AsStringAndSize(slots[0], &data, &size) != 0) throw py::PythonError{};
-    const std::size_t cut = text::last_safe_cut(std::string_view(data, static_cast<std::size_t>(size)),
-                                                static_cast<std::size_t>(floor));
+    const std::size_t cut = text::last_safe_cut(
+        text::SplitPattern::Ovilex, normalizer_arg(normalizer),
+        std::string_view(data, static_cast<std::size_t>(size)), static_cast<std::size_t>(floor));
     return check(PyLong_FromSize_t(cut));
   });
 }
@@ -377,9 +391,15 @@ PyMethodDef FUNCTIONS[] = {
     {"last_safe_cut",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(last_safe_cut_entry)),
      METH_FASTCALL | METH_KEYWORDS,
-     "last_safe_cut(data, floor=0)\n--\n\nThe greatest position p, floor < p < len(data), at "
-     "which UTF-8 data may be cut so that splitting the two sides apart gives the chunks of "
-     "the whole, whatever follows; 0 when there is none."},
+     "last_safe_cut(data, floor=0, normalizer=None)\n--\n\nThe greatest position p, floor < p "
+     "< len(data), at which UTF-8 data may be cut so that splitting the two sides apart gives "
+     "the chunks of the whole, whatever follows; 0 when there is none. With a normalizer "
+     "('nfc'), the sides are also normalized apart as the whole is."},
+    {"normalize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(normalize_entry)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "normalize(text, normalizer='nfc')\n--\n\ntext as a tokenizer's normalizer gives it before "
+     "splitting: 'nfc', Unicode's NFC at NFC_UNICODE_VERSION, or None (text as it is); the "
+     "same object when nothing changes."},
     {"usable_processors", usable_processors_entry, METH_NOARGS,
      "usable_processors()\n--\n\nThe processors this process may run on."},
     {nullptr, nullptr, 0, nullptr},
@@ -412,7 +432,9 @@ PyMODINIT_FUNC PyInit__native() {
     if (PyModule_AddIntConstant(module.get(), "DEFAULT_VOCAB_SIZE",
                                 static_cast<long>(ovilex::FIRST_MERGE_ID + ovilex::MAX_MERGES)) != 0 ||
         PyModule_AddIntConstant(module.get(), "DEFAULT_MIN_FREQUENCY",
-                                static_cast<long>(ovilex::MIN_MERGE_FREQ)) != 0) {
+                                static_cast<long>(ovilex::MIN_MERGE_FREQ)) != 0 ||
+        PyModule_AddStringConstant(module.get(), "NFC_UNICODE_VERSION",
+                                   std::string(ovilex::text::nfc_unicode_version()).c_str()) != 0) {
       throw ovilex::py::PythonError{};
     }
     return module;

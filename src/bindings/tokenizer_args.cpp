@@ -175,7 +175,7 @@ std::string_view merging_name(Merging merging) noexcept {
 }
 
 engine::EncodingRules rules_arg(const char* pattern, const char* merging, int whole_chunks,
-                                int prefix_space) {
+                                int prefix_space, const char* normalizer) {
   engine::EncodingRules rules;
   if (pattern != nullptr) {
     const auto named = text::split_pattern_named(pattern);
@@ -200,7 +200,15 @@ engine::EncodingRules rules_arg(const char* pattern, const char* merging, int wh
   }
   rules.whole_chunks = whole_chunks != 0;
   rules.prefix_space = prefix_space != 0;
+  rules.normalizer = normalizer_arg(normalizer);
   return rules;
+}
+
+text::Normalizer normalizer_arg(const char* name) {
+  if (name == nullptr) return text::Normalizer::None;
+  const auto named = text::normalizer_named(name);
+  if (!named) py::throw_format(PyExc_ValueError, "normalizer must be None or 'nfc', not '%s'", name);
+  return *named;
 }
 
 IdWidth dtype_arg(PyObject* obj, const engine::CompiledTokenizer& core, const char* function) {

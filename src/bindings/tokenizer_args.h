@@ -170,7 +170,9 @@ std::vector<SpecialToken> special_tokens_arg(PyObject* obj, const VocabList& voc
 
 // The keyword arguments of the constructor that say how it encodes.
 engine::EncodingRules rules_arg(const char* pattern, const char* merging, int whole_chunks,
-                                int prefix_space);
+                                int prefix_space, const char* normalizer);
+// The normalizer of its name, None (nullptr) for none.
+text::Normalizer normalizer_arg(const char* name);
 // The name rules_arg takes for a way of merging.
 std::string_view merging_name(engine::EncodingRules::Merging merging) noexcept;
 

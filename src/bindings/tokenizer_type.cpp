@@ -82,8 +82,9 @@ namespace {
 
 PyObject* tokenizer_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
   return guarded_call([&]() -> PyRef {
-    static const char* keywords[] = {"merges",  "vocab",        "special_tokens", "pattern",
-                                     "merging", "whole_chunks", "prefix_space",   nullptr};
+    static const char* keywords[] = {"merges",       "vocab",        "special_tokens",
+                                     "pattern",      "merging",      "whole_chunks",
+                                     "prefix_space", "normalizer",   nullptr};
     PyObject* merges_obj = nullptr;
     PyObject* vocab_obj = nullptr;
     PyObject* specials_arg = nullptr;
@@ -91,17 +92,19 @@ PyObject* tokenizer_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noe
     const char* merging = nullptr;
     int whole_chunks = 0;
     int prefix_space = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O$zzpp:Tokenizer",
+    const char* normalizer = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O$zzppz:Tokenizer",
                                      const_cast<char**>(keywords), &merges_obj, &vocab_obj,
                                      &specials_arg, &pattern, &merging, &whole_chunks,
-                                     &prefix_space)) {
+                                     &prefix_space, &normalizer)) {
       throw py::PythonError{};
     }
     // None: the merge list that the ranks make.
     const bool derived = merges_obj == Py_None;
     std::vector<Merge> merges = derived ? std::vector<Merge>{} : merges_arg(merges_obj);
     VocabList vocab = vocab_arg(vocab_obj);
-    const engine::EncodingRules rules = rules_arg(pattern, merging, whole_chunks, prefix_space);
+    const engine::EncodingRules rules = rules_arg(pattern, merging, whole_chunks, prefix_space,
+                                                       normalizer);
     if (derived && rules.merging != Merging::TokenRank) {
       PyErr_SetString(PyExc_TypeError, "merges may be None only with merging='token_rank'");
       throw py::PythonError{};
@@ -177,6 +180,10 @@ PyObject* rules_getter(PyObject* self, void* which) noexcept {
     if (field == "merging") {
       return str(merging_name(rules.merging));
     }
+    if (field == "normalizer") {
+      if (rules.normalizer == text::Normalizer::None) return PyRef::borrow(Py_None);
+      return str(text::normalizer_name(rules.normalizer));
+    }
     const bool value = field == "whole_chunks" ? rules.whole_chunks : rules.prefix_space;
     return PyRef::borrow(value ? Py_True : Py_False);
   });
@@ -232,7 +239,8 @@ PyMethodDef METHODS[] = {
      "SourceError for one that is not UTF-8."},
     {"encode_chunks", encode_chunks_method, METH_O,
      "encode_chunks($self, chunks, /)\n--\n\nThe token ids of every chunk of a text that is already "
-     "split, one list per chunk (a chunk is never split again)."},
+     "split, one list per chunk (a chunk is never split again, nor normalized: normalizing "
+     "comes before splitting)."},
     {"decode", decode_method, METH_O,
      "decode($self, ids, /)\n--\n\nThe text of token ids (a sequence of ints 0 to 2**32 - 1, or a "
      "buffer of unsigned 16- or 32-bit ids such as array('H') or array('I')); a special token's "
@@ -284,6 +292,9 @@ PyGetSetDef GETSETS[] = {
     {"prefix_space", rules_getter, nullptr,
      "Whether a space goes before each stretch of text that does not begin with one.",
      const_cast<char*>("prefix_space")},
+    {"normalizer", rules_getter, nullptr,
+     "How text is normalized before it is split: None, or 'nfc' (Unicode's NFC).",
+     const_cast<char*>("normalizer")},
     {"cache_size", cache_size_getter, nullptr,
      "The number of chunks in the shared encoding cache.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -296,14 +307,15 @@ PyType_Slot SLOTS[] = {
     {Py_tp_getset, GETSETS},
     {Py_tp_doc, const_cast<char*>(
                     "Tokenizer(merges, vocab, special_tokens=None, *, pattern=None, "
-                    "merging='list', whole_chunks=False, prefix_space=False)\n--\n\nA merge "
+                    "merging='list', whole_chunks=False, prefix_space=False, normalizer=None)\n--\n\nA "
+                    "merge "
                     "list and its vocabulary, and special tokens (text -> id, ids outside the "
                     "vocabulary), ids 0 to 4294967294, compiled for encoding text and decoding ids. pattern: 'ovilex' "
                     "(None), 'gpt2', 'cl100k', 'llama3', 'qwen2' or 'o200k'. merging: 'list', or by rank "
                     "for the rules of other "
                     "libraries, 'merge_rank' or 'token_rank' (merges None: the merge list that "
                     "the ranks make); the vocabulary then holds each byte as one id, any id. "
-                    "whole_chunks and prefix_space: see their attributes.")},
+                    "whole_chunks, prefix_space and normalizer: see their attributes.")},
     {0, nullptr},
 };
 

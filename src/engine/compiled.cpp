@@ -43,7 +43,7 @@ class CompiledTokenizer::Encoder {
   // |Id| is TokenId, or uint16_t for a narrow tokenizer (see narrow()).
   template <class Id>
   void encode_text(std::string_view text, std::vector<Id>& out) {
-    encode_split(prefixed(text), out);
+    encode_split(prepared(text), out);
   }
 
   // Ids never outnumber bytes: they are written into a buffer with room
@@ -80,7 +80,7 @@ class CompiledTokenizer::Encoder {
   // The number of ids that encode_text appends, none of them written.
   std::uint64_t count_text(std::string_view text) {
     IdCounter counter;
-    each_chunk(prefixed(text), counter);
+    each_chunk(prepared(text), counter);
     return counter.n;
   }
 
@@ -196,8 +196,10 @@ class CompiledTokenizer::Encoder {
     }
   }
 
-  // |text|, or a copy of it with the space of prefix_space before it.
-  std::string_view prefixed(std::string_view text) {
+  // |text| as it is split: normalized, then with the space of prefix_space
+  // before it; |text| itself when neither changes it.
+  std::string_view prepared(std::string_view text) {
+    text = text::normalized(owner_.rules_.normalizer, text, normalized_);
     if (!owner_.rules_.prefix_space || text.empty() || text.front() == ' ') return text;
     prefixed_.assign(1, ' ');
     prefixed_.append(text);
@@ -290,7 +292,8 @@ class CompiledTokenizer::Encoder {
   std::vector<std::uint16_t> narrow_buffer_;
   std::vector<TokenId> missing_;
   std::size_t misses_ = 0;
-  std::string prefixed_;  // a stretch with the space put before it
+  std::string normalized_;  // a stretch normalized
+  std::string prefixed_;    // a stretch with the space put before it
 };
 
 CompiledTokenizer::CompiledTokenizer(std::vector<Merge> merges, VocabList vocab,

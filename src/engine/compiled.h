@@ -28,6 +28,7 @@
 #include "engine/ranked.h"
 #include "engine/reserved_tokens.h"
 #include "text/char_class.h"
+#include "text/nfc.h"
 #include "tokenizer/encode.h"
 #include "tokenizer/hash.h"
 #include "tokenizer/types.h"
@@ -59,6 +60,9 @@ struct EncodingRules {
   // A space goes before each stretch of text (the text, or one between
   // special tokens) that does not begin with one.
   bool prefix_space = false;
+  // Each stretch of text is normalized (text/nfc.h) before the space and
+  // the splitting; special tokens are found in the text as given.
+  text::Normalizer normalizer = text::Normalizer::None;
 };
 
 class CompiledTokenizer {

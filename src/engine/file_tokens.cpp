@@ -111,7 +111,8 @@ std::variant<std::vector<std::uint64_t>, text::SourceFailure> count_file_tokens(
     for (std::size_t i = 0; i < paths.size(); ++i) {
       auto failure = text::read_pieces(
           paths[i], options.block,
-          [&](std::string_view piece) { counts[i] += tokenizer.count_text(piece); }, on_read);
+          [&](std::string_view piece) { counts[i] += tokenizer.count_text(piece); }, on_read,
+          text::InvalidBytes::Fail, tokenizer.rules().normalizer);
       if (failure) return std::move(*failure);
     }
     return counts;
@@ -120,7 +121,7 @@ std::variant<std::vector<std::uint64_t>, text::SourceFailure> count_file_tokens(
   for (std::size_t i = 0; i < paths.size(); ++i) {
     auto failure = text::read_pieces(
         paths[i], options.block, [&](std::string_view piece) { counter.push(i, piece); },
-        on_read);
+        on_read, text::InvalidBytes::Fail, tokenizer.rules().normalizer);
     if (failure) return std::move(*failure);
   }
   counter.finish();

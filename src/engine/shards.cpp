@@ -322,7 +322,7 @@ std::optional<text::SourceFailure> write_all(const CompiledTokenizer& tokenizer,
           settle(in_flight - 1);
           pipeline.push(Slot::piece(j, piece));
         },
-        [&](std::uint64_t) { report(); });
+        [&](std::uint64_t) { report(); }, text::InvalidBytes::Fail, tokenizer.rules().normalizer);
     if (failure) return failure;
     settle(in_flight - 1);
     pipeline.push(Slot::end_of(j));

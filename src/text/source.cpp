@@ -51,7 +51,7 @@ std::string not_utf8_message(std::string_view path, std::uint64_t line, std::uin
 std::optional<SourceFailure> read_pieces(const std::string& path, std::size_t block,
                                          const std::function<void(std::string_view)>& on_piece,
                                          const std::function<void(std::uint64_t)>& on_read,
-                                         InvalidBytes invalid) {
+                                         InvalidBytes invalid, Normalizer normalizer) {
   const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return SourceFailure{errno, path, {}};
   // A small file is read in one block of its size (and one byte more, so
@@ -109,7 +109,7 @@ std::optional<SourceFailure> read_pieces(const std::string& path, std::size_t bl
       return std::nullopt;
     }
     const std::string_view valid(buffer.data(), checked);
-    const std::size_t cut = last_safe_cut(valid, scanned);
+    const std::size_t cut = last_safe_cut(SplitPattern::Ovilex, normalizer, valid, scanned);
     if (cut == 0) {
       // No safe cut yet: carry it all, and look only at what is new next
       // time (and the few bytes before it, whose verdict may have waited

@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "text/nfc.h"
+
 namespace ovilex::text {
 
 // Why a source could not be used.
@@ -38,11 +40,14 @@ enum class InvalidBytes {
 // shown in messages), which joined give the whole file, each valid UTF-8
 // and cut where splitting is unaffected. A piece may be as long as the
 // longest stretch without a safe cut. on_read(bytes) follows every block
-// read. Returns the failure, if any, after the pieces before it.
+// read. Returns the failure, if any, after the pieces before it. With a
+// |normalizer|, the pieces are cut where they also normalize apart (see
+// last_safe_cut in nfc.h); they are handed on as they are in the file.
 std::optional<SourceFailure> read_pieces(const std::string& path, std::size_t block,
                                          const std::function<void(std::string_view)>& on_piece,
                                          const std::function<void(std::uint64_t)>& on_read = {},
-                                         InvalidBytes invalid = InvalidBytes::Fail);
+                                         InvalidBytes invalid = InvalidBytes::Fail,
+                                         Normalizer normalizer = Normalizer::None);
 
 // The message for bytes that are not UTF-8, as read_pieces gives it:
 // |line| counts from 1 and |byte| is the first byte of the fault.

@@ -265,8 +265,8 @@ def split_then(regex, use_regex=False):
 
 
 @pytest.mark.parametrize("change, message", [
-    (lambda d: d.update(normalizer={"type": "NFC"}),
-     "the normalizer NFC changes text before it is split; ovilex has no normalizers"),
+    (lambda d: d.update(normalizer={"type": "Lowercase"}),
+     "the normalizer Lowercase changes text before it is split; ovilex normalizes only by NFC"),
     (lambda d: d["model"].update(type="WordPiece"), "the model is WordPiece, not BPE"),
     (lambda d: d.update(pre_tokenizer=split_then(r"\w+")),
      r"unknown split pattern '\\w+': the supported ones are 'ovilex', 'gpt2', "
