@@ -190,11 +190,11 @@ def published_ranks(info: dict[str, Any]) -> dict[bytes, int]:
 
 def peers_published(file: pathlib.Path, repeat: int, threads: int) -> dict[str, Any]:
     """Per published encoding: ovilex's from_tiktoken beside tiktoken on the
-    same ranks, then the same ranks as a tokenizer.json (a Llama-3-shaped
-    file: Split by the pattern, then ByteLevel) in ovilex and HF tokenizers."""
+    same ranks, then the same ranks as tokenizer.json files in ovilex and HF
+    tokenizers."""
     import tiktoken
     import tokenizers
-    from ovilex import Tokenizer
+    from ovilex import Tokenizer, importing
     encoders = pathlib.Path(os.environ.get("OVILEX_ENCODERS_DIR", "/var/cache/ovilex/encoders"))
     texts, size = [], 0
     for t in texts_of(file.read_bytes()):
@@ -232,15 +232,21 @@ def peers_published(file: pathlib.Path, repeat: int, threads: int) -> dict[str, 
         r["batch_all"] = speed(lambda: tok.encode_batch(texts, threads=threads))
         ours = tok.encode_batch(texts)
         r["same"] = sum(a == enc.encode_ordinary(t) for a, t in zip(ours, texts))
-        with tempfile.TemporaryDirectory(prefix="ovilex-hf-") as tmp:
-            hf_path = pathlib.Path(tmp) / "tokenizer.json"
-            tok.save_hf(hf_path)
-            hf, ours_hf = tokenizers.Tokenizer.from_file(str(hf_path)), Tokenizer.from_hf(hf_path)
-        r["hf_all"] = speed(lambda: hf.encode_batch(texts, add_special_tokens=False))
-        r["hf_ours_all"] = speed(lambda: ours_hf.encode_batch(texts, threads=threads))
-        r["hf_same"] = sum(a == e.ids for a, e in zip(ours_hf.encode_batch(texts),
-                                                      hf.encode_batch(texts,
-                                                                      add_special_tokens=False)))
+        # The same ranks as tokenizer.json files of the two shapes published
+        # ones have: Llama 3's (Split by the pattern, then ByteLevel) and
+        # Qwen 2's (the same with one digit a number, after NFC).
+        qwen = Tokenizer(**{**importing.tiktoken_arguments(path, pattern="qwen2"),
+                            "normalizer": "nfc"})
+        for shape, source in (("llama3", tok), ("qwen2", qwen)):
+            with tempfile.TemporaryDirectory(prefix="ovilex-hf-") as tmp:
+                hf_path = pathlib.Path(tmp) / "tokenizer.json"
+                source.save_hf(hf_path)
+                hf = tokenizers.Tokenizer.from_file(str(hf_path))
+                ours_hf = Tokenizer.from_hf(hf_path)
+            r[f"hf_{shape}"] = speed(lambda: hf.encode_batch(texts, add_special_tokens=False))
+            r[f"ours_{shape}"] = speed(lambda: ours_hf.encode_batch(texts, threads=threads))
+            theirs = hf.encode_batch(texts, add_special_tokens=False)
+            r[f"same_{shape}"] = sum(a == e.ids for a, e in zip(ours_hf.encode_batch(texts), theirs))
         out[name] = r
     return out
 
@@ -260,8 +266,10 @@ def published_rows(p: dict[str, Any]) -> list[Row]:
                  "MB/s", 25),
                 (f"encode_batch, {n} threads (vs tiktoken's)", r["batch_all"], r["tiktoken_all"],
                  "MB/s", 15),
-                (f"as tokenizer.json: encode_batch, {n} threads (vs HF)", r["hf_ours_all"],
-                 r["hf_all"], "MB/s", 20)):
+                (f"Llama-3-shaped tokenizer.json: encode_batch, {n} threads (vs HF)",
+                 r["ours_llama3"], r["hf_llama3"], "MB/s", 20),
+                (f"Qwen-2-shaped tokenizer.json: encode_batch, {n} threads (vs HF)",
+                 r["ours_qwen2"], r["hf_qwen2"], "MB/s", 20)):
             x = peer / ours if unit == "ms" else ours / peer
             rows.append((f"{name}: {label}", f"{ours:,.{2 if ours < 100 else 0}f} {unit}",
                          f"{peer:,.{2 if peer < 100 else 0}f} {unit}", f"{x:.3g}x",
@@ -316,9 +324,10 @@ def case_peers(args: argparse.Namespace) -> bool:
     for name in PUBLISHED:
         if name in p:
             r = p[name]
-            same = same and r["same"] == r["hf_same"] == p["texts"]
+            same = same and r["same"] == r["same_llama3"] == r["same_qwen2"] == p["texts"]
             print(f"{name}: the same ids as tiktoken on {r['same']} of {p['texts']} texts; as "
-                  f"tokenizer.json, as HF tokenizers on {r['hf_same']}")
+                  f"tokenizer.json, as HF tokenizers on {r['same_llama3']} (Llama-3-shaped) and "
+                  f"{r['same_qwen2']} (Qwen-2-shaped)")
     for path in p["missing"]:
         print(f"no {path}: run tools/fetch-encoders")
     return same
