@@ -14,8 +14,10 @@
 #include "module/args.h"
 #include "module/errors.h"
 #include "module/once.h"
+#include "text/source.h"
 #include "text/split.h"
 #include "tokenizer/records.h"
+#include "tokenizer_object.h"
 
 namespace ovilex::bindings {
 
@@ -296,15 +298,16 @@ PyObject* read_records_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-constexpr std::string_view LAST_SAFE_CUT_PARAMS[] = {"data", "floor"};
+constexpr std::string_view LAST_SAFE_CUT_PARAMS[] = {"data", "floor", "pattern", "text_start"};
 constexpr py::Signature LAST_SAFE_CUT_SIG{"last_safe_cut", LAST_SAFE_CUT_PARAMS, 1, 0};
 
-// last_safe_cut(data, floor=0): text::last_safe_cut over bytes that the
-// caller has checked as UTF-8.
+// last_safe_cut(data, floor=0, pattern=None, text_start=False):
+// text::last_piece_cut over bytes that the caller has checked as UTF-8, under
+// a split pattern; text_start names the text's start under prefix_space.
 PyObject* last_safe_cut_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) noexcept {
   return guarded_call([&]() -> PyRef {
-    std::array<PyObject*, 2> slots;
+    std::array<PyObject*, 4> slots;
     py::parse_args(LAST_SAFE_CUT_SIG, args, nargs, kwnames, slots);
     const Py_ssize_t floor = slots[1] == nullptr ? 0 : PyLong_AsSsize_t(slots[1]);
     if (floor == -1 && PyErr_Occurred()) throw py::PythonError{};
@@ -312,11 +315,17 @@ PyObject* last_safe_cut_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs
       PyErr_SetString(PyExc_ValueError, "last_safe_cut() floor must be 0 or more");
       throw py::PythonError{};
     }
+    text::PieceCuts cuts;
+    cuts.pattern = split_pattern_arg(slots[2], "last_safe_cut");
+    const int text_start = slots[3] == nullptr ? 0 : PyObject_IsTrue(slots[3]);
+    if (text_start < 0) throw py::PythonError{};
+    cuts.prefix_space = text_start != 0;
     char* data = nullptr;
     Py_ssize_t size = 0;
     if (PyBytes_AsStringAndSize(slots[0], &data, &size) != 0) throw py::PythonError{};
-    const std::size_t cut = text::last_safe_cut(std::string_view(data, static_cast<std::size_t>(size)),
-                                                static_cast<std::size_t>(floor));
+    const std::size_t cut =
+        text::last_piece_cut(cuts, std::string_view(data, static_cast<std::size_t>(size)),
+                             static_cast<std::size_t>(floor), true);
     return check(PyLong_FromSize_t(cut));
   });
 }
@@ -377,9 +386,17 @@ PyMethodDef FUNCTIONS[] = {
     {"last_safe_cut",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(last_safe_cut_entry)),
      METH_FASTCALL | METH_KEYWORDS,
-     "last_safe_cut(data, floor=0)\n--\n\nThe greatest position p, floor < p < len(data), at "
-     "which UTF-8 data may be cut so that splitting the two sides apart gives the chunks of "
-     "the whole, whatever follows; 0 when there is none."},
+     "last_safe_cut(data, floor=0, pattern=None, text_start=False)\n--\n\nThe greatest "
+     "position p, floor < p < len(data), at which UTF-8 data may be cut so that splitting the "
+     "two sides apart under the split pattern (None: ovilex's own) gives the chunks of the "
+     "whole, whatever follows; 0 when there is none. text_start: data begins a text that a "
+     "tokenizer with prefix_space encodes, so the cut holds with the space before it too."},
+    {"check_read_in_pieces",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check_read_in_pieces_entry)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "check_read_in_pieces(tokenizer, function)\n--\n\nNone when the calls that read files "
+     "in pieces (count_in_files, write_shards, the Dask pieces) take the tokenizer; else the "
+     "ValueError that function (its name in the message) raises."},
     {"usable_processors", usable_processors_entry, METH_NOARGS,
      "usable_processors()\n--\n\nThe processors this process may run on."},
     {nullptr, nullptr, 0, nullptr},

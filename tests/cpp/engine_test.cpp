@@ -270,7 +270,7 @@ TEST_P(ReadPieces, PiecesJoinToTheFileAndSplitAsTheWhole) {
     std::string joined;
     std::vector<std::string_view> chunks;
     std::vector<std::string> pieces;
-    const auto failure = text::read_pieces(path, GetParam(), [&](std::string_view piece) {
+    const auto failure = text::read_pieces(path, GetParam(), {}, [&](std::string_view piece) {
       pieces.emplace_back(piece);
       joined += piece;
     });
@@ -304,13 +304,13 @@ TEST(ReadPiecesFaults, NamesTheLineAndTheFirstByteOfTheFault) {
   for (const Case& c : cases) {
     const std::string path = dir.file("bad.txt", c.bytes);
     for (const std::size_t block : {64u, 4096u}) {
-      const auto failure = text::read_pieces(path, block, [](std::string_view) {});
+      const auto failure = text::read_pieces(path, block, {}, [](std::string_view) {});
       ASSERT_TRUE(failure);
       EXPECT_EQ(failure->os_error, 0);
       EXPECT_EQ(failure->message, path + ": not UTF-8 text (" + c.where + ")");
     }
   }
-  const auto missing = text::read_pieces(dir.path() + "/missing", 64, [](std::string_view) {});
+  const auto missing = text::read_pieces(dir.path() + "/missing", 64, {}, [](std::string_view) {});
   ASSERT_TRUE(missing);
   EXPECT_EQ(missing->os_error, ENOENT);
 }
@@ -320,7 +320,7 @@ TEST(ReadPiecesFaults, ReplaceGivesOneReplacementCharacterPerFault) {
   const std::string path = dir.file("bad.txt", "a\xff" "b\xe2\x82" "c\xf0\x9f\x98");
   std::string joined;
   const auto failure = text::read_pieces(
-      path, 64, [&](std::string_view piece) { joined += piece; }, {}, text::InvalidBytes::Replace);
+      path, 64, {}, [&](std::string_view piece) { joined += piece; }, {}, text::InvalidBytes::Replace);
   EXPECT_FALSE(failure);
   EXPECT_EQ(joined, "a\uFFFD" "b\uFFFD" "c\uFFFD");
 }
@@ -332,7 +332,7 @@ TEST(ReadPiecesFaults, ALongLineWithoutSafeCutsIsReadWhole) {
   const std::string text = std::string(2 << 20, 'a') + "\nb";
   const std::string path = dir.file("long.txt", text);
   std::vector<std::size_t> sizes;
-  EXPECT_FALSE(text::read_pieces(path, 64, [&](std::string_view p) { sizes.push_back(p.size()); }));
+  EXPECT_FALSE(text::read_pieces(path, 64, {}, [&](std::string_view p) { sizes.push_back(p.size()); }));
   EXPECT_EQ(std::accumulate(sizes.begin(), sizes.end(), std::size_t{0}), text.size());
 }
 
