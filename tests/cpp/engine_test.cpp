@@ -259,36 +259,6 @@ std::map<std::string, std::uint64_t> as_map(const WordCounter& counter) {
   return out;
 }
 
-class ReadPieces : public ::testing::TestWithParam<std::size_t> {};
-
-TEST_P(ReadPieces, PiecesJoinToTheFileAndSplitAsTheWhole) {
-  const ScratchDir dir;
-  std::mt19937 rng(static_cast<unsigned>(GetParam()));
-  for (int round = 0; round < 20; ++round) {
-    const std::string text = random_text(rng, rng() % 5000);
-    const std::string path = dir.file("t.txt", text);
-    std::string joined;
-    std::vector<std::string_view> chunks;
-    std::vector<std::string> pieces;
-    const auto failure = text::read_pieces(path, GetParam(), {}, [&](std::string_view piece) {
-      pieces.emplace_back(piece);
-      joined += piece;
-    });
-    ASSERT_FALSE(failure);
-    ASSERT_EQ(joined, text) << "block " << GetParam();
-    std::vector<std::string_view> by_pieces;
-    for (const std::string& p : pieces) {
-      for (const std::string_view c : chunks_of(p)) by_pieces.push_back(c);
-    }
-    const std::vector<std::string_view> whole = chunks_of(text);
-    ASSERT_EQ(std::vector<std::string>(by_pieces.begin(), by_pieces.end()),
-              std::vector<std::string>(whole.begin(), whole.end()))
-        << "block " << GetParam() << " round " << round;
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Blocks, ReadPieces, ::testing::Values(64, 100, 333, 4096));
-
 TEST(ReadPiecesFaults, NamesTheLineAndTheFirstByteOfTheFault) {
   const ScratchDir dir;
   struct Case {

@@ -140,7 +140,7 @@ TEST_P(PatternPieces, PiecesSplitAsTheWholeText) {
     // The whole text as encoding splits it, with its space if any.
     const std::string whole = prefix_space() ? with_prefix(texts[t]) : texts[t];
     const std::vector<std::string> expected = chunks_of(pattern(), whole);
-    for (const std::size_t block : {64, 100, 333}) {
+    for (const std::size_t block : {64, 100, 333, 4096}) {
       std::vector<std::string> got;
       std::string joined;
       std::size_t pieces = 0;
@@ -156,10 +156,33 @@ TEST_P(PatternPieces, PiecesSplitAsTheWholeText) {
       ASSERT_EQ(got, expected) << "text " << t << ", block " << block;
       // Pieces are cut as the blocks go, not the file read whole.
       if (texts[t].size() > 10'000) {
-        EXPECT_GT(pieces, texts[t].size() / 1000) << t;
+        EXPECT_GE(pieces, texts[t].size() / (2 * block)) << "text " << t << ", block " << block;
       }
     }
   }
+}
+
+// Every cut near a text's start, whatever follows: short texts, each cut
+// where last_piece_cut allows, with continuations of every kind after it.
+TEST_P(PatternPieces, CutsAtTheStartHoldWithTheSpace) {
+  const text::PieceCuts cuts{pattern(), prefix_space()};
+  std::mt19937 rng(3);
+  std::size_t cut_texts = 0;
+  for (int round = 0; round < 3000; ++round) {
+    const std::string text = adversarial_text(rng, rng() % 24);
+    const std::size_t p = text::last_piece_cut(cuts, text, 0, true);
+    if (p == 0) continue;
+    ++cut_texts;
+    const auto seen = [&](std::string_view t) { return prefix_space() ? with_prefix(t) : std::string(t); };
+    for (int k = 0; k < 4; ++k) {
+      const std::string after = adversarial_text(rng, k);
+      std::vector<std::string> got = chunks_of(pattern(), seen(text.substr(0, p)));
+      for (std::string& c : chunks_of(pattern(), text.substr(p) + after)) got.push_back(std::move(c));
+      ASSERT_EQ(got, chunks_of(pattern(), seen(text + after)))
+          << "cut at " << p << " of '" << text << "' + '" << after << "'";
+    }
+  }
+  EXPECT_GT(cut_texts, 1000u);
 }
 
 TEST_P(PatternPieces, CountsAndShardsAreThoseOfEachWholeFile) {
