@@ -173,11 +173,15 @@ TEST_P(PatternPieces, CutsAtTheStartHoldWithTheSpace) {
     const std::size_t p = text::last_piece_cut(cuts, text, 0, true);
     if (p == 0) continue;
     ++cut_texts;
-    const auto seen = [&](std::string_view t) { return prefix_space() ? with_prefix(t) : std::string(t); };
+    const auto seen = [&](std::string_view t) {
+      return prefix_space() ? with_prefix(t) : std::string(t);
+    };
     for (int k = 0; k < 4; ++k) {
       const std::string after = adversarial_text(rng, k);
       std::vector<std::string> got = chunks_of(pattern(), seen(text.substr(0, p)));
-      for (std::string& c : chunks_of(pattern(), text.substr(p) + after)) got.push_back(std::move(c));
+      for (std::string& c : chunks_of(pattern(), text.substr(p) + after)) {
+        got.push_back(std::move(c));
+      }
       ASSERT_EQ(got, chunks_of(pattern(), seen(text + after)))
           << "cut at " << p << " of '" << text << "' + '" << after << "'";
     }
