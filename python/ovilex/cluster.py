@@ -35,7 +35,7 @@ from typing import Any
 
 from .errors import OvilexError, SourceError
 from .jsonl import document
-from .pieces import Piece, PieceFault, line_of, not_utf8, pieces, read_piece
+from .pieces import Piece, PieceFault, inside_tokenizer, line_of, not_utf8, pieces, read_piece
 from .shard_files import Targets, encode_documents, stage
 from .staging import staging
 from .tokenizer import Tokenizer, WordCounts
@@ -169,11 +169,12 @@ def _nominal(piece: Piece) -> int:
 # Encoding
 
 
-def _encode_piece(tok: Tokenizer, typecode: str, piece: Piece, field: str | None,
-                  eot: int | None) -> tuple[bytes, list[int] | None]:
+def _encode_piece(tok: Tokenizer, inside: Tokenizer, typecode: str, piece: Piece,
+                  field: str | None, eot: int | None) -> tuple[bytes, list[int] | None]:
     """The ids of the piece as little-endian bytes of an array of typecode;
     for JSON lines also the end of every document in them (eot follows
-    each). Raises PieceFault for a fault of the input."""
+    each). A piece of text past the file's start is encoded by inside
+    (inside_tokenizer of tok). Raises PieceFault for a fault of the input."""
     read = read_piece(piece)
     if read is None:
         return b"", [] if field is not None else None
@@ -183,7 +184,7 @@ def _encode_piece(tok: Tokenizer, typecode: str, piece: Piece, field: str | None
             text = data.decode("utf-8")
         except UnicodeDecodeError as e:
             raise PieceFault(piece.path, 0, start + e.start) from None
-        return _little_endian(tok.encode_array(text), typecode), None
+        return _little_endian((tok if start == 0 else inside).encode_array(text), typecode), None
     source = pathlib.Path(piece.path)
     texts, numbers = [], []
     for line, raw in enumerate(_lines(data), 1):
@@ -263,20 +264,20 @@ def write_shards(client: Any, tok: Tokenizer, typecode: str, sources: Sequence[p
     # A task, not scattered data: the scheduler can make it again on another
     # worker if every worker holding it dies.
     shared = client.submit(_same, tok, pure=False)
+    inside = client.submit(inside_tokenizer, shared, pure=False) if tok.prefix_space else shared
     ahead = 2 * max(1, sum(client.nthreads().values()))
     written: list[tuple[int, int]] = []
     with staging() as staged:
         for job, (source, target, size) in enumerate(zip(sources, targets, sizes)):
             bin_file, idx_file = stage(staged, target)
-            work = iter(pieces(os.fspath(source), size, span, lines=field is not None,
-                               normalizer=tok.normalizer))
+            work = iter(pieces(os.fspath(source), size, span, field is not None, tok))
             running: deque[tuple[Piece, Any]] = deque()
 
             def submit() -> None:
                 piece = next(work, None)
                 if piece is not None:
-                    running.append((piece, client.submit(_encode_piece, shared, typecode, piece,
-                                                         field, eot, pure=False)))
+                    running.append((piece, client.submit(_encode_piece, shared, inside, typecode,
+                                                         piece, field, eot, pure=False)))
 
             for _ in range(ahead):
                 submit()

@@ -4,11 +4,16 @@ the cluster's tasks (ovilex.cluster).
 The index-th piece of a file holds the bytes between the cuts nearest
 before index * span and (index + 1) * span. A cut is a position where the
 file may be cut: for text, the last position before the nominal end at
-which splitting the two sides apart gives the chunks of the whole
-(``_native.last_safe_cut``; for a tokenizer that normalizes text, one where
-the two sides also normalize apart); for JSON lines, the last line end. The pieces
-on either side of a cut find it alike, each from the file alone. A piece
-without such a position in its nominal span joins the next one.
+which splitting the two sides apart under the tokenizer's split pattern
+gives the chunks of the whole (``_native.last_safe_cut``; for a tokenizer that
+normalizes text, one where the two sides also normalize apart); for JSON lines,
+the last line end. The pieces on either side of a cut find it alike, each
+from the file alone. A piece without such a position in its nominal span
+joins the next one.
+
+A file is one text: under a tokenizer with ``prefix_space`` only its first
+piece takes the space (``inside_tokenizer`` encodes the others), and a cut
+near the file's start holds with that space before it.
 """
 
 from __future__ import annotations
@@ -17,9 +22,10 @@ from typing import Any, NamedTuple
 
 from . import _native
 from .errors import SourceError
+from .tokenizer import Tokenizer
 
-__all__ = ["CONTEXT", "WINDOW", "Piece", "PieceFault", "line_of", "not_utf8", "pieces",
-           "read_piece"]
+__all__ = ["CONTEXT", "WINDOW", "Piece", "PieceFault", "inside_tokenizer", "line_of",
+           "not_utf8", "pieces", "read_piece"]
 
 # Bytes looked at, at a time, going back from a piece's nominal end for a
 # place to cut, and the context read before them.
@@ -36,27 +42,45 @@ class Piece(NamedTuple):
     span: int
     size: int
     lines: bool  # cut at line ends (JSON lines) rather than between chunks
+    pattern: str = "ovilex"  # the split pattern of the text's safe cuts
+    prefix_space: bool = False  # the text takes a space before it
     normalizer: str | None = None  # the text's, before it is split (see Tokenizer)
 
 
 def pieces(path: str, size: int, span: int, lines: bool = False,
-           normalizer: str | None = None) -> list[Piece]:
+           tok: Tokenizer | None = None) -> list[Piece]:
+    """The pieces of the file, cut where tok (None: ovilex's own way) may
+    cut its text; check_read_in_pieces of tok is the caller's."""
     count = max(1, -(-size // span))
-    return [Piece(path, i, span, size, lines, normalizer) for i in range(count)]
+    pattern = "ovilex" if tok is None else tok.pattern
+    prefix_space = tok is not None and tok.prefix_space
+    normalizer = None if tok is None else tok.normalizer
+    return [Piece(path, i, span, size, lines, pattern, prefix_space, normalizer)
+            for i in range(count)]
 
 
-def _cut_before(f: Any, boundary: int, span: int, lines: bool,
-                normalizer: str | None = None) -> int | None:
+def inside_tokenizer(tok: Tokenizer) -> Tokenizer:
+    """The tokenizer of a piece past a text's start: tok itself, or for one
+    with prefix_space, the same without it."""
+    if not tok.prefix_space:
+        return tok
+    merges = None if tok.merging == "token_rank" else tok.merges
+    return type(tok)(merges, tok.vocab, tok.special_tokens, pattern=tok.pattern,
+                     merging=tok.merging, whole_chunks=tok.whole_chunks, prefix_space=False,
+                     normalizer=tok.normalizer)
+
+
+def _cut_before(f: Any, boundary: int, piece: Piece) -> int | None:
     """The greatest position p, boundary - span < p < boundary, at which the
     file may be cut (lines: just after a line feed); None when there is
     none. Looks back a window at a time."""
-    low = boundary - span
+    low = boundary - piece.span
     start = boundary
     while start > low:
         # A code point cut off at the end of the window is whole in the next.
-        high = min(boundary, start + (1 if lines else 4))
+        high = min(boundary, start + (1 if piece.lines else 4))
         start = max(low, start - WINDOW)
-        cut = _line_cut(f, start, high) if lines else _text_cut(f, start, high, normalizer)
+        cut = _line_cut(f, start, high) if piece.lines else _text_cut(f, start, high, piece)
         if cut is not None:
             return cut
     return None
@@ -69,7 +93,7 @@ def _line_cut(f: Any, start: int, high: int) -> int | None:
     return start + at + 1 if at >= 0 else None
 
 
-def _text_cut(f: Any, start: int, high: int, normalizer: str | None) -> int | None:
+def _text_cut(f: Any, start: int, high: int, piece: Piece) -> int | None:
     """The last safe cut after start and before high, looked for in a window
     with its context; None for none, or where the window is not UTF-8."""
     begin = max(0, start - CONTEXT)
@@ -83,7 +107,9 @@ def _text_cut(f: Any, start: int, high: int, normalizer: str | None) -> int | No
     if not _utf8_but_the_end(window):
         return None
     floor = max(0, start - begin - skip)
-    cut = _native.last_safe_cut(window, floor, normalizer)
+    cut = _native.last_safe_cut(window, floor, pattern=piece.pattern,
+                                text_start=begin == 0 and piece.prefix_space,
+                                normalizer=piece.normalizer)
     return begin + skip + cut if cut else None
 
 
@@ -103,16 +129,14 @@ def _bounds(f: Any, piece: Piece) -> tuple[int, int] | None:
     if piece.index == 0:
         start = 0
     else:
-        found = _cut_before(f, piece.index * piece.span, piece.span, piece.lines,
-                            piece.normalizer)
+        found = _cut_before(f, piece.index * piece.span, piece)
         if found is None:
             return None
         start = found
     end = piece.size
     j = piece.index + 1
     while j * piece.span < piece.size:
-        found = _cut_before(f, j * piece.span, piece.span, piece.lines,
-                            piece.normalizer)
+        found = _cut_before(f, j * piece.span, piece)
         if found is not None:
             end = found
             break

@@ -56,9 +56,9 @@ class Corpus:
         return int(self.counts.sum())
 
 
-def _blocks(path: pathlib.Path) -> Iterator[tuple[str, int]]:
-    """The text of a UTF-8 file in blocks that split as the whole file does,
-    with their sizes in bytes."""
+def _blocks(path: pathlib.Path, pattern: str) -> Iterator[tuple[str, int]]:
+    """The text of a UTF-8 file in blocks that split as the whole file does
+    under the split pattern, with their sizes in bytes."""
     line, carry = 1, b""
     with open(path, "rb") as f:
         while True:
@@ -66,7 +66,7 @@ def _blocks(path: pathlib.Path) -> Iterator[tuple[str, int]]:
             data = carry + raw
             # Cut where splitting the two sides apart gives the chunks of
             # the whole, so that the blocks encode as the file does.
-            end = _native.last_safe_cut(data) if raw else len(data)
+            end = _native.last_safe_cut(data, pattern=pattern) if raw else len(data)
             piece, carry = data[:end], data[end:]
             try:
                 text = piece.decode("utf-8")
@@ -98,7 +98,7 @@ def _read(tok: Tokenizer, paths: Sequence[pathlib.Path], sample_bytes: int) -> C
 
     index = 0
     for path in paths:
-        for text, size in _blocks(path):
+        for text, size in _blocks(path, tok.pattern):
             if index % every == 0:
                 corpus.sample.append(text)
                 corpus.sample_bytes += size

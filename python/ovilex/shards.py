@@ -26,7 +26,7 @@ from array import array
 from collections.abc import Callable, Iterable
 from typing import NamedTuple
 
-from . import cluster
+from . import _native, cluster
 from .errors import OvilexError
 from .jsonl import batches
 from .shard_files import DATA_SUFFIXES, Targets, encode_documents, stage
@@ -108,10 +108,10 @@ def write_shards(paths: Iterable[Source], out_dir: Source, *,
         if progress is not None:
             progress(Progress(str(sources[job]), done, sizes[job], tokens, complete))
 
-    if jsonl_field is None and (tok.pattern != "ovilex" or tok.prefix_space):
-        # Files are read in pieces cut where ovilex's own pattern may be cut.
-        raise ValueError("write_shards takes only tokenizers with ovilex's own split pattern "
-                         "and no prefix space")
+    if jsonl_field is None:
+        # Files are read in pieces, cut at the safe cuts of the tokenizer's
+        # split pattern (locally and on a cluster alike).
+        _native.check_read_in_pieces(tok, "write_shards")
     if dask is not None:
         with cluster.connect(dask) as client:
             written = cluster.write_shards(client, tok, typecode, sources, targets, sizes,

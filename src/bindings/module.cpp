@@ -16,8 +16,10 @@
 #include "module/errors.h"
 #include "module/once.h"
 #include "text/nfc.h"
+#include "text/source.h"
 #include "text/split.h"
 #include "tokenizer/records.h"
+#include "tokenizer_object.h"
 
 namespace ovilex::bindings {
 
@@ -298,23 +300,26 @@ PyObject* read_records_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-constexpr std::string_view LAST_SAFE_CUT_PARAMS[] = {"data", "floor", "normalizer"};
+constexpr std::string_view LAST_SAFE_CUT_PARAMS[] = {"data", "floor", "pattern", "text_start",
+                                                     "normalizer"};
 constexpr py::Signature LAST_SAFE_CUT_SIG{"last_safe_cut", LAST_SAFE_CUT_PARAMS, 1, 0};
 
-// last_safe_cut(data, floor=0): text::last_safe_cut over bytes that the
-// caller has checked as UTF-8.
+// last_safe_cut(data, floor=0, pattern=None, text_start=False, normalizer=None):
+// text::last_piece_cut over bytes that the caller has checked as UTF-8, under
+// a split pattern and a normalizer; text_start names the text's start under
+// prefix_space.
 PyObject* last_safe_cut_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) noexcept {
   return guarded_call([&]() -> PyRef {
-    std::array<PyObject*, 3> slots;
+    std::array<PyObject*, 5> slots;
     py::parse_args(LAST_SAFE_CUT_SIG, args, nargs, kwnames, slots);
     const char* normalizer = nullptr;
-    if (slots[2] != nullptr && slots[2] != Py_None) {
-      normalizer = PyUnicode_Check(slots[2]) ? PyUnicode_AsUTF8(slots[2]) : nullptr;
+    if (slots[4] != nullptr && slots[4] != Py_None) {
+      normalizer = PyUnicode_Check(slots[4]) ? PyUnicode_AsUTF8(slots[4]) : nullptr;
       if (normalizer == nullptr) {
         if (!PyErr_Occurred()) {
           py::throw_format(PyExc_TypeError, "last_safe_cut() argument 'normalizer' must be str or "
-                           "None, not %.200s", Py_TYPE(slots[2])->tp_name);
+                           "None, not %.200s", Py_TYPE(slots[4])->tp_name);
         }
         throw py::PythonError{};
       }
@@ -325,12 +330,18 @@ PyObject* last_safe_cut_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs
       PyErr_SetString(PyExc_ValueError, "last_safe_cut() floor must be 0 or more");
       throw py::PythonError{};
     }
+    text::PieceCuts cuts;
+    cuts.pattern = split_pattern_arg(slots[2], "last_safe_cut");
+    const int text_start = slots[3] == nullptr ? 0 : PyObject_IsTrue(slots[3]);
+    if (text_start < 0) throw py::PythonError{};
+    cuts.prefix_space = text_start != 0;
     char* data = nullptr;
     Py_ssize_t size = 0;
     if (PyBytes_AsStringAndSize(slots[0], &data, &size) != 0) throw py::PythonError{};
-    const std::size_t cut = text::last_safe_cut(
-        text::SplitPattern::Ovilex, normalizer_arg(normalizer),
-        std::string_view(data, static_cast<std::size_t>(size)), static_cast<std::size_t>(floor));
+    cuts.normalizer = normalizer_arg(normalizer);
+    const std::size_t cut =
+        text::last_piece_cut(cuts, std::string_view(data, static_cast<std::size_t>(size)),
+                             static_cast<std::size_t>(floor), true);
     return check(PyLong_FromSize_t(cut));
   });
 }
@@ -391,15 +402,23 @@ PyMethodDef FUNCTIONS[] = {
     {"last_safe_cut",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(last_safe_cut_entry)),
      METH_FASTCALL | METH_KEYWORDS,
-     "last_safe_cut(data, floor=0, normalizer=None)\n--\n\nThe greatest position p, floor < p "
-     "< len(data), at which UTF-8 data may be cut so that splitting the two sides apart gives "
-     "the chunks of the whole, whatever follows; 0 when there is none. With a normalizer "
-     "('nfc'), the sides are also normalized apart as the whole is."},
+     "last_safe_cut(data, floor=0, pattern=None, text_start=False, normalizer=None)\n--\n\n"
+     "The greatest position p, floor < p < len(data), at which UTF-8 data may be cut so that "
+     "splitting the two sides apart under the split pattern (None: ovilex's own) gives the "
+     "chunks of the whole, whatever follows; 0 when there is none. text_start: data begins a "
+     "text that a tokenizer with prefix_space encodes, so the cut holds with the space before "
+     "it too. With a normalizer ('nfc'), the sides are also normalized apart as the whole is."},
     {"normalize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(normalize_entry)),
      METH_FASTCALL | METH_KEYWORDS,
      "normalize(text, normalizer='nfc')\n--\n\ntext as a tokenizer's normalizer gives it before "
      "splitting: 'nfc', Unicode's NFC at NFC_UNICODE_VERSION, or None (text as it is); the "
      "same object when nothing changes."},
+    {"check_read_in_pieces",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check_read_in_pieces_entry)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "check_read_in_pieces(tokenizer, function)\n--\n\nNone when the calls that read files "
+     "in pieces (count_in_files, write_shards, the Dask pieces) take the tokenizer; else the "
+     "ValueError that function (its name in the message) raises."},
     {"usable_processors", usable_processors_entry, METH_NOARGS,
      "usable_processors()\n--\n\nThe processors this process may run on."},
     {nullptr, nullptr, 0, nullptr},

@@ -113,6 +113,11 @@ constexpr std::string_view CLASS_RANGES_PARAMS[] = {"pattern"};
 constexpr py::Signature CLASS_RANGES_SIG{"char_class_ranges", CLASS_RANGES_PARAMS, 0, 0};
 
 }  // namespace
+
+text::SplitPattern split_pattern_arg(PyObject* arg, const char* function) {
+  return pattern_of(arg, function);
+}
+
 }  // namespace ovilex::bindings
 
 PyObject* ovilex_split_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,

@@ -4,6 +4,17 @@
 
 #include <Python.h>
 
+#include "text/char_class.h"
+
+namespace ovilex::bindings {
+
+// The split pattern that a |function|'s 'pattern' argument names: None (or
+// nullptr, not given) for ovilex's own; TypeError or ValueError (as split
+// raises them) for anything else. Throws py::PythonError.
+text::SplitPattern split_pattern_arg(PyObject* arg, const char* function);
+
+}  // namespace ovilex::bindings
+
 // split(text, /, pattern=None): the chunks of |text| under a split pattern
 // (text/split.h), None or "ovilex" for ours, exactly as
 // ovilex.split.SPLIT_PATTERN.findall(text) gives them, or "gpt2" for GPT-2's,

@@ -15,6 +15,8 @@
 #include "engine/shards.h"
 #include "module/args.h"
 #include "module/errors.h"
+#include "text/source.h"
+#include "text/split.h"
 #include "tokenizer/decode.h"
 #include "tokenizer_args.h"
 #include "tokenizer_object.h"
@@ -26,13 +28,15 @@ using py::guarded_call;
 
 namespace {
 
-// Files are read in pieces cut where ovilex's own pattern may be cut: the
-// calls that read them take only tokenizers that split so.
+// Files are read in pieces cut at the safe cuts of the tokenizer's split
+// pattern: the one check of every call that reads them, here and in the
+// package (check_read_in_pieces of the module).
 void check_read_in_pieces(const engine::CompiledTokenizer& core, const char* function) {
-  if (core.rules().pattern == text::SplitPattern::Ovilex && !core.rules().prefix_space) return;
-  py::throw_format(PyExc_ValueError,
-                   "%s takes only tokenizers with ovilex's own split pattern and no prefix space",
-                   function);
+  const text::SplitPattern pattern = core.rules().pattern;
+  if (text::reads_in_pieces(pattern)) return;
+  const std::string name(text::split_pattern_name(pattern));
+  py::throw_format(PyExc_ValueError, "%s cannot read text in pieces under split pattern '%s'",
+                   function, name.c_str());
 }
 
 constexpr std::string_view COUNT_IN_FILES_PARAMS[] = {"paths", "threads"};
@@ -157,13 +161,7 @@ PyObject* write_shards_method(PyObject* self, PyObject* const* args, Py_ssize_t 
     engine::ShardOptions options;
     options.eot = eot_of(slots[1], core);
     options.width = width_for(core.id_bound());
-    // Files are read in pieces cut where ovilex's own pattern may be cut.
-    if (core.rules().pattern != text::SplitPattern::Ovilex || core.rules().prefix_space) {
-      PyErr_SetString(PyExc_ValueError,
-                      "write_shards takes only tokenizers with ovilex's own split pattern and no "
-                      "prefix space");
-      throw py::PythonError{};
-    }
+    check_read_in_pieces(core, "write_shards");
     options.threads = to_threads(slots[2]);
     PyObject* progress = slots[3] == Py_None ? nullptr : slots[3];
     std::optional<engine::ShardFailure> failure;
@@ -189,6 +187,29 @@ PyObject* write_shards_method(PyObject* self, PyObject* const* args, Py_ssize_t 
       }
       throw_package_error(std::get<Error>(*failure));
     }
+    return PyRef::borrow(Py_None);
+  });
+}
+
+namespace {
+
+constexpr std::string_view CHECK_PIECES_PARAMS[] = {"tokenizer", "function"};
+constexpr py::Signature CHECK_PIECES_SIG{"check_read_in_pieces", CHECK_PIECES_PARAMS, 2, 0};
+
+}  // namespace
+
+PyObject* check_read_in_pieces_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) noexcept {
+  return guarded_call([&]() -> PyRef {
+    std::array<PyObject*, 2> slots;
+    py::parse_args(CHECK_PIECES_SIG, args, nargs, kwnames, slots);
+    if (!PyObject_TypeCheck(slots[0], tokenizer_type())) {
+      py::throw_format(PyExc_TypeError,
+                       "check_read_in_pieces() argument 'tokenizer' must be a Tokenizer, not %.200s",
+                       Py_TYPE(slots[0])->tp_name);
+    }
+    const std::string function(utf8_of(slots[1], "check_read_in_pieces", "function"));
+    check_read_in_pieces(core_of(slots[0]), function.c_str());
     return PyRef::borrow(Py_None);
   });
 }

@@ -77,5 +77,10 @@ PyObject* check_round_trip_method(PyObject* self, PyObject* const* args, Py_ssiz
                                   PyObject* kwnames) noexcept;
 PyObject* write_shards_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) noexcept;
+// check_read_in_pieces(tokenizer, function): None when the calls that read
+// files in pieces take |tokenizer|, else the ValueError that |function|
+// (its name in the message) raises.
+PyObject* check_read_in_pieces_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) noexcept;
 
 }  // namespace ovilex::bindings

@@ -43,7 +43,14 @@ class CompiledTokenizer::Encoder {
   // |Id| is TokenId, or uint16_t for a narrow tokenizer (see narrow()).
   template <class Id>
   void encode_text(std::string_view text, std::vector<Id>& out) {
-    encode_split(prepared(text), out);
+    encode_piece(text, true, out);
+  }
+
+  // A piece of a text: the space of prefix_space goes only before the
+  // text's start.
+  template <class Id>
+  void encode_piece(std::string_view piece, bool at_start, std::vector<Id>& out) {
+    encode_split(prepared(piece, at_start), out);
   }
 
   // Ids never outnumber bytes: they are written into a buffer with room
@@ -78,9 +85,11 @@ class CompiledTokenizer::Encoder {
   }
 
   // The number of ids that encode_text appends, none of them written.
-  std::uint64_t count_text(std::string_view text) {
+  std::uint64_t count_text(std::string_view text) { return count_piece(text, true); }
+
+  std::uint64_t count_piece(std::string_view piece, bool at_start) {
     IdCounter counter;
-    each_chunk(prepared(text), counter);
+    each_chunk(prepared(piece, at_start), counter);
     return counter.n;
   }
 
@@ -197,10 +206,13 @@ class CompiledTokenizer::Encoder {
   }
 
   // |text| as it is split: normalized, then with the space of prefix_space
-  // before it; |text| itself when neither changes it.
-  std::string_view prepared(std::string_view text) {
+  // before it if it begins a text (|at_start|); |text| itself when neither
+  // changes it.
+  std::string_view prepared(std::string_view text, bool at_start = true) {
     text = text::normalized(owner_.rules_.normalizer, text, normalized_);
-    if (!owner_.rules_.prefix_space || text.empty() || text.front() == ' ') return text;
+    if (!at_start || !owner_.rules_.prefix_space || text.empty() || text.front() == ' ') {
+      return text;
+    }
     prefixed_.assign(1, ' ');
     prefixed_.append(text);
     return prefixed_;
@@ -383,6 +395,15 @@ void CompiledTokenizer::encode_text(std::string_view text, const SpecialMatcher&
                                     std::vector<Id>& out) const {
   check_width<Id>();
   Encoder(*this).encode_text(text, &allowed, out);
+}
+
+void CompiledTokenizer::encode_piece(std::string_view piece, bool at_start,
+                                     std::vector<TokenId>& out) const {
+  Encoder(*this).encode_piece(piece, at_start, out);
+}
+
+std::uint64_t CompiledTokenizer::count_piece(std::string_view piece, bool at_start) const {
+  return Encoder(*this).count_piece(piece, at_start);
 }
 
 std::vector<std::vector<TokenId>> CompiledTokenizer::encode_batch(

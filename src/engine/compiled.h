@@ -123,6 +123,12 @@ class CompiledTokenizer {
   template <class Id>
   void encode_text(std::string_view text, const SpecialMatcher& allowed,
                    std::vector<Id>& out) const;
+  // encode_text and count_text of a piece of a text (no special tokens),
+  // its start when |at_start|: the space of prefix_space goes only before
+  // a text's start, so the pieces of a text cut at its safe cuts
+  // (text/source.h) give the ids of the whole.
+  void encode_piece(std::string_view piece, bool at_start, std::vector<TokenId>& out) const;
+  std::uint64_t count_piece(std::string_view piece, bool at_start) const;
   // The ids of every text, each text encoded as by encode_text (with
   // |allowed| when given), on up to |threads| threads (the calling one
   // among them).

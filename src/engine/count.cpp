@@ -20,6 +20,9 @@ namespace ovilex::engine {
 
 namespace {
 
+// Training splits by ovilex's own pattern, with no space before a text.
+constexpr text::PieceCuts TRAINING_CUTS{};
+
 // Pieces of text on their way from the reading thread to the counting ones.
 // Bounded, so that reading never runs far ahead of counting.
 class PieceQueue {
@@ -72,7 +75,7 @@ class Counting {
   ~Counting() { flush(); }
 
   void add_text(std::string_view text) {
-    text::split_utf8(text, [&](std::string_view chunk) {
+    text::split_utf8(TRAINING_CUTS.pattern, text, [&](std::string_view chunk) {
       const Key key = Key::of(chunk);
       if (key.is_long() || chunk.empty()) {
         counter_.add(chunk);
@@ -170,7 +173,8 @@ std::optional<text::SourceFailure> count_files(
     }
     for (const std::string& path : paths) {
       source_failure = text::read_pieces(
-          path, text::DEFAULT_BLOCK, [&](std::string_view piece) { queue.push(std::string(piece)); },
+          path, text::DEFAULT_BLOCK, TRAINING_CUTS,
+          [&](std::string_view piece) { queue.push(std::string(piece)); },
           on_read, invalid);
       if (source_failure) break;
     }
@@ -186,7 +190,8 @@ void count_texts(std::span<const std::string_view> texts, std::size_t threads,
   std::vector<std::string_view> pieces;
   for (std::string_view text : texts) {
     while (text.size() > text::DEFAULT_BLOCK) {
-      const std::size_t cut = text::last_safe_cut(text.substr(0, text::DEFAULT_BLOCK));
+      const std::size_t cut =
+          text::last_piece_cut(TRAINING_CUTS, text.substr(0, text::DEFAULT_BLOCK), 0, true);
       if (cut == 0) break;
       pieces.push_back(text.substr(0, cut));
       text.remove_prefix(cut);

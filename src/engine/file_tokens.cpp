@@ -6,6 +6,7 @@
 #include <exception>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 namespace ovilex::engine {
 
@@ -33,11 +34,11 @@ class PieceCounter {
 
   // Waits while most_ pieces are waiting or being counted. Rethrows a
   // thread's failure.
-  void push(std::size_t file, std::string_view piece) {
+  void push(std::size_t file, std::string_view piece, bool at_start) {
     std::unique_lock lock(mutex_);
     done_.wait(lock, [&] { return failure_ || todo_.size() + busy_ < most_; });
     if (failure_) std::rethrow_exception(failure_);
-    todo_.push_back({file, std::string(piece)});
+    todo_.push_back({file, std::string(piece), at_start});
     work_.notify_one();
   }
 
@@ -52,6 +53,7 @@ class PieceCounter {
   struct Piece {
     std::size_t file;
     std::string text;
+    bool at_start;
   };
 
   void work() {
@@ -67,7 +69,7 @@ class PieceCounter {
       }
       std::uint64_t n = 0;
       try {
-        n = tokenizer_.count_text(piece.text);
+        n = tokenizer_.count_piece(piece.text, piece.at_start);
       } catch (...) {
         const std::lock_guard lock(mutex_);
         if (!failure_) failure_ = std::current_exception();
@@ -103,25 +105,31 @@ std::variant<std::vector<std::uint64_t>, text::SourceFailure> count_file_tokens(
     const CompiledTokenizer& tokenizer, std::span<const std::string> paths,
     const FileTokensOptions& options) {
   std::vector<std::uint64_t> counts(paths.size(), 0);
+  const text::PieceCuts cuts = piece_cuts(tokenizer);
   const std::function<void(std::uint64_t)> on_read = [&](std::uint64_t) {
     if (options.on_read) options.on_read();
   };
   if (options.threads <= 1) {
     // Counted as read, on this thread.
     for (std::size_t i = 0; i < paths.size(); ++i) {
+      bool at_start = true;
       auto failure = text::read_pieces(
-          paths[i], options.block,
-          [&](std::string_view piece) { counts[i] += tokenizer.count_text(piece); }, on_read,
-          text::InvalidBytes::Fail, tokenizer.rules().normalizer);
+          paths[i], options.block, cuts,
+          [&](std::string_view piece) {
+            counts[i] += tokenizer.count_piece(piece, std::exchange(at_start, false));
+          },
+          on_read);
       if (failure) return std::move(*failure);
     }
     return counts;
   }
   PieceCounter counter(tokenizer, options.threads, counts);
   for (std::size_t i = 0; i < paths.size(); ++i) {
+    bool at_start = true;
     auto failure = text::read_pieces(
-        paths[i], options.block, [&](std::string_view piece) { counter.push(i, piece); },
-        on_read, text::InvalidBytes::Fail, tokenizer.rules().normalizer);
+        paths[i], options.block, cuts,
+        [&](std::string_view piece) { counter.push(i, piece, std::exchange(at_start, false)); },
+        on_read);
     if (failure) return std::move(*failure);
   }
   counter.finish();

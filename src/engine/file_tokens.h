@@ -17,6 +17,13 @@
 
 namespace ovilex::engine {
 
+// How the texts of |tokenizer| may be cut into pieces: where its split
+// pattern may be cut once its normalizer has had the text, with the space
+// of its prefix_space before a text.
+inline text::PieceCuts piece_cuts(const CompiledTokenizer& tokenizer) noexcept {
+  return {tokenizer.rules().pattern, tokenizer.rules().prefix_space, tokenizer.rules().normalizer};
+}
+
 struct FileTokensOptions {
   std::size_t threads = 1;
   std::size_t block = text::DEFAULT_BLOCK;
@@ -27,9 +34,9 @@ struct FileTokensOptions {
 
 // The number of ids of every file, equal to tokenizer.count_text of the
 // file whole; or the failure of the first file that could not be read or is
-// not UTF-8 (as read_pieces reports it). Pieces are cut where ovilex's own
-// split pattern may be cut: |tokenizer| must split by that pattern and put
-// no space before text.
+// not UTF-8 (as read_pieces reports it). Pieces are cut where the
+// tokenizer's split pattern may be cut (piece_cuts): the caller checks
+// text::reads_in_pieces of it.
 std::variant<std::vector<std::uint64_t>, text::SourceFailure> count_file_tokens(
     const CompiledTokenizer& tokenizer, std::span<const std::string> paths,
     const FileTokensOptions& options);

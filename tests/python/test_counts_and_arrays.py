@@ -173,14 +173,22 @@ def test_dtype_takes_numpy_types_and_dtypes(wide):
 # count_in_files and ovilex count-tokens
 
 
-def test_count_in_files_refuses_tokenizers_read_in_pieces_would_change(trained, tmp_path):
-    (tmp_path / "a.txt").write_text("some text")
-    for rules in ({"pattern": "gpt2"}, {"prefix_space": True}):
-        tok = Tokenizer(trained.merges, trained.vocab, **rules)
-        with pytest.raises(ValueError) as info:
-            tok.count_in_files([tmp_path / "a.txt"])
-        assert str(info.value) == ("count_in_files takes only tokenizers with ovilex's own split "
-                                   "pattern and no prefix space")
+@pytest.mark.parametrize("prefix_space", [False, True])
+@pytest.mark.parametrize("pattern", ["ovilex", "gpt2", "cl100k", "llama3", "qwen2", "o200k"])
+def test_count_in_files_under_every_pattern_counts_each_whole_file(trained, tmp_path, pattern,
+                                                                   prefix_space):
+    """Files past the reader's first block (4 MiB), cut where each pattern
+    may be cut, the prefix space before a file's first piece only."""
+    tok = Tokenizer(trained.merges, trained.vocab, pattern=pattern, prefix_space=prefix_space)
+    unit = "\n".join(REAL) + MULTILINGUAL + "\r\n  \t"
+    # The first block (4 MiB, not a multiple of 3) ends inside "\x01\x02", so
+    # the second piece starts with it, which a space before would change.
+    texts = [unit * (4_300_000 // len(unit.encode())), "\x01\x02\n" * 1_500_000, "\n" + unit, ""]
+    paths = []
+    for i, text in enumerate(texts):
+        paths.append(tmp_path / f"{i}.txt")
+        paths[-1].write_bytes(text.encode())
+    assert tok.count_in_files(paths, threads=2) == [tok.count(text) for text in texts]
 
 
 def cli(package_env, cwd, *args):

@@ -3,6 +3,7 @@ themselves to their own ids: on real text, on every code point and with
 special tokens; from files the libraries trained, from ovilex's exports, and
 from merge lists and ranks out of order, where merging by rank matters."""
 
+import array
 import base64
 import json
 import pathlib
@@ -368,15 +369,22 @@ def test_rules_the_constructor_refuses(vocab, kwargs, message):
     assert str(e.value) == message
 
 
-def test_shards_take_only_tokenizers_split_by_ovilexs_pattern(sources, tmp_path):
-    (tmp_path / "a.txt").write_text("some text")
-    # Before any work, locally or on a cluster (none listens at this address).
-    for name, dask in [("hf-gpt2", None), ("hf-gpt2-prefix", None),
-                       ("hf-gpt2", "tcp://127.0.0.1:1")]:
-        with pytest.raises(ValueError, match="^write_shards takes only tokenizers with ovilex's "
-                                             "own split pattern and no prefix space$"):
-            write_shards([tmp_path / "a.txt"], tmp_path / "out", tokenizer=sources[name][0],
-                         dask=dask)
-    tok = sources["hf-ovilex"][0]
-    write_shards([tmp_path / "a.txt"], tmp_path / "out", tokenizer=tok)
-    assert (tmp_path / "out" / "a.bin").read_bytes() == tok.encode_array("some text").tobytes()
+@pytest.mark.parametrize("name", ["hf-gpt2", "hf-gpt2-prefix", "tiktoken-70000", "hf-ovilex"])
+def test_shards_and_file_counts_are_the_librarys_ids_of_each_whole_file(sources, name, tmp_path):
+    """Files read in pieces by an imported tokenizer, GPT-2's pattern with
+    and without the prefix space: the library's ids of each whole file."""
+    tok, encode, ordinary, _ = sources[name]
+    texts = {"real": real_text()[:150_000].replace("[x]", "[y]"), "empty": "", "one": "x",
+             "lead": " a leading space", "start": "\n\n" + "x" * 100 + " it's\r\n  ",
+             "mixed": samples()[-3]}
+    assert not any(s in t for s in SPECIALS for t in texts.values())
+    paths = []
+    for stem, text in texts.items():
+        paths.append(tmp_path / f"{stem}.txt")
+        paths[-1].write_text(text, encoding="utf-8")
+    expected = (ordinary or encode)(list(texts.values()))
+    shards = write_shards(paths, tmp_path / "out", tokenizer=tok)
+    typecode = "H" if max(tok.vocab) < 0x10000 else "I"
+    for shard, ids in zip(shards, expected):
+        assert shard.bin.read_bytes() == array.array(typecode, ids).tobytes(), shard.source
+    assert tok.count_in_files(paths) == [len(ids) for ids in expected]
