@@ -29,6 +29,11 @@ namespace {
 // Files are read in pieces cut where ovilex's own pattern may be cut: the
 // calls that read them take only tokenizers that split so.
 void check_read_in_pieces(const engine::CompiledTokenizer& core, const char* function) {
+  if (core.rules().regex) {
+    py::throw_format(PyExc_ValueError,
+                     "%s cannot read files in pieces under a regular expression split pattern: "
+                     "it has no safe cuts", function);
+  }
   if (core.rules().pattern == text::SplitPattern::Ovilex && !core.rules().prefix_space) return;
   py::throw_format(PyExc_ValueError,
                    "%s takes only tokenizers with ovilex's own split pattern and no prefix space",
@@ -158,6 +163,7 @@ PyObject* write_shards_method(PyObject* self, PyObject* const* args, Py_ssize_t 
     options.eot = eot_of(slots[1], core);
     options.width = width_for(core.id_bound());
     // Files are read in pieces cut where ovilex's own pattern may be cut.
+    if (core.rules().regex) check_read_in_pieces(core, "write_shards");
     if (core.rules().pattern != text::SplitPattern::Ovilex || core.rules().prefix_space) {
       PyErr_SetString(PyExc_ValueError,
                       "write_shards takes only tokenizers with ovilex's own split pattern and no "
