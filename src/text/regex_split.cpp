@@ -53,6 +53,36 @@ struct Scratch {
   }
 };
 
+// |regex| with \s and \S as Unicode's White_Space and its complement:
+// PCRE2's \s takes U+180E too, which the libraries' does not.
+std::string white_space_as_unicode(std::string_view regex) {
+  std::string out;
+  out.reserve(regex.size());
+  for (std::size_t i = 0; i < regex.size(); ++i) {
+    if (regex[i] != '\\' || i + 1 == regex.size()) {
+      out += regex[i];
+      continue;
+    }
+    const char next = regex[++i];
+    if (next == 's' || next == 'S') {
+      out += next == 's' ? "\\p{White_Space}" : "\\P{White_Space}";
+    } else {
+      out += '\\';
+      out += next;
+    }
+  }
+  return out;
+}
+
+// The pattern as messages show it: quoted, cut to 77 bytes and "..." past
+// 80, at a character's start.
+std::string shown(std::string_view regex) {
+  if (regex.size() <= 80) return "'" + std::string(regex) + "'";
+  std::size_t cut = 77;
+  while (cut > 0 && (static_cast<unsigned char>(regex[cut]) & 0xC0) == 0x80) --cut;
+  return "'" + std::string(regex.substr(0, cut)) + "'...";
+}
+
 Scratch& scratch() {
   thread_local Scratch s;
   return s;
@@ -114,7 +144,7 @@ RegexSplitter::RegexSplitter(std::vector<SplitStep> steps) : steps_(std::move(st
   }
   for (const SplitStep& step : steps_) {
     auto compiled = std::make_unique<Compiled>();
-    std::string_view regex = step.regex;
+    std::string regex = white_space_as_unicode(step.regex);
     compiled->behavior = step.behavior;
     compiled->invert = step.invert;
     if (step.kind == SplitStep::Kind::Digits) {
@@ -125,17 +155,24 @@ RegexSplitter::RegexSplitter(std::vector<SplitStep> steps) : steps_(std::move(st
     }
     int error = 0;
     PCRE2_SIZE offset = 0;
-    compiled->code.reset(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(regex.data()), regex.size(),
-                                       PCRE2_UTF | PCRE2_UCP | PCRE2_DOLLAR_ENDONLY |
-                                           PCRE2_NEVER_BACKSLASH_C,
-                                       &error, &offset, context.get()));
+    const auto compile = [&](std::string_view r) {
+      return CodePtr(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(r.data()), r.size(),
+                                   PCRE2_UTF | PCRE2_UCP | PCRE2_DOLLAR_ENDONLY |
+                                       PCRE2_NEVER_BACKSLASH_C,
+                                   &error, &offset, context.get()));
+    };
+    compiled->code = compile(regex);
     if (!compiled->code) {
-      throw RegexError("PCRE2 cannot compile the split pattern at offset " +
-                       std::to_string(offset) + ": " + error_message(error));
+      // The offset within the pattern as given, not as rewritten.
+      compile(step.kind == SplitStep::Kind::Regex ? std::string_view(step.regex) : regex);
+      throw RegexError("PCRE2 cannot compile the split pattern " + shown(step.regex) +
+                       " at offset " + std::to_string(offset) + ": " + error_message(error));
     }
     std::uint32_t min_length = 0;
     pcre2_pattern_info(compiled->code.get(), PCRE2_INFO_MINLENGTH, &min_length);
-    if (min_length == 0) throw RegexError("the split pattern may match the empty string");
+    if (min_length == 0) {
+      throw RegexError("the split pattern " + shown(step.regex) + " may match the empty string");
+    }
     compiled->jit = jit_available && pcre2_jit_compile(compiled->code.get(), PCRE2_JIT_COMPLETE) == 0;
     compiled_.push_back(std::move(compiled));
   }

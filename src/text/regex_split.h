@@ -21,7 +21,8 @@
 //                       is a match too;
 //   Contiguous          matches next to each other make one piece.
 // A pattern is compiled for UTF-8 with Unicode properties for \d, \s and
-// the POSIX classes; "$" matches only at the end of the piece. A pattern
+// the POSIX classes, \s being Unicode's White_Space; "$" matches only at
+// the end of the piece. A pattern
 // that can match the empty string is refused: the libraries it stands in
 // for part on what such a match does.
 #pragma once
