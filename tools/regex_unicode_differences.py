@@ -18,7 +18,7 @@ import sys
 import unicodedata
 
 PROPERTIES = [r"\p{L}", r"\p{Lu}", r"\p{Ll}", r"\p{Lt}", r"\p{Lm}", r"\p{Lo}", r"\p{M}",
-              r"\p{N}", r"\p{Nd}", r"\s"]
+              r"\p{N}", r"\p{Nd}", r"\s", r"\p{Latin}", r"\p{Greek}", r"\p{Han}"]
 # Surrogates are no text to the libraries.
 TEXT = "".join(chr(c) for c in range(sys.maxunicode + 1) if not 0xD800 <= c <= 0xDFFF)
 

@@ -165,8 +165,8 @@ def _hf_pre_tokenizer(pre: Any, where: str) -> tuple[str | tuple[Any, ...], bool
     sequence = _kind(pre) == "Sequence"
     steps = pre.get("pretokenizers") if sequence else [pre]
     if not isinstance(steps, list) or not steps or _kind(steps[-1]) != "ByteLevel":
-        shown = "[" + ", ".join(map(_kind, steps)) + "]" if isinstance(steps, list) \
-            else _kind(pre)
+        shown = "[" + ", ".join(map(_kind, steps)) + "]" if sequence and isinstance(
+            steps, list) else _kind(pre)
         raise _fail(where, f"the pre-tokenizer {shown} is not supported: expected ByteLevel, "
                            "or a Sequence of Split, Digits and ByteLevel that ends with "
                            "ByteLevel")

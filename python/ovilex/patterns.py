@@ -187,7 +187,12 @@ def split_rules(pattern: Any, library: str = "tiktoken") -> str | Steps:
         if step[:1] == ("split",) and len(step) == 4 and isinstance(step[1], str):
             if problem := pattern_problem(step[1], library):
                 raise ValueError(f"split pattern {_shown(step[1])}: {problem}")
-    _native.split("", steps)  # compiled once here: ValueError for what PCRE2 refuses
+            try:
+                _native.split("", (step,))  # compiled here for its message
+            except ValueError as e:
+                raise ValueError(f"split pattern {_shown(step[1])}: "
+                                 + str(e).removeprefix("split pattern: ")) from None
+    _native.split("", steps)  # the rest of the steps' checks
     return steps
 
 

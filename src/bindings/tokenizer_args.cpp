@@ -209,7 +209,7 @@ std::shared_ptr<const text::RegexSplitter> split_steps_arg(PyObject* steps) {
   try {
     return std::make_shared<const text::RegexSplitter>(std::move(out));
   } catch (const text::RegexError& e) {
-    py::throw_new(PyExc_ValueError, e.what());
+    py::throw_new(PyExc_ValueError, ("split pattern: " + std::string(e.what())).c_str());
   }
 }
 

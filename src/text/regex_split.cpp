@@ -53,9 +53,21 @@ struct Scratch {
   }
 };
 
-// |regex| with \s and \S as Unicode's White_Space and its complement:
-// PCRE2's \s takes U+180E too, which the libraries' does not.
-std::string white_space_as_unicode(std::string_view regex) {
+// Whether PCRE2 knows |name| as a script.
+bool is_script(std::string_view name) {
+  const std::string probe = "\\p{sc:" + std::string(name) + "}";
+  int error = 0;
+  PCRE2_SIZE offset = 0;
+  const CodePtr code(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(probe.data()), probe.size(),
+                                   PCRE2_UTF | PCRE2_UCP, &error, &offset, nullptr));
+  return code != nullptr;
+}
+
+// |regex| as the libraries read it, in PCRE2's terms: \s and \S as
+// Unicode's White_Space and its complement (PCRE2's \s takes U+180E too),
+// and a script \p{Greek} as the code points of that script alone (PCRE2
+// takes its Script_Extensions, the libraries the Script property).
+std::string as_the_libraries_read_it(std::string_view regex) {
   std::string out;
   out.reserve(regex.size());
   for (std::size_t i = 0; i < regex.size(); ++i) {
@@ -66,21 +78,26 @@ std::string white_space_as_unicode(std::string_view regex) {
     const char next = regex[++i];
     if (next == 's' || next == 'S') {
       out += next == 's' ? "\\p{White_Space}" : "\\P{White_Space}";
-    } else {
-      out += '\\';
-      out += next;
+      continue;
+    }
+    out += '\\';
+    out += next;
+    if ((next == 'p' || next == 'P') && i + 1 < regex.size() && regex[i + 1] == '{') {
+      const std::size_t close = regex.find('}', i + 1);
+      if (close == std::string_view::npos) continue;
+      std::string_view name = regex.substr(i + 2, close - i - 2);
+      out += '{';
+      if (!name.empty() && name.front() == '^') {
+        out += '^';
+        name.remove_prefix(1);
+      }
+      if (name.find_first_of(":=") == std::string_view::npos && is_script(name)) out += "sc:";
+      out += name;
+      out += '}';
+      i = close;
     }
   }
   return out;
-}
-
-// The pattern as messages show it: quoted, cut to 77 bytes and "..." past
-// 80, at a character's start.
-std::string shown(std::string_view regex) {
-  if (regex.size() <= 80) return "'" + std::string(regex) + "'";
-  std::size_t cut = 77;
-  while (cut > 0 && (static_cast<unsigned char>(regex[cut]) & 0xC0) == 0x80) --cut;
-  return "'" + std::string(regex.substr(0, cut)) + "'...";
 }
 
 Scratch& scratch() {
@@ -144,7 +161,7 @@ RegexSplitter::RegexSplitter(std::vector<SplitStep> steps) : steps_(std::move(st
   }
   for (const SplitStep& step : steps_) {
     auto compiled = std::make_unique<Compiled>();
-    std::string regex = white_space_as_unicode(step.regex);
+    std::string regex = as_the_libraries_read_it(step.regex);
     compiled->behavior = step.behavior;
     compiled->invert = step.invert;
     if (step.kind == SplitStep::Kind::Digits) {
@@ -165,14 +182,12 @@ RegexSplitter::RegexSplitter(std::vector<SplitStep> steps) : steps_(std::move(st
     if (!compiled->code) {
       // The offset within the pattern as given, not as rewritten.
       compile(step.kind == SplitStep::Kind::Regex ? std::string_view(step.regex) : regex);
-      throw RegexError("PCRE2 cannot compile the split pattern " + shown(step.regex) +
-                       " at offset " + std::to_string(offset) + ": " + error_message(error));
+      throw RegexError("PCRE2 cannot compile it at offset " + std::to_string(offset) + ": " +
+                       error_message(error));
     }
     std::uint32_t min_length = 0;
     pcre2_pattern_info(compiled->code.get(), PCRE2_INFO_MINLENGTH, &min_length);
-    if (min_length == 0) {
-      throw RegexError("the split pattern " + shown(step.regex) + " may match the empty string");
-    }
+    if (min_length == 0) throw RegexError("it may match the empty string");
     compiled->jit = jit_available && pcre2_jit_compile(compiled->code.get(), PCRE2_JIT_COMPLETE) == 0;
     compiled_.push_back(std::move(compiled));
   }

@@ -21,8 +21,9 @@
 //                       is a match too;
 //   Contiguous          matches next to each other make one piece.
 // A pattern is compiled for UTF-8 with Unicode properties for \d, \s and
-// the POSIX classes, \s being Unicode's White_Space; "$" matches only at
-// the end of the piece. A pattern
+// the POSIX classes, \s being Unicode's White_Space and \p{Greek} the
+// Script property, as in the libraries; "$" matches only at the end of the
+// piece. A pattern
 // that can match the empty string is refused: the libraries it stands in
 // for part on what such a match does.
 #pragma once
@@ -65,7 +66,8 @@ std::string_view split_behavior_name(SplitBehavior behavior) noexcept;
 bool split_behavior_named(std::string_view name, SplitBehavior& out) noexcept;
 
 // Why a pattern cannot be a split step: PCRE2's compile error with its
-// offset, or that it can match the empty string.
+// offset, or that it can match the empty string ("it ..." : the caller
+// names the pattern).
 class RegexError : public std::exception {
  public:
   explicit RegexError(std::string message) : message_(std::move(message)) {}
