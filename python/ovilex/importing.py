@@ -34,19 +34,21 @@ it reproduces the source library whatever order its list has.
 
 What can be imported: byte-level BPE with ids 0 to 4294967294 (all that
 the Tokenizer takes; 2**32 - 1 is no id) whose vocabulary holds every byte,
-split by GPT-2's pattern or ovilex's own (as ``ovilex.patterns.pattern_for``
-writes it). From Hugging Face: no normalizer (or an empty sequence of
-them), the ``ByteLevel`` pre-tokenizer with its own pattern
-(``add_prefix_space`` true or false) or a ``Split`` by one of the two
-patterns followed by ``ByteLevel`` without its own (as ``save_hf`` writes),
-a ``ByteLevel`` decoder or none, no truncation, and a BPE model without
-dropout or subword affixes; its merges as ["a", "b"] pairs or "a b" strings.
+split by a native pattern or by any other that PCRE2 runs as the library
+does (``ovilex.patterns.split_rules``). From Hugging Face: no normalizer (or
+an empty sequence of them), the ``ByteLevel`` pre-tokenizer with its own
+pattern (``add_prefix_space`` true or false) or a ``Sequence`` of
+``Split``, ``Digits`` and ``ByteLevel`` steps that ends with ``ByteLevel``
+(as ``save_hf`` writes; a single isolating ``Split`` of a native pattern
+splits natively), a ``ByteLevel`` decoder or none, no truncation, and a BPE
+model without dropout or subword affixes; its merges as ["a", "b"] pairs or
+"a b" strings.
 The post-processor and padding are left out: they add nothing to
 ``encode(text, add_special_tokens=False)``. Anything else raises
 ``TokenizerFileError`` (an ``OvilexError``) with a one-line message naming
 the file and what is unsupported, except a file that cannot be opened
 (``OSError``) and, for ``from_tiktoken``, a pattern that ovilex does not
-split by (``ValueError``, as ``ovilex.patterns.pattern_name`` raises it).
+split by (``ValueError``, as ``ovilex.patterns.split_rules`` raises it).
 Rank files are read natively (``_native.load_ranks``), with no Python
 object per rank.
 

@@ -280,8 +280,9 @@ class Tokenizer(_native.Tokenizer):
                       special_tokens: Mapping[str, int] | None = None) -> Tokenizer:
         """The tokenizer of a tiktoken rank file (``BASE64 RANK`` per line,
         or the JSON form of the npm package tiktoken, told apart by content)
-        split by pattern (by name or as tiktoken spells it; ValueError for
-        one ovilex does not split by), with its ranks as ids: encode gives
+        split by pattern (by name or as tiktoken spells it, natively, or any
+        other regular expression through PCRE2; ValueError for one refused,
+        see ovilex.patterns.split_rules), with its ranks as ids: encode gives
         those of ``Encoding.encode_ordinary``. pattern and special_tokens
         default to the JSON file's pat_str and special_tokens, or to those
         of PATH.json beside a .tiktoken file, which save_tiktoken writes.
