@@ -17,6 +17,10 @@ _Ids = Sequence[int] | Buffer
 _Allowed = Literal["all"] | Iterable[str] | None
 # "uint16"/"H", "uint32"/"I", numpy.uint16, numpy.uint32 or their dtypes.
 _DType = str | type | object | None
+# A native pattern's name, or split steps run by PCRE2: ("split", regex,
+# behavior, invert) and ("digits", individual_digits).
+_Steps = tuple[tuple[Any, ...], ...]
+_Pattern = str | _Steps
 
 DEFAULT_MIN_FREQUENCY: int
 DEFAULT_VOCAB_SIZE: int
@@ -31,7 +35,7 @@ class Tokenizer:
         vocab: Mapping[int, bytes],
         special_tokens: Mapping[str, int] | None = None,
         *,
-        pattern: str | None = None,
+        pattern: _Pattern | None = None,
         merging: str = "list",
         whole_chunks: bool = False,
         prefix_space: bool = False,
@@ -46,7 +50,7 @@ class Tokenizer:
     @property
     def normalizer(self) -> str | None: ...
     @property
-    def pattern(self) -> str: ...
+    def pattern(self) -> _Pattern: ...
     @property
     def prefix_space(self) -> bool: ...
     @property
@@ -138,12 +142,12 @@ def load_ranks(
     compact: bool,
     where: str,
     special_tokens: dict[str, int],
-    pattern: str,
+    pattern: _Pattern,
     n_vocab: int | None = None,
 ) -> _T: ...
 def normalize(text: str, normalizer: str | None = "nfc") -> str: ...
 def read_records(merges_path: _Path, vocab_path: _Path) -> tuple[list[_Merge], dict[int, bytes]]: ...
-def split(text: str, /, pattern: str | None = None) -> list[str]: ...
+def split(text: str, /, pattern: _Pattern | None = None) -> list[str]: ...
 def train(
     cls: type[_T],
     counts: WordCounts,

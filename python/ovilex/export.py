@@ -56,7 +56,7 @@ import pathlib
 from typing import Any
 
 from .errors import OvilexError
-from .patterns import pattern_for
+from .patterns import PATTERNS, hf_regex, pattern_for
 from .staging import write_text
 
 __all__ = ["BYTE_CHARS", "hf_json", "save_hf", "save_tiktoken", "tiktoken_args",
@@ -88,23 +88,47 @@ def byte_level(data: bytes) -> str:
     return "".join(BYTE_CHARS[b] for b in data)
 
 
-def _pattern(tok: Any) -> str | None:
+def _pattern(tok: Any) -> Any:
     return getattr(tok, "pattern", None)
 
 
 def _pre_tokenizer(tok: Any) -> dict[str, Any]:
-    """Splitting by the pattern and the byte-level mapping; with a prefix
-    space, which only GPT-2's pattern has, the ByteLevel pre-tokenizer
-    alone, which adds the space to each stretch of text before splitting."""
+    """Splitting by the pattern, or by its steps in order, then the
+    byte-level mapping; with a prefix space, the ByteLevel pre-tokenizer
+    alone, which adds the space to each stretch of text before splitting by
+    GPT-2's pattern: the only pattern it can go with, since the library puts
+    the space before every piece of the steps before it."""
+    pattern = _pattern(tok)
     if getattr(tok, "prefix_space", False):
+        if pattern != "gpt2":
+            raise OvilexError("Hugging Face tokenizers puts a prefix space before the text only "
+                              "with GPT-2's pattern, not with this tokenizer's")
         return {"type": "ByteLevel", "add_prefix_space": True, "trim_offsets": True,
                 "use_regex": True}
+    if isinstance(pattern, tuple):
+        steps = [_hf_step(step) for step in pattern]
+    elif pattern in PATTERNS or pattern is None:
+        steps = [{"type": "Split", "pattern": {"Regex": pattern_for("hf", pattern)},
+                  "behavior": "Isolated", "invert": False}]
+    else:
+        # Its matches alone: the rest removed.
+        steps = [{"type": "Split", "pattern": {"Regex": hf_regex(pattern)},
+                  "behavior": "Removed", "invert": True}]
     return {"type": "Sequence", "pretokenizers": [
-        {"type": "Split", "pattern": {"Regex": pattern_for("hf", _pattern(tok))},
-         "behavior": "Isolated", "invert": False},
+        *steps,
         {"type": "ByteLevel", "add_prefix_space": False, "trim_offsets": True,
          "use_regex": False},
     ]}
+
+
+def _hf_step(step: tuple[Any, ...]) -> dict[str, Any]:
+    """A split step (ovilex.patterns.split_rules) as a pre-tokenizer."""
+    if step[0] == "digits":
+        return {"type": "Digits", "individual_digits": step[1]}
+    _, regex, behavior, invert = step
+    return {"type": "Split", "pattern": {"Regex": hf_regex(regex)},
+            "behavior": "".join(w.capitalize() for w in behavior.split("_")),
+            "invert": invert}
 
 
 def _unique_bytes(tok: Any) -> dict[int, bytes]:
@@ -187,7 +211,11 @@ def tiktoken_args(tok: Any, name: str) -> dict[str, Any]:
     # Ranks of tiktoken's own need no check: the tokenizer merges by them.
     if getattr(tok, "merging", "list") != "token_rank":
         _check_rank_merging(tok, vocab, ranks)
-    return {"name": name, "pat_str": pattern_for("tiktoken", _pattern(tok)),
+    pattern = _pattern(tok)
+    if isinstance(pattern, tuple):
+        raise OvilexError("tiktoken splits by the matches of one pattern: this tokenizer's "
+                          f"{len(pattern)} split steps cannot be written as one")
+    return {"name": name, "pat_str": pattern_for("tiktoken", pattern),
             "mergeable_ranks": ranks, "special_tokens": dict(tok.special_tokens)}
 
 

@@ -34,19 +34,22 @@ it reproduces the source library whatever order its list has.
 
 What can be imported: byte-level BPE with ids 0 to 4294967294 (all that
 the Tokenizer takes; 2**32 - 1 is no id) whose vocabulary holds every byte,
-split by GPT-2's pattern or ovilex's own (as ``ovilex.patterns.pattern_for``
-writes it). From Hugging Face: no normalizer (or an empty sequence of
-them) or NFC (alone or the only one of a sequence; see below), the ``ByteLevel`` pre-tokenizer with its own pattern
-(``add_prefix_space`` true or false) or a ``Split`` by one of the two
-patterns followed by ``ByteLevel`` without its own (as ``save_hf`` writes),
-a ``ByteLevel`` decoder or none, no truncation, and a BPE model without
-dropout or subword affixes; its merges as ["a", "b"] pairs or "a b" strings.
+split by a native pattern or by any other that PCRE2 runs as the library
+does (``ovilex.patterns.split_rules``). From Hugging Face: no normalizer (or
+an empty sequence of them) or NFC (alone or the only one of a sequence; see
+below), the ``ByteLevel`` pre-tokenizer with its own pattern
+(``add_prefix_space`` true or false) or a ``Sequence`` of ``Split``,
+``Digits`` and ``ByteLevel`` steps that ends with ``ByteLevel`` (as
+``save_hf`` writes; a single isolating ``Split`` of a native pattern splits
+natively), a ``ByteLevel`` decoder or none, no truncation, and a BPE model
+without dropout or subword affixes; its merges as ["a", "b"] pairs or "a b"
+strings.
 The post-processor and padding are left out: they add nothing to
 ``encode(text, add_special_tokens=False)``. Anything else raises
 ``TokenizerFileError`` (an ``OvilexError``) with a one-line message naming
 the file and what is unsupported, except a file that cannot be opened
 (``OSError``) and, for ``from_tiktoken``, a pattern that ovilex does not
-split by (``ValueError``, as ``ovilex.patterns.pattern_name`` raises it).
+split by (``ValueError``, as ``ovilex.patterns.split_rules`` raises it).
 Rank files are read natively (``_native.load_ranks``), with no Python
 object per rank.
 
@@ -73,7 +76,7 @@ from typing import Any
 from . import _native
 from .errors import TokenizerFileError
 from .export import BYTE_CHARS
-from .patterns import pattern_name
+from .patterns import GPT2_PATTERN, split_rules
 
 __all__ = ["TokenizerFileError", "from_hf", "from_tiktoken", "hf_arguments",
            "tiktoken_arguments"]
@@ -167,29 +170,61 @@ def _hf_normalizer(normalizer: Any, where: str) -> str | None:
     return "nfc" if parts else None
 
 
-def _hf_pre_tokenizer(pre: Any, where: str) -> tuple[str, bool]:
-    """The split pattern's name and add_prefix_space."""
-    steps = pre.get("pretokenizers") if _kind(pre) == "Sequence" else [pre]
-    if not isinstance(steps, list):
-        steps = [pre]
-    if len(steps) == 1 and _kind(steps[0]) == "ByteLevel" and steps[0].get("use_regex", True):
-        return "gpt2", bool(steps[0].get("add_prefix_space", True))
-    if len(steps) == 2 and _kind(steps[0]) == "Split" and _kind(steps[1]) == "ByteLevel":
-        split, level = steps
-        regex = split.get("pattern", {}).get("Regex") if isinstance(split.get("pattern"),
-                                                                      dict) else None
-        if regex is None or split.get("behavior") != "Isolated" or split.get("invert"):
-            raise _fail(where, "the Split pre-tokenizer must isolate the matches of a Regex")
-        if level.get("use_regex", True) or level.get("add_prefix_space", True):
-            raise _fail(where, "the ByteLevel pre-tokenizer after a Split must neither split "
-                               "again nor add a prefix space")
-        try:
-            return pattern_name(regex), False
-        except ValueError as e:
-            raise _fail(where, str(e)) from None
-    shown = _kind(pre) if _kind(pre) != "Sequence" else "[" + ", ".join(map(_kind, steps)) + "]"
-    raise _fail(where, f"the pre-tokenizer {shown} is not supported: expected ByteLevel, or "
-                       "Split by a regex then ByteLevel")
+# Hugging Face's names of a Split's behaviours.
+HF_BEHAVIORS = {"Isolated": "isolated", "Removed": "removed",
+                "MergedWithPrevious": "merged_with_previous",
+                "MergedWithNext": "merged_with_next", "Contiguous": "contiguous"}
+
+
+def _hf_pre_tokenizer(pre: Any, where: str) -> tuple[str | tuple[Any, ...], bool]:
+    """The split pattern (split_rules) and add_prefix_space: ByteLevel with
+    its own pattern, GPT-2's; or a Sequence of Split, Digits and ByteLevel
+    steps that ends with ByteLevel, each step splitting the pieces of the one
+    before (ByteLevel with its own pattern splits by GPT-2's)."""
+    sequence = _kind(pre) == "Sequence"
+    steps = pre.get("pretokenizers") if sequence else [pre]
+    if not isinstance(steps, list) or not steps or _kind(steps[-1]) != "ByteLevel":
+        shown = "[" + ", ".join(map(_kind, steps)) + "]" if sequence and isinstance(
+            steps, list) else _kind(pre)
+        raise _fail(where, f"the pre-tokenizer {shown} is not supported: expected ByteLevel, "
+                           "or a Sequence of Split, Digits and ByteLevel that ends with "
+                           "ByteLevel")
+    chain: list[tuple[Any, ...]] = []
+    prefix_space = False
+    for k, step in enumerate(steps):
+        kind = _kind(step)
+        part = f"pre-tokenizer {k} ({kind})" if sequence else f"the pre-tokenizer {kind}"
+        if kind == "ByteLevel":
+            if k != len(steps) - 1:
+                raise _fail(where, f"{part} maps bytes to characters before other steps split")
+            if step.get("add_prefix_space", True):
+                if k != 0:
+                    raise _fail(where, f"{part} puts a space before every piece, where ovilex "
+                                       "puts one before the text")
+                prefix_space = True
+            if step.get("use_regex", True):
+                chain.append(("split", GPT2_PATTERN, "isolated", False))
+        elif kind == "Split":
+            pattern = step.get("pattern")
+            if isinstance(pattern, dict) and isinstance(pattern.get("Regex"), str):
+                regex = pattern["Regex"]
+            elif isinstance(pattern, dict) and isinstance(pattern.get("String"), str):
+                regex = "".join(c if c.isalnum() else "\\" + c for c in pattern["String"])
+            else:
+                raise _fail(where, f"{part} has no Regex or String pattern")
+            behavior = HF_BEHAVIORS.get(step.get("behavior"))
+            if behavior is None:
+                raise _fail(where, f"{part} has the behavior {step.get('behavior')!r}, not one of "
+                                   + ", ".join(HF_BEHAVIORS))
+            chain.append(("split", regex, behavior, bool(step.get("invert", False))))
+        elif kind == "Digits":
+            chain.append(("digits", bool(step.get("individual_digits", False))))
+        else:
+            raise _fail(where, f"{part} is not supported: expected Split, Digits or ByteLevel")
+    try:
+        return split_rules(tuple(chain), "hf"), prefix_space
+    except ValueError as e:
+        raise _fail(where, str(e)) from None
 
 
 def _hf_added_tokens(added: Any, tokens: dict[str, Any], where: str,
@@ -290,10 +325,10 @@ def from_tiktoken(cls: Any, path: StrPath, pattern: str | None = None,
         pattern = info["pat_str"]
     if special_tokens is None:
         special_tokens = info.get("special_tokens", {})
-    name = pattern_name(pattern)
+    rules = split_rules(pattern)
     specials = {text: _check_id(where, f"special token {text!r}", token_id)
                 for text, token_id in dict(special_tokens or {}).items()}
-    return _native.load_ranks(cls, ranks, compact, where, specials, name,
+    return _native.load_ranks(cls, ranks, compact, where, specials, rules,
                               info.get("explicit_n_vocab"))
 
 

@@ -39,17 +39,30 @@ The published patterns need no such spelling: both libraries run them as
 they are, but for cl100k's possessive "{1,3}+", which Hugging Face
 tokenizers reads as "any number of digits" (``CL100K_PATTERN_HF`` leaves the
 "+" out).
+
+Any other regular expression splits through PCRE2 (``split_rules``): the
+chunks are its matches, found as tiktoken's findall finds them, the text
+between them dropped, with the meaning tiktoken's engine gives it ("$" the
+end of the text alone). A chain of split steps, as Hugging Face tokenizers'
+``Sequence`` pre-tokenizer makes, is a tuple of ``("split", regex,
+behavior, invert)`` and ``("digits", individual_digits)`` steps, behavior one
+of ``SPLIT_BEHAVIORS``, each step splitting the pieces of the one before.
+A pattern that PCRE2 would run otherwise than the library it comes from is
+refused with a ValueError naming the construct (``pattern_problem``).
 """
 
 from __future__ import annotations
 
 import functools
+import re
+from typing import Any
 
 from . import _native
 
 __all__ = [
     "CL100K_PATTERN", "CL100K_PATTERN_HF", "GPT2_PATTERN", "GPT2_PATTERN_TIKTOKEN", "LIBRARIES",
-    "LLAMA3_PATTERN", "O200K_PATTERN", "OVILEX_PATTERN", "PATTERNS", "QWEN2_PATTERN", "pattern_for", "pattern_name",
+    "LLAMA3_PATTERN", "O200K_PATTERN", "OVILEX_PATTERN", "PATTERNS", "QWEN2_PATTERN",
+    "SPLIT_BEHAVIORS", "pattern_for", "pattern_name", "pattern_problem", "split_rules",
 ]
 
 # ovilex's own pattern, in Python's re (ovilex.split.SPLIT_PATTERN).
@@ -104,12 +117,25 @@ _PUBLISHED = {
 
 PATTERNS = ("ovilex", "gpt2", "cl100k", "llama3", "qwen2", "o200k")
 LIBRARIES = ("hf", "tiktoken")
+# What a split step does with its matches, as Hugging Face's Split has it.
+SPLIT_BEHAVIORS = ("isolated", "removed", "merged_with_previous", "merged_with_next",
+                   "contiguous")
+
+Steps = tuple[tuple[Any, ...], ...]
 
 
 def pattern_name(pattern: str | None) -> str:
     """The name (one of PATTERNS) of a pattern given by name, as one of its
     regular expressions (the constants above, or a pattern_for string), or
     None for ovilex's own; ValueError for any other."""
+    name = _known_name(pattern)
+    if name is None:
+        raise ValueError(f"unknown split pattern {_shown(pattern)}: the supported ones are "
+                         f"{_NAMES}")
+    return name
+
+
+def _known_name(pattern: Any) -> str | None:
     if pattern is None:
         return "ovilex"
     if not isinstance(pattern, str):
@@ -120,9 +146,140 @@ def pattern_name(pattern: str | None) -> str:
         return _PUBLISHED[pattern]
     if pattern == OVILEX_PATTERN or pattern in map(pattern_for, LIBRARIES):
         return "ovilex"
-    shown = repr(pattern) if len(pattern) <= 80 else repr(pattern[:77]) + "..."
-    names = ", ".join(map(repr, PATTERNS[:-1])) + f" and {PATTERNS[-1]!r}"
-    raise ValueError(f"unknown split pattern {shown}: the supported ones are {names}")
+    return None
+
+
+_NAMES = ", ".join(map(repr, PATTERNS[:-1])) + f" and {PATTERNS[-1]!r}"
+
+
+def _shown(pattern: str) -> str:
+    return repr(pattern) if len(pattern) <= 80 else repr(pattern[:77]) + "..."
+
+
+def split_rules(pattern: Any, library: str = "tiktoken") -> str | Steps:
+    """How a Tokenizer splits by pattern: the name of a native pattern
+    (pattern_name), or the split steps that PCRE2 runs. pattern: None, a
+    name, a regular expression as library ("tiktoken" or "hf") reads it
+    (its matches are the chunks), or a tuple of steps (see the module's
+    description). A word of letters and digits alone is taken for a name:
+    as a pattern it would keep that word and drop all else. ValueError
+    for a pattern refused (pattern_problem) or that PCRE2 cannot compile,
+    TypeError for one of another type."""
+    if isinstance(pattern, (tuple, list)):
+        steps = tuple(map(tuple, pattern))
+        if len(steps) == 1 and steps[0][:1] == ("split",) and len(steps[0]) == 4 \
+                and steps[0][2:] == ("removed", True) and isinstance(steps[0][1], str):
+            return split_rules(steps[0][1], library)
+    else:
+        name = _known_name(pattern)
+        if name is not None:
+            return name
+        if pattern == "" or re.fullmatch(r"\w+", pattern, re.ASCII):
+            pattern_name(pattern)  # raises: an unknown name
+        steps = (("split", pattern, "removed", True),)
+    if len(steps) == 1 and steps[0][:1] == ("split",) and len(steps[0]) == 4 \
+            and steps[0][2:] == ("isolated", False) and isinstance(steps[0][1], str):
+        # A native pattern covers the whole text: its isolated pieces are
+        # its matches.
+        if (name := _known_name(steps[0][1])) is not None:
+            return name
+    for step in steps:
+        if step[:1] == ("split",) and len(step) == 4 and isinstance(step[1], str):
+            if problem := pattern_problem(step[1], library):
+                raise ValueError(f"split pattern {_shown(step[1])}: {problem}")
+            try:
+                _native.split("", (step,))  # compiled here for its message
+            except ValueError as e:
+                raise ValueError(f"split pattern {_shown(step[1])}: "
+                                 + str(e).removeprefix("split pattern: ")) from None
+    _native.split("", steps)  # the rest of the steps' checks
+    return steps
+
+
+# What PCRE2 reads otherwise than the libraries, found by scanning the
+# pattern: the escapes, and the inline flags other than i.
+_ESCAPES = {
+    "w": "\\w's word characters differ between PCRE2 and the libraries",
+    "W": "\\W's word characters differ between PCRE2 and the libraries",
+    "b": "\\b's word characters differ between PCRE2 and the libraries",
+    "B": "\\B's word characters differ between PCRE2 and the libraries",
+    "h": "\\h is a hex digit to Oniguruma and horizontal space to PCRE2",
+    "H": "\\H is a non-hex digit to Oniguruma and not horizontal space to PCRE2",
+    "Z": "\\Z may end before a final newline in PCRE2 and Oniguruma, not in the regex module",
+    **{c: f"\\{c} is an escape of PCRE2's own" for c in "QEKGXRNgCc"},
+}
+
+
+def _tokens(pattern: str) -> Any:
+    """The pattern as (token, in_set): an escape whole (with the braces of
+    \\p{..} and \\x{..}), a set's opening "[", "[^" with a "]" first that is
+    a member, or one character; in_set when it stands inside a set."""
+    i, n, in_set = 0, len(pattern), False
+    while i < n:
+        c = pattern[i]
+        j = i + 1
+        if c == "\\":
+            j = i + 2
+            if pattern[i + 1:i + 2] in ("p", "P", "x") and pattern[j:j + 1] == "{":
+                j = pattern.find("}", j) + 1 or n
+        elif c == "[" and not in_set:
+            j += pattern[j:j + 1] == "^"
+            j += pattern[j:j + 1] == "]"
+            yield pattern[i:j], False
+            in_set = True
+            i = j
+            continue
+        elif c == "]" and in_set:
+            in_set = False
+        yield pattern[i:j], in_set and c != "]"
+        i = j
+
+
+def pattern_problem(pattern: str, library: str = "tiktoken") -> str | None:
+    """What in pattern PCRE2 would read otherwise than library ("tiktoken"
+    or "hf": Oniguruma) and the regex module, or None. Not a proof: the
+    constructs that are known to part."""
+    tokens = list(_tokens(pattern))
+    for k, (token, in_set) in enumerate(tokens):
+        after = tokens[k + 1][0] if k + 1 < len(tokens) else ""
+        if token[:1] == "\\" and token[1:2] in _ESCAPES:
+            return _ESCAPES[token[1:2]]
+        if in_set:
+            if token == "[" and after == ":":
+                return "a POSIX class [:...:] is ASCII to tiktoken's engine, Unicode to PCRE2"
+            if token == "[":
+                return "a [ inside a set nests a set in the libraries but not in PCRE2"
+            if token + after in ("&&", "--", "~~"):
+                return f"{token + after} inside a set is set arithmetic in the libraries"
+            continue
+        if token == "(" and after == "?":
+            flags = re.match(r"\(\?([a-zA-Z-]+)[:)]", "".join(t for t, _ in tokens[k:k + 12]))
+            if flags and set(flags.group(1)) - {"i", "-"}:
+                return (f"the inline flags ({flags.group(1)}) mean other things to the engines: "
+                        "only i is taken")
+        if library == "hf":
+            if token in ("^", "$"):
+                return (f"{token} matches at every line in Oniguruma, only at the text's ends "
+                        "in PCRE2")
+            if token == "}" and after == "+":
+                return "Oniguruma repeats {n,m}+ again where PCRE2 makes it possessive"
+    return None
+
+
+def hf_regex(pattern: str) -> str:
+    """A regex outside the families as Oniguruma (Hugging Face tokenizers)
+    reads it alike: "^" and "$" as \\A and \\z. ValueError for a possessive
+    {n,m}+, which Oniguruma repeats."""
+    tokens = list(_tokens(pattern))
+    out = []
+    for k, (token, in_set) in enumerate(tokens):
+        if not in_set and token in ("^", "$"):
+            token = "\\A" if token == "^" else "\\z"
+        elif not in_set and token == "}" and tokens[k + 1:k + 2] == [("+", False)]:
+            raise ValueError(f"split pattern {_shown(pattern)}: Oniguruma would repeat its "
+                             "possessive {n,m}+")
+        out.append(token)
+    return "".join(out)
 
 
 @functools.cache
@@ -131,9 +288,14 @@ def pattern_for(library: str, pattern: str | None = None) -> str:
     "hf" (Hugging Face tokenizers, Oniguruma) or "tiktoken" (fancy-regex);
     pattern as pattern_name takes it, ovilex's own by default. GPT-2's is
     the library's own spelling of it, and the others are their published
-    strings, cl100k's without its possessive "{1,3}+" for "hf"."""
+    strings, cl100k's without its possessive "{1,3}+" for "hf". Any other
+    regular expression as it is, or for "hf" as hf_regex writes it."""
     if library not in LIBRARIES:
         raise ValueError(f"unknown library {library!r}: the supported ones are 'hf' and 'tiktoken'")
+    if _known_name(pattern) is None and not (pattern == "" or re.fullmatch(r"\w+", pattern, re.ASCII)):
+        rules = split_rules(pattern)
+        if not isinstance(rules, str):
+            return pattern if library == "tiktoken" else hf_regex(pattern)
     name = pattern_name(pattern)
     if name == "gpt2":
         return GPT2_PATTERN if library == "hf" else GPT2_PATTERN_TIKTOKEN

@@ -102,7 +102,7 @@ from __future__ import annotations
 import re
 
 from . import _native
-from .patterns import OVILEX_PATTERN, pattern_name
+from .patterns import OVILEX_PATTERN, split_rules
 
 __all__ = ["SPLIT_PATTERN", "split"]
 
@@ -116,8 +116,10 @@ def split(text: str, pattern: str | None = None) -> list[str]:
     """Cuts text into chunks (see the module's description);
     ``"".join(split(text)) == text``. Any str, lone surrogates included.
     pattern: "ovilex" (None), "gpt2", "cl100k", "llama3", "qwen2" or "o200k", by name
-    or as its regular expression (see ovilex.patterns.pattern_name);
-    ValueError for any other."""
+    or as its regular expression (see ovilex.patterns.pattern_name). Any
+    other regular expression or split steps (ovilex.patterns.split_rules)
+    run through PCRE2, on text without lone surrogates: the chunks are then
+    the matches, and the text between them is dropped."""
     if pattern is None:
         return _native.split(text)
-    return _native.split(text, pattern_name(pattern))
+    return _native.split(text, split_rules(pattern))

@@ -24,7 +24,7 @@ from typing import Any, NamedTuple
 
 from . import _native, export, importing
 from .errors import SourceError
-from .patterns import pattern_name
+from .patterns import split_rules
 from .records import MERGES_RECORD, RECORD_DIR, SPECIAL_TOKENS, VOCAB_LIST
 from .sources import Source, path_list
 from .streaming import StreamDecoder
@@ -116,8 +116,12 @@ class Tokenizer(_native.Tokenizer):
 
         The rest say how text is encoded, ovilex's own way by default; the
         imports (from_hf, from_tiktoken) set them to the source library's.
-        pattern: the split pattern, "ovilex" (None) or "gpt2", by name or
-        as a regular expression (ovilex.patterns.pattern_name). merging:
+        pattern: the split pattern, "ovilex" (None), "gpt2", "cl100k",
+        "llama3", "qwen2" or "o200k", by name or as a published regular
+        expression (ovilex.patterns.pattern_name); any other regular
+        expression, whose matches are the chunks as tiktoken finds them, or
+        a tuple of split steps, both run by PCRE2 (ovilex.patterns.split_rules).
+        merging:
         "list", the merges applied in list order; or by rank, the adjacent
         pair of lowest rank first, the leftmost of equals, with a pair's
         rank its place in merges ("merge_rank", Hugging Face's BPE) or the id
@@ -132,7 +136,7 @@ class Tokenizer(_native.Tokenizer):
         (``ovilex._native.NFC_UNICODE_VERSION``); decoding gives the
         normalized text."""
         return super().__new__(cls, merges, vocab, special_tokens,
-                               pattern=pattern_name(pattern), merging=merging,
+                               pattern=split_rules(pattern), merging=merging,
                                whole_chunks=whole_chunks, prefix_space=prefix_space,
                                normalizer=normalizer)
 
@@ -283,8 +287,9 @@ class Tokenizer(_native.Tokenizer):
                       special_tokens: Mapping[str, int] | None = None) -> Tokenizer:
         """The tokenizer of a tiktoken rank file (``BASE64 RANK`` per line,
         or the JSON form of the npm package tiktoken, told apart by content)
-        split by pattern (by name or as tiktoken spells it; ValueError for
-        one ovilex does not split by), with its ranks as ids: encode gives
+        split by pattern (by name or as tiktoken spells it, natively, or any
+        other regular expression through PCRE2; ValueError for one refused,
+        see ovilex.patterns.split_rules), with its ranks as ids: encode gives
         those of ``Encoding.encode_ordinary``. pattern and special_tokens
         default to the JSON file's pat_str and special_tokens, or to those
         of PATH.json beside a .tiktoken file, which save_tiktoken writes.

@@ -17,6 +17,7 @@
 #include "module/once.h"
 #include "text/split.h"
 #include "tokenizer/rank_file.h"
+#include "tokenizer_args.h"
 
 namespace ovilex::bindings {
 
@@ -157,13 +158,7 @@ PyObject* load_ranks_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       PyErr_SetString(PyExc_TypeError, "load_ranks() argument 'where' must be str");
       throw py::PythonError{};
     }
-    engine::EncodingRules rules;
-    const std::string_view pattern = utf8_of(slots[5], "load_ranks", "pattern");
-    const auto named = text::split_pattern_named(pattern);
-    if (!named) {
-      py::throw_format(PyExc_ValueError, "unknown split pattern %R", slots[5]);
-    }
-    rules.pattern = *named;
+    engine::EncodingRules rules = rules_arg(slots[5], nullptr, 0, 0, nullptr);
     rules.merging = engine::EncodingRules::Merging::TokenRank;
     rules.whole_chunks = true;
     RankRead read = [&] {

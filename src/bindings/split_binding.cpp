@@ -12,6 +12,7 @@
 #include "module/py_ref.h"
 #include "text/char_class.h"
 #include "text/split.h"
+#include "tokenizer_args.h"
 
 namespace ovilex::bindings {
 namespace {
@@ -77,6 +78,31 @@ PyRef split_str(SplitPattern pattern, PyObject* text) {
   return list;
 }
 
+// The chunks of |text| under split steps: the str as UTF-8 (lone
+// surrogates refused), the chunks' byte offsets back to code points.
+PyRef split_str_by_steps(const text::RegexSplitter& splitter, PyObject* text) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data == nullptr) throw py::PythonError{};
+  const std::string_view bytes(data, static_cast<std::size_t>(size));
+  PyRef list = py::check(PyList_New(0));
+  std::size_t byte_at = 0;
+  Py_ssize_t code_point_at = 0;
+  const auto to_code_points = [&](std::size_t b) {
+    for (; byte_at < b; ++byte_at) {
+      if ((static_cast<unsigned char>(bytes[byte_at]) & 0xC0) != 0x80) ++code_point_at;
+    }
+    return code_point_at;
+  };
+  splitter.split(bytes, [&](std::size_t begin, std::size_t end) {
+    const Py_ssize_t b = to_code_points(begin);
+    const Py_ssize_t e = to_code_points(end);
+    PyRef chunk = py::check(PyUnicode_Substring(text, b, e));
+    if (PyList_Append(list.get(), chunk.get()) != 0) throw py::PythonError{};
+  });
+  return list;
+}
+
 PyRef class_ranges(SplitPattern pattern) {
   std::array<PyRef, 4> lists;
   for (PyRef& list : lists) list = py::check(PyList_New(0));
@@ -129,6 +155,9 @@ PyObject* ovilex_split_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!PyUnicode_Check(slots[0])) {
       ovilex::py::throw_format(PyExc_TypeError, "split() argument must be str, not %.200s",
                                Py_TYPE(slots[0])->tp_name);
+    }
+    if (slots[1] != nullptr && (PyTuple_Check(slots[1]) || PyList_Check(slots[1]))) {
+      return split_str_by_steps(*split_steps_arg(slots[1]), slots[0]);
     }
     return split_str(pattern_of(slots[1], "split"), slots[0]);
   });

@@ -21,7 +21,9 @@ text::SplitPattern split_pattern_arg(PyObject* arg, const char* function);
 // for a str of any kind, lone surrogates included. Returns a new list of str,
 // or null with an exception set: TypeError "split() argument must be str, not
 // TYPE" when |text| is not a str (a subclass is welcome; its chunks are plain
-// str); ValueError for any other pattern name.
+// str); ValueError for any other pattern name. |pattern| may also be split
+// steps (a tuple, as the Tokenizer takes them), run by PCRE2 on the text as
+// UTF-8.
 PyObject* ovilex_split_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) noexcept;
 

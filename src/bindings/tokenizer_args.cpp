@@ -174,16 +174,88 @@ std::string_view merging_name(Merging merging) noexcept {
                       [&](const auto& m) { return m.second == merging; })->first;
 }
 
-engine::EncodingRules rules_arg(const char* pattern, const char* merging, int whole_chunks,
+std::shared_ptr<const text::RegexSplitter> split_steps_arg(PyObject* steps) {
+  const PyRef items = check(PySequence_Tuple(steps));
+  std::vector<text::SplitStep> out;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+    PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+    const Py_ssize_t n = PyTuple_Check(item) ? PyTuple_GET_SIZE(item) : 0;
+    const auto field = [&](Py_ssize_t k) { return PyTuple_GET_ITEM(item, k); };
+    const auto is = [&](const char* kind) {
+      return n > 0 && PyUnicode_Check(field(0)) && PyUnicode_CompareWithASCIIString(field(0), kind) == 0;
+    };
+    text::SplitStep step;
+    if (is("split") && n == 4 && PyUnicode_Check(field(1)) && PyUnicode_Check(field(2)) &&
+        PyBool_Check(field(3))) {
+      step.regex = std::string(utf8_of(field(1), "Tokenizer", "pattern"));
+      const std::string_view behavior = utf8_of(field(2), "Tokenizer", "pattern");
+      if (!text::split_behavior_named(behavior, step.behavior)) {
+        py::throw_format(PyExc_ValueError,
+                         "unknown split behavior %R: the supported ones are 'isolated', "
+                         "'removed', 'merged_with_previous', 'merged_with_next' and 'contiguous'",
+                         field(2));
+      }
+      step.invert = field(3) == Py_True;
+    } else if (is("digits") && n == 2 && PyBool_Check(field(1))) {
+      step.kind = text::SplitStep::Kind::Digits;
+      step.individual_digits = field(1) == Py_True;
+    } else {
+      py::throw_format(PyExc_TypeError,
+                       "a split step must be ('split', regex, behavior, invert) or ('digits', "
+                       "individual_digits), not %.200R", item);
+    }
+    out.push_back(std::move(step));
+  }
+  try {
+    return std::make_shared<const text::RegexSplitter>(std::move(out));
+  } catch (const text::RegexError& e) {
+    py::throw_new(PyExc_ValueError, ("split pattern: " + std::string(e.what())).c_str());
+  }
+}
+
+py::PyRef split_steps_object(const text::RegexSplitter& splitter) {
+  const auto str = [](std::string_view s) {
+    return check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+  };
+  const std::vector<text::SplitStep>& steps = splitter.steps();
+  if (steps.size() == 1 && steps[0] == text::SplitStep{.regex = steps[0].regex}) {
+    return str(steps[0].regex);
+  }
+  PyRef out = check(PyTuple_New(static_cast<Py_ssize_t>(steps.size())));
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const text::SplitStep& step = steps[i];
+    PyRef item;
+    if (step.kind == text::SplitStep::Kind::Digits) {
+      item = check(Py_BuildValue("(sO)", "digits", step.individual_digits ? Py_True : Py_False));
+    } else {
+      const PyRef regex = str(step.regex);
+      const PyRef behavior = str(text::split_behavior_name(step.behavior));
+      item = check(Py_BuildValue("(sOOO)", "split", regex.get(), behavior.get(),
+                                 step.invert ? Py_True : Py_False));
+    }
+    PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item.release());
+  }
+  return out;
+}
+
+engine::EncodingRules rules_arg(PyObject* pattern, const char* merging, int whole_chunks,
                                 int prefix_space, const char* normalizer) {
   engine::EncodingRules rules;
-  if (pattern != nullptr) {
-    const auto named = text::split_pattern_named(pattern);
+  if (pattern != nullptr && PyUnicode_Check(pattern)) {
+    const std::string_view name = utf8_of(pattern, "Tokenizer", "pattern");
+    const auto named = text::split_pattern_named(name);
     if (!named) {
-      py::throw_format(PyExc_ValueError, "unknown split pattern '%s': the supported ones are %s",
+      py::throw_format(PyExc_ValueError, "unknown split pattern %R: the supported ones are %s",
                        pattern, text::SPLIT_PATTERN_NAMES);
     }
     rules.pattern = *named;
+  } else if (pattern != nullptr && pattern != Py_None) {
+    if (!PyTuple_Check(pattern) && !PyList_Check(pattern)) {
+      py::throw_format(PyExc_TypeError,
+                       "Tokenizer() argument 'pattern' must be str, a tuple of split steps or "
+                       "None, not %.200s", Py_TYPE(pattern)->tp_name);
+    }
+    rules.regex = split_steps_arg(pattern);
   }
   if (merging != nullptr) {
     const auto it = std::find_if(std::begin(MERGINGS), std::end(MERGINGS),

@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -169,10 +170,21 @@ VocabList vocab_arg(PyObject* obj);
 std::vector<SpecialToken> special_tokens_arg(PyObject* obj, const VocabList& vocab);
 
 // The keyword arguments of the constructor that say how it encodes.
-engine::EncodingRules rules_arg(const char* pattern, const char* merging, int whole_chunks,
+// |pattern|: null or None, a name of text::split_pattern_named, or split
+// steps (split_steps_arg).
+engine::EncodingRules rules_arg(PyObject* pattern, const char* merging, int whole_chunks,
                                 int prefix_space, const char* normalizer);
 // The normalizer of its name, None (nullptr) for none.
 text::Normalizer normalizer_arg(const char* name);
+
+// A chain of split steps: a tuple or list of ("split", regex, behavior,
+// invert) and ("digits", individual_digits) tuples, compiled; TypeError for
+// another shape, ValueError for an unknown behaviour or a pattern that
+// text::RegexSplitter refuses (its message).
+std::shared_ptr<const text::RegexSplitter> split_steps_arg(PyObject* steps);
+// The pattern as the constructor takes it back: the regex of a single step
+// that keeps its matches alone, else the tuple of steps.
+py::PyRef split_steps_object(const text::RegexSplitter& splitter);
 // The name rules_arg takes for a way of merging.
 std::string_view merging_name(engine::EncodingRules::Merging merging) noexcept;
 

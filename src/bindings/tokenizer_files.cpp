@@ -32,6 +32,11 @@ namespace {
 // pattern: the one check of every call that reads them, here and in the
 // package (check_read_in_pieces of the module).
 void check_read_in_pieces(const engine::CompiledTokenizer& core, const char* function) {
+  if (core.rules().regex) {
+    py::throw_format(PyExc_ValueError,
+                     "%s cannot read files in pieces under a regular expression split pattern: "
+                     "it has no safe cuts", function);
+  }
   const text::SplitPattern pattern = core.rules().pattern;
   if (text::reads_in_pieces(pattern)) return;
   const std::string name(text::split_pattern_name(pattern));

@@ -88,12 +88,12 @@ PyObject* tokenizer_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noe
     PyObject* merges_obj = nullptr;
     PyObject* vocab_obj = nullptr;
     PyObject* specials_arg = nullptr;
-    const char* pattern = nullptr;
+    PyObject* pattern = nullptr;
     const char* merging = nullptr;
     int whole_chunks = 0;
     int prefix_space = 0;
     const char* normalizer = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O$zzppz:Tokenizer",
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O$Ozppz:Tokenizer",
                                      const_cast<char**>(keywords), &merges_obj, &vocab_obj,
                                      &specials_arg, &pattern, &merging, &whole_chunks,
                                      &prefix_space, &normalizer)) {
@@ -176,7 +176,10 @@ PyObject* rules_getter(PyObject* self, void* which) noexcept {
     const auto str = [](std::string_view s) {
       return check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
     };
-    if (field == "pattern") return str(text::split_pattern_name(rules.pattern));
+    if (field == "pattern") {
+      if (rules.regex) return split_steps_object(*rules.regex);
+      return str(text::split_pattern_name(rules.pattern));
+    }
     if (field == "merging") {
       return str(merging_name(rules.merging));
     }
@@ -280,7 +283,8 @@ PyGetSetDef GETSETS[] = {
     {"special_tokens", special_tokens_getter, nullptr,
      "A copy of the special tokens: text -> id.", nullptr},
     {"pattern", rules_getter, nullptr,
-     "The split pattern's name: 'ovilex', 'gpt2', 'cl100k', 'llama3', 'qwen2' or 'o200k'.",
+     "The split pattern's name: 'ovilex', 'gpt2', 'cl100k', 'llama3', 'qwen2' or 'o200k'; or "
+     "the regular expression whose matches are the chunks, or a tuple of split steps.",
      const_cast<char*>("pattern")},
     {"merging", rules_getter, nullptr,
      "How chunks merge: 'list' (the merge list in order, as training makes it), 'merge_rank' "
@@ -311,7 +315,8 @@ PyType_Slot SLOTS[] = {
                     "merge "
                     "list and its vocabulary, and special tokens (text -> id, ids outside the "
                     "vocabulary), ids 0 to 4294967294, compiled for encoding text and decoding ids. pattern: 'ovilex' "
-                    "(None), 'gpt2', 'cl100k', 'llama3', 'qwen2' or 'o200k'. merging: 'list', or by rank "
+                    "(None), 'gpt2', 'cl100k', 'llama3', 'qwen2' or 'o200k', or split steps run by "
+                    "PCRE2 (see the pattern attribute). merging: 'list', or by rank "
                     "for the rules of other "
                     "libraries, 'merge_rank' or 'token_rank' (merges None: the merge list that "
                     "the ranks make); the vocabulary then holds each byte as one id, any id. "

@@ -246,7 +246,7 @@ class CompiledTokenizer::Encoder {
     Sink sink = to;
     const ChunkIds& cached = *snapshot_;
     const std::array<TokenId, 256>& byte_ids = owner_.byte_ids_;
-    text::split_utf8(owner_.rules_.pattern, text, [&](std::string_view chunk) {
+    const auto on_chunk = [&](std::string_view chunk) {
       // Ids never outnumber bytes. A chunk longer than the whole buffer is
       // too long to be cached, so never found there: its ids go to the
       // output directly.
@@ -283,7 +283,14 @@ class CompiledTokenizer::Encoder {
       owner_.encode_missing(chunk, missing_);
       sink.ids(missing_);
       ++misses_;
-    });
+    };
+    if (const text::RegexSplitter* regex = owner_.rules_.regex.get()) {
+      regex->split(text, [&](std::size_t begin, std::size_t end) {
+        on_chunk(text.substr(begin, end - begin));
+      });
+    } else {
+      text::split_utf8(owner_.rules_.pattern, text, on_chunk);
+    }
     to = sink;
     // A call that missed may have made a merge due; a long one looks again
     // every so many misses.

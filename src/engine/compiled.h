@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -29,6 +30,7 @@
 #include "engine/reserved_tokens.h"
 #include "text/char_class.h"
 #include "text/nfc.h"
+#include "text/regex_split.h"
 #include "tokenizer/encode.h"
 #include "tokenizer/hash.h"
 #include "tokenizer/types.h"
@@ -54,6 +56,8 @@ struct EncodingRules {
     TokenRank,  // by rank, a pair's rank the id of its joined bytes
   };
   text::SplitPattern pattern = text::SplitPattern::Ovilex;
+  // When set, text is split by these steps instead of |pattern|.
+  std::shared_ptr<const text::RegexSplitter> regex;
   Merging merging = Merging::List;
   // A chunk that is a token is taken whole, before merging (by rank only).
   bool whole_chunks = false;

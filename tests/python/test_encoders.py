@@ -163,7 +163,7 @@ REFUSED = [
      "bpe_ranks, line 2: b'abc' has the id 4294967295: ovilex's ids are 0 to 4294967294"),
     (json_file(bpe_ranks="! 0 " + BYTES.split(" ", 1)[1]), TokenizerFileError,
      "no token stands for the byte 0x00: byte-level BPE needs all 256"),
-    (json_file(pat_str=r"\w+"), ValueError, r"unknown split pattern '\\w+'"),
+    (json_file(pat_str=r"\w+"), ValueError, r"split pattern '\\w+'"),
 ]
 
 
@@ -174,7 +174,7 @@ def test_json_rank_files_ovilex_cannot_use_are_refused(tmp_path, content, error,
     path.write_text(content, encoding="utf-8")
     with pytest.raises(error) as e:
         Tokenizer.from_tiktoken(path)
-    if error is ValueError:  # pattern_name's message, which lists the names it knows
+    if error is ValueError:  # split_rules's message, which names what it refuses
         assert str(e.value).startswith(message + ":")
     else:
         assert str(e.value) == f"{path}: {message}"
