@@ -109,6 +109,16 @@ def per_call(fn: Callable[[], Any], repeat: int) -> float:
     return statistics.median(timer.repeat(repeat, number)) / number
 
 
+def least(fn: Callable[[], Any], repeat: int) -> float:
+    """The least wall seconds of repeat calls of fn."""
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
 def child(cmd: list[str], env: dict[str, str]) -> tuple[float, float, str]:
     """Wall seconds, peak resident MB and standard output of one child
     process. The peak is its ru_maxrss: its own or a reaped descendant's,

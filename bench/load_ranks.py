@@ -22,7 +22,6 @@ import os
 import pathlib
 import sys
 import tempfile
-import time
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 BUILD = pathlib.Path(os.environ.get("OVILEX_BUILD_DIR", "build"))
@@ -31,6 +30,7 @@ sys.path[:0] = [str(BUILD if BUILD.is_absolute() else ROOT / BUILD), str(ROOT / 
 import tiktoken  # noqa: E402
 import tiktoken.load  # noqa: E402
 
+from harness import least  # noqa: E402
 from ovilex import Tokenizer  # noqa: E402
 from ovilex.patterns import pattern_name  # noqa: E402
 
@@ -44,15 +44,6 @@ def compact_ranks(text: str) -> dict[bytes, int]:
         for i, token in enumerate(fields[2:], int(fields[1])):
             ranks[base64.b64decode(token)] = i
     return ranks
-
-
-def least(fn, repeat: int) -> float:
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best * 1000
 
 
 def main() -> None:
@@ -79,17 +70,17 @@ def main() -> None:
                 pattern, mark = "gpt2", "*"
             times = {}
             for _ in range(args.repeat):
-                times["json"] = min(times.get("json", 1e9), least(
+                times["json"] = min(times.get("json", 1e9), 1000 * least(
                     lambda: Tokenizer.from_tiktoken(path, pattern=pattern), 1))
-                times["lines"] = min(times.get("lines", 1e9), least(
+                times["lines"] = min(times.get("lines", 1e9), 1000 * least(
                     lambda: Tokenizer.from_tiktoken(lines, pattern=pattern or info["pat_str"],
                                                     special_tokens=specials), 1))
-                times["tt_load"] = min(times.get("tt_load", 1e9), least(
+                times["tt_load"] = min(times.get("tt_load", 1e9), 1000 * least(
                     lambda: tiktoken.Encoding(path.stem, pat_str=info["pat_str"],
                                               mergeable_ranks=tiktoken.load.load_tiktoken_bpe(
                                                   str(lines)),
                                               special_tokens=specials), 1))
-                times["tt_enc"] = min(times.get("tt_enc", 1e9), least(
+                times["tt_enc"] = min(times.get("tt_enc", 1e9), 1000 * least(
                     lambda: tiktoken.Encoding(path.stem, pat_str=info["pat_str"],
                                               mergeable_ranks=ranks, special_tokens=specials), 1))
             print(f"{path.stem + mark:<16} {len(ranks):>7}  {times['json']:>9.1f}ms "

@@ -20,26 +20,17 @@ import argparse
 import os
 import pathlib
 import sys
-import time
 import unicodedata
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 BUILD = pathlib.Path(os.environ.get("OVILEX_BUILD_DIR", "build"))
 sys.path[:0] = [str(BUILD if BUILD.is_absolute() else ROOT / BUILD), str(ROOT / "python")]
 
+from harness import least  # noqa: E402
 from ovilex import Tokenizer, _native  # noqa: E402
 
 CORPUS = ROOT / "bench" / "corpus"
 MB = 1_000_000
-
-
-def least(fn, repeat: int) -> float:
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def main() -> int:
