@@ -174,13 +174,17 @@ def test_dtype_takes_numpy_types_and_dtypes(wide):
 
 
 @pytest.mark.parametrize("prefix_space", [False, True])
-@pytest.mark.parametrize("pattern", ["ovilex", "gpt2", "cl100k", "llama3", "qwen2", "o200k"])
+@pytest.mark.parametrize("pattern, normalizer", [
+    *((p, None) for p in ["ovilex", "gpt2", "cl100k", "llama3", "qwen2", "o200k"]),
+    ("qwen2", "nfc"), ("o200k", "nfc")])
 def test_count_in_files_under_every_pattern_counts_each_whole_file(trained, tmp_path, pattern,
-                                                                   prefix_space):
+                                                                   normalizer, prefix_space):
     """Files past the reader's first block (4 MiB), cut where each pattern
-    may be cut, the prefix space before a file's first piece only."""
-    tok = Tokenizer(trained.merges, trained.vocab, pattern=pattern, prefix_space=prefix_space)
-    unit = "\n".join(REAL) + MULTILINGUAL + "\r\n  \t"
+    may be cut (and the pieces normalize apart), the prefix space before a
+    file's first piece only."""
+    tok = Tokenizer(trained.merges, trained.vocab, pattern=pattern, prefix_space=prefix_space,
+                    normalizer=normalizer)
+    unit = "\n".join(REAL) + MULTILINGUAL + "\r\n  \t" + "cafe\u0301 A\u030a\u0301b \u1100\u1161\n"
     # The first block (4 MiB, not a multiple of 3) ends inside "\x01\x02", so
     # the second piece starts with it, which a space before would change.
     texts = [unit * (4_300_000 // len(unit.encode())), "\x01\x02\n" * 1_500_000, "\n" + unit, ""]
