@@ -21,9 +21,12 @@ using py::PyRef;
 
 struct TokenizerState {
   std::unique_ptr<engine::CompiledTokenizer> core;
-  // ints[id] is the int object of id, for the ids of the dense part of the
-  // vocabulary and the special tokens among them.
-  std::vector<PyRef> ints;
+  // ints[id] is the int object of id, for the ids below ints_bound (the
+  // dense part of the vocabulary and the special tokens among them), made
+  // by the first list of ids (id_list, under the GIL): a tokenizer that
+  // never gives one pays nothing for them.
+  mutable std::vector<PyRef> ints;
+  std::size_t ints_bound = 0;
 };
 
 struct TokenizerObject {

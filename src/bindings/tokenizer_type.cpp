@@ -46,6 +46,11 @@ PyTypeObject* the_type = nullptr;
 }  // namespace
 
 PyRef id_list(const TokenizerState& state, std::span<const TokenId> ids) {
+  if (state.ints.size() < state.ints_bound) {
+    std::vector<PyRef> ints(state.ints_bound);
+    for (std::size_t id = 0; id < ints.size(); ++id) ints[id] = check(PyLong_FromSize_t(id));
+    state.ints = std::move(ints);
+  }
   PyRef list = check(PyList_New(static_cast<Py_ssize_t>(ids.size())));
   PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
   const PyRef* const ints = state.ints.data();
@@ -360,12 +365,9 @@ PyRef make_tokenizer(PyTypeObject* cls, std::vector<Merge> merges, VocabList voc
 
 PyRef make_tokenizer(PyTypeObject* cls, std::unique_ptr<engine::CompiledTokenizer> core) {
   const std::size_t dense = std::max(core->vocab().dense_bound(), std::size_t{0x10000});
-  std::vector<PyRef> ints(std::min(core->id_bound(), dense));
-  for (std::size_t id = 0; id < ints.size(); ++id) {
-    ints[id] = check(PyLong_FromSize_t(id));
-  }
+  const std::size_t ints_bound = std::min(core->id_bound(), dense);
   PyRef self = check(cls->tp_alloc(cls, 0));
-  std::construct_at(&state_of(self.get()), TokenizerState{std::move(core), std::move(ints)});
+  std::construct_at(&state_of(self.get()), TokenizerState{std::move(core), {}, ints_bound});
   return self;
 }
 

@@ -27,6 +27,11 @@ bool decode_base64(std::string_view text, std::vector<std::uint8_t>& out) {
   const std::size_t n = text.size() - pad;
   if (n % 4 == 1) return false;  // "Y===" and the like
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  // Written in place: three bytes for every four characters, and one or
+  // two for a padded end.
+  const std::size_t start = out.size();
+  out.resize(start + n / 4 * 3 + (n % 4 == 0 ? 0 : n % 4 - 1));
+  std::uint8_t* to = out.data() + start;
   std::size_t i = 0;
   for (; i + 4 <= n; i += 4) {
     const std::uint8_t a = B64_VALUES[s[i]], b = B64_VALUES[s[i + 1]], c = B64_VALUES[s[i + 2]],
@@ -34,9 +39,9 @@ bool decode_base64(std::string_view text, std::vector<std::uint8_t>& out) {
     if ((a | b | c | d) == NOT_B64 || ((a | b | c | d) & 0xC0) != 0) return false;
     const std::uint32_t v = std::uint32_t{a} << 18 | std::uint32_t{b} << 12 |
                             std::uint32_t{c} << 6 | d;
-    out.push_back(static_cast<std::uint8_t>(v >> 16));
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-    out.push_back(static_cast<std::uint8_t>(v));
+    *to++ = static_cast<std::uint8_t>(v >> 16);
+    *to++ = static_cast<std::uint8_t>(v >> 8);
+    *to++ = static_cast<std::uint8_t>(v);
   }
   if (i < n) {
     std::uint32_t v = 0;
@@ -46,8 +51,8 @@ bool decode_base64(std::string_view text, std::vector<std::uint8_t>& out) {
       if (x == NOT_B64) return false;
       v |= std::uint32_t{x} << (18 - 6 * k);
     }
-    out.push_back(static_cast<std::uint8_t>(v >> 16));
-    if (rest == 3) out.push_back(static_cast<std::uint8_t>(v >> 8));
+    *to++ = static_cast<std::uint8_t>(v >> 16);
+    if (rest == 3) *to++ = static_cast<std::uint8_t>(v >> 8);
   }
   return true;
 }
