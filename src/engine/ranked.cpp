@@ -1,7 +1,6 @@
 #include "ranked.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdio>
 #include <functional>
 #include <queue>
@@ -74,7 +73,9 @@ RankedMerges RankedMerges::by_token(const VocabList& vocab, bool whole_chunks,
   RankedMerges ranked(vocab, whole_chunks);
   ranked.tokens_ = keys ? std::move(keys) : keys_of(vocab);
   ranked.by_token_ = true;
-  for (const TokenId id : vocab.ids()) ranked.longest_ = std::max(ranked.longest_, vocab.find(id)->size());
+  for (const TokenId id : vocab.ids()) {
+    ranked.longest_ = std::max(ranked.longest_, vocab.find(id)->size());
+  }
   // Every power a lookup needs, so that none is added while threads encode.
   ranked.tokens_->power(ranked.longest_);
   return ranked;

@@ -73,15 +73,6 @@ class TokenKeys {
       if (s.hash == hash && s.size == size && same(s.bytes, bytes, size)) return &s;
     }
   }
-  // The first slot of |hash| and |size|, its bytes unchecked: the token
-  // of some bytes of that hash and size, as good as surely.
-  const Slot* probe(std::uint64_t hash, std::size_t size) const noexcept {
-    for (std::size_t i = index(hash);; i = (i + 1) & mask()) {
-      const Slot& s = slots_[i];
-      if (s.bytes == nullptr) return nullptr;
-      if (s.hash == hash && s.size == size) return &s;
-    }
-  }
   std::optional<TokenId> find(std::string_view bytes) const noexcept {
     const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
     const Slot* s = find(hash_of({data, bytes.size()}), data, bytes.size());
